@@ -1,0 +1,174 @@
+// The base of every driver: addressed command lines, the blocking waits for
+// OK, DONE, position and data replies, refusals, hardware faults, leadership,
+// identity and status queries, and the default controls.
+//
+// A host embedding the core (the Python bindings) answers four hooks: class
+// constants, the current link, user interrupts and the class name. Without a
+// host the defaults apply and `attach` supplies the link.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "orvak/errors.hpp"
+#include "orvak/export.hpp"
+#include "orvak/link.hpp"
+#include "orvak/reply_slot.hpp"
+
+namespace orvak {
+
+// A class constant's value; monostate means absent (Python's None).
+using ConstantValue =
+    std::variant<std::monostate, bool, long long, double, std::string, std::vector<std::string>>;
+
+struct ConstantRequest {
+    std::string_view name;
+    ConstantValue value;  // in: the core default; out: the value in force
+};
+
+// Reads a resolved constant as a number (int or float), or the fallback.
+ORVAK_EXPORT double constant_as_double(const ConstantValue& value, double fallback);
+ORVAK_EXPORT std::optional<std::string> constant_as_text(const ConstantValue& value);
+
+struct BaseConstants {
+    double ok_timeout = 3.0;
+    double done_timeout = 120.0;
+    double poll_interval = 0.01;
+    std::optional<std::string> home_required_code;
+    std::optional<std::string> home_required_noun;
+};
+
+class ORVAK_EXPORT Instrument {
+public:
+    static constexpr double default_query_timeout = 2.0;
+    static constexpr double default_drain_timeout = 0.1;
+
+    Instrument();
+    Instrument(const Instrument&) = delete;
+    Instrument& operator=(const Instrument&) = delete;
+    virtual ~Instrument();
+
+    // ---- host hooks ----
+    // Fills each request with the value in force; the default keeps the core's.
+    virtual void resolve_constants(std::span<ConstantRequest> requests) const;
+    // The link of this instrument's group now; throws when there is none.
+    [[nodiscard]] virtual std::shared_ptr<Link> link();
+    // Throws an orvak::Interrupted when the user asked to stop waiting.
+    virtual void check_interrupt();
+    // The class name that not-supported messages show.
+    [[nodiscard]] virtual std::string class_name() const;
+
+    // The link used by the default `link()` hook (C++ use without a host).
+    void attach(std::shared_ptr<Link> link);
+
+    // ---- state ----
+    [[nodiscard]] const std::shared_ptr<ReplySlots>& slots() const noexcept { return slots_; }
+    std::string name;
+    int instrument_number = 0;
+    std::optional<std::string> last_bad_reply;
+    std::optional<std::string> firmware_version;
+    // Axes of drivers that have them; the base class has none.
+    std::optional<std::string> primary_axis;
+    std::optional<std::vector<std::string>> all_axes;
+
+    [[nodiscard]] BaseConstants base_constants() const;
+
+    // ---- commands and waits ----
+    void send_command(std::span<const std::string> gcodes);
+    void send_command(std::initializer_list<std::string> gcodes);
+    void clear_flags();
+    void await_read_queue_drain(double timeout = default_drain_timeout);
+    // Runs a wait; on a user interrupt stops the instrument, then rethrows.
+    template <class Loop>
+    decltype(auto) with_interrupt_guard(Loop&& loop) {
+        try {
+            return std::forward<Loop>(loop)();
+        } catch (const Interrupted&) {
+            stop_after_interrupt();
+            throw;
+        }
+    }
+    bool wait_for_ok(double extra_timeout = 0.0, std::string_view what = "command");
+    void wait_for_done(std::optional<double> timeout = std::nullopt);
+    std::string wait_for_position(std::optional<double> timeout = std::nullopt);
+
+    // ---- refusals, faults and leadership ----
+    void raise_if_notok(std::string_view what = "command");
+    [[nodiscard]] bool has_fault() const;
+    void check_fault();
+    [[nodiscard]] static std::optional<std::string> bad_code(std::string_view reply);
+    void require_ok(std::string_view what = "command", double extra_timeout = 0.0);
+    void require_ok_or_home_required(std::string_view what = "command",
+                                     double extra_timeout = 0.0);
+    void raise_if_late_bad();
+
+    // ---- identity, status and common controls ----
+    std::string query_other(const std::string& gcode, std::string_view what,
+                            double timeout = default_query_timeout);
+    long long identify(double timeout = default_query_timeout);
+    std::vector<std::pair<std::string, bool>> homed_axes(double timeout = default_query_timeout);
+    bool is_homed(double timeout = default_query_timeout);
+    bool is_leader(double timeout = default_query_timeout);
+    std::optional<std::string> get_firmware_version(double timeout = default_query_timeout);
+
+    virtual void stop();
+    virtual void resume();
+    virtual void reset();
+    [[noreturn]] void check_position_unsupported() const;
+    void pause();
+    void abort();
+
+protected:
+    using Clock = std::chrono::steady_clock;
+
+    // One wait on a slot: every pass checks the stop flag, pending faults (and
+    // late refusals when asked), the deadline and user interrupts, then blocks
+    // for at most one poll interval. `judge` returns the result when the value
+    // settles the wait.
+    template <class Judge>
+    auto wait_on(ReplySlot& slot, double timeout, std::string_view label, bool check_late_bad,
+                 Judge&& judge) -> decltype(judge(std::string{}));
+
+    // A time-out in seconds as a clock duration; never negative, never overflowing.
+    [[nodiscard]] static Clock::duration span_of(double seconds);
+
+private:
+    void stop_after_interrupt();
+    [[noreturn]] void raise_lost_or_timeout(const std::string& lost, const std::string& timeout);
+
+    std::shared_ptr<ReplySlots> slots_;
+    std::shared_ptr<Link> attached_link_;
+};
+
+template <class Judge>
+auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label,
+                         bool check_late_bad, Judge&& judge) -> decltype(judge(std::string{})) {
+    using Result = decltype(judge(std::string{}));
+    const auto poll = span_of(base_constants().poll_interval);
+    const auto connection = link();
+    const auto deadline = Clock::now() + span_of(timeout);
+    return with_interrupt_guard([&]() -> Result {
+        for (;;) {
+            if (connection->stop_requested()) return Result{};
+            raise_if_notok(label);
+            if (check_late_bad) raise_if_late_bad();
+            const auto remaining = deadline - Clock::now();
+            if (remaining <= Clock::duration::zero()) return Result{};
+            check_interrupt();
+            auto value = slot.get_for(std::min(remaining, poll));
+            if (!value) continue;
+            if (Result settled = judge(std::move(*value))) return settled;
+        }
+    });
+}
+
+}  // namespace orvak

@@ -1,0 +1,50 @@
+// Single-value hand-over points between the distributor thread (producer) and
+// a driver's waits (consumer). A slot holds at most the latest reply of its
+// kind; delivery replaces whatever is there and wakes a waiter at once.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "orvak/export.hpp"
+
+namespace orvak {
+
+using Seconds = std::chrono::duration<double>;
+
+class ORVAK_EXPORT ReplySlot {
+public:
+    // Replaces the held value (clear, then put) and wakes a waiter.
+    void deliver(std::string value);
+    // Queue semantics with capacity one.
+    [[nodiscard]] bool try_put(std::string value);
+    [[nodiscard]] bool put_for(std::string value, Seconds timeout);
+    [[nodiscard]] std::optional<std::string> try_get();
+    [[nodiscard]] std::optional<std::string> get_for(Seconds timeout);
+    void clear();
+    [[nodiscard]] bool empty() const;
+    [[nodiscard]] std::size_t size() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable filled_;
+    std::condition_variable emptied_;
+    std::optional<std::string> value_;
+};
+
+// The five slots of one instrument. Shared between the instrument and the
+// manager's routing table, so routing never holds the instrument itself.
+struct ORVAK_EXPORT ReplySlots {
+    ReplySlot notok;
+    ReplySlot done;
+    ReplySlot ok;
+    ReplySlot position;
+    ReplySlot other;
+};
+
+}  // namespace orvak

@@ -1,0 +1,115 @@
+// Owns one open port and runs the chain's two background loops on it: the
+// write/read loop (the only user of the port) and the distributor (the only
+// writer of reply slots). Callers only queue lines and wait on their slots.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "orvak/event.hpp"
+#include "orvak/line_queue.hpp"
+#include "orvak/link.hpp"
+#include "orvak/log_sink.hpp"
+#include "orvak/port.hpp"
+#include "orvak/reply_grammar.hpp"
+#include "orvak/reply_slot.hpp"
+
+namespace orvak {
+
+// Where replies go: the slots of the instrument at a 0-based chain position.
+class ORVAK_EXPORT RouteTable {
+public:
+    virtual ~RouteTable();
+    // Null when the chain has no instrument at `position`.
+    [[nodiscard]] virtual std::shared_ptr<ReplySlots> slots_at(std::size_t position) = 0;
+};
+
+// A chain whose instruments are fixed when the manager starts.
+class ORVAK_EXPORT FixedRoutes final : public RouteTable {
+public:
+    explicit FixedRoutes(std::vector<std::shared_ptr<ReplySlots>> slots);
+    [[nodiscard]] std::shared_ptr<ReplySlots> slots_at(std::size_t position) override;
+
+private:
+    std::vector<std::shared_ptr<ReplySlots>> slots_;
+};
+
+struct ManagerHooks {
+    // Runs `join` (waiting for both loops). A host whose loops need a lock of
+    // its own (an interpreter lock) releases it around the call.
+    std::function<void(const std::function<void()>& join)> around_join;
+};
+
+class ORVAK_EXPORT SerialManager final : public Link {
+public:
+    static constexpr Seconds poll_period{0.01};
+
+    // Starts both loops; they are running when the constructor returns.
+    SerialManager(std::shared_ptr<Port> port, std::shared_ptr<RouteTable> routes,
+                  std::shared_ptr<LogSink> log = nullptr, ManagerHooks hooks = {});
+    SerialManager(const SerialManager&) = delete;
+    SerialManager& operator=(const SerialManager&) = delete;
+    // Stops and joins both loops.
+    ~SerialManager() override;
+
+    [[nodiscard]] bool is_alive() const;
+    // Asks both loops to end and waits for them. Safe to call more than once.
+    void stop();
+
+    [[nodiscard]] LineQueue& read_queue() noexcept { return read_queue_; }
+    [[nodiscard]] LineQueue& write_queue() noexcept { return write_queue_; }
+    [[nodiscard]] Event& stop_event() noexcept { return stop_event_; }
+    [[nodiscard]] Event& died_event() noexcept { return died_; }
+    [[nodiscard]] std::exception_ptr thread_error() const;
+    [[nodiscard]] const std::shared_ptr<Port>& port() const noexcept { return port_; }
+    [[nodiscard]] const std::shared_ptr<RouteTable>& routes() const noexcept { return routes_; }
+
+    // Link
+    void send_line(std::string line) override;
+    [[nodiscard]] bool read_queue_empty() override;
+    [[nodiscard]] bool stop_requested() override;
+    [[nodiscard]] bool died() override;
+
+    // The loops and their steps; public so a host can run and test them alone.
+    static grammar::ParsedLine parse(std::string_view line);
+    void route(std::string_view line);
+    void write(Port& port, std::string_view command);
+    [[nodiscard]] std::string read(Port& port);
+    void mark_connection_lost(std::exception_ptr error, std::string_view what);
+    void run_guarded(std::string_view loop_name, const std::function<void()>& loop);
+    void manage_communication(Port& port);
+    void distribute_read_data();
+
+private:
+    class Wakeup;  // eventfd (or pipe) that interrupts the event-driven loop's poll()
+
+    void split_lines(std::string& buffer);
+    void poll_port(Port& port);          // the polling loop for ports without a descriptor
+    void serve_event_driven(Port& port); // poll() on the port and the wake-up descriptor
+    void write_pending(Port& port);
+
+    std::shared_ptr<Port> port_;
+    std::shared_ptr<RouteTable> routes_;
+    std::shared_ptr<LogSink> log_;
+    ManagerHooks hooks_;
+    LineQueue read_queue_;
+    LineQueue write_queue_;
+    Event stop_event_;
+    Event died_;
+    mutable std::mutex error_mutex_;
+    std::exception_ptr thread_error_;
+    std::unique_ptr<Wakeup> wakeup_;
+    std::mutex join_mutex_;
+    std::thread io_thread_;
+    std::thread distributor_thread_;
+};
+
+}  // namespace orvak

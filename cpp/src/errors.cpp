@@ -1,0 +1,20 @@
+#include "orvak/errors.hpp"
+
+#include <utility>
+
+namespace orvak {
+
+Error::Error(const std::string& message) : std::runtime_error(message) {}
+Error::~Error() = default;
+
+CommandRejectedError::CommandRejectedError(const std::string& message,
+                                           std::optional<std::string> code, std::string reply)
+    : Error(message), code_(std::move(code)), reply_(std::move(reply)) {}
+
+PositionUnknownError::PositionUnknownError(const std::string& message,
+                                           CommandRejectedError cause)
+    : Error(message), cause_(std::move(cause)) {}
+
+Interrupted::~Interrupted() = default;
+
+}  // namespace orvak

@@ -1,0 +1,377 @@
+#include "orvak/instrument.hpp"
+
+#include <array>
+#include <cmath>
+#include <map>
+#include <stdexcept>
+#include <thread>
+
+#include "orvak/pytext.hpp"
+#include "orvak/reply_grammar.hpp"
+
+namespace orvak {
+
+namespace {
+
+constexpr std::string_view notok_message =
+    "{}: hardware fault during {} \xE2\x80\x94 stepper/TMC5160 reported NOTOK ({!r}).";
+constexpr std::string_view home_required_message =
+    "{}: position is not established \xE2\x80\x94 home {} before moving (firmware refused the "
+    "move with {}).";
+// Longest wait we represent; far beyond any instrument time-out.
+constexpr double longest_wait_s = 1e9;
+
+std::string with_error(const std::optional<std::string>& code) {
+    return code ? text::fill(" with error {}", {*code}) : std::string();
+}
+
+}  // namespace
+
+double constant_as_double(const ConstantValue& value, double fallback) {
+    if (const auto* d = std::get_if<double>(&value)) return *d;
+    if (const auto* i = std::get_if<long long>(&value)) return static_cast<double>(*i);
+    if (const auto* b = std::get_if<bool>(&value)) return *b ? 1.0 : 0.0;
+    return fallback;
+}
+
+std::optional<std::string> constant_as_text(const ConstantValue& value) {
+    if (const auto* s = std::get_if<std::string>(&value)) return *s;
+    return std::nullopt;
+}
+
+Link::~Link() = default;
+
+Instrument::Instrument() : slots_(std::make_shared<ReplySlots>()) {}
+
+Instrument::~Instrument() = default;
+
+void Instrument::resolve_constants(std::span<ConstantRequest> /*requests*/) const {}
+
+std::shared_ptr<Link> Instrument::link() {
+    if (!attached_link_) {
+        throw std::logic_error(name + ": not attached to a serial link");
+    }
+    return attached_link_;
+}
+
+void Instrument::check_interrupt() {}
+
+std::string Instrument::class_name() const { return "Instrument"; }
+
+void Instrument::attach(std::shared_ptr<Link> link) { attached_link_ = std::move(link); }
+
+BaseConstants Instrument::base_constants() const {
+    const BaseConstants defaults;
+    std::array<ConstantRequest, 5> requests{{
+        {"OK_TIMEOUT", defaults.ok_timeout},
+        {"DONE_TIMEOUT", defaults.done_timeout},
+        {"POLL_INTERVAL", defaults.poll_interval},
+        {"_HOME_REQUIRED_CODE", std::monostate{}},
+        {"_HOME_REQUIRED_NOUN", std::monostate{}},
+    }};
+    resolve_constants(requests);
+    return BaseConstants{
+        .ok_timeout = constant_as_double(requests[0].value, defaults.ok_timeout),
+        .done_timeout = constant_as_double(requests[1].value, defaults.done_timeout),
+        .poll_interval = constant_as_double(requests[2].value, defaults.poll_interval),
+        .home_required_code = constant_as_text(requests[3].value),
+        .home_required_noun = constant_as_text(requests[4].value),
+    };
+}
+
+Instrument::Clock::duration Instrument::span_of(double seconds) {
+    if (!(seconds > 0.0)) return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(
+        Seconds(std::min(seconds, longest_wait_s)));
+}
+
+// ---- commands and waits ----
+
+void Instrument::send_command(std::span<const std::string> gcodes) {
+    for (const auto& gcode : gcodes) {
+        // A line break would put a second, unaddressed line on the wire.
+        if (gcode.find_first_of("\r\n") != std::string::npos) {
+            throw ValueError(
+                text::fill("{}: a command must be a single line (got {!r}).", {name, gcode}));
+        }
+    }
+    raise_if_notok("a previous operation");
+    const auto connection = link();
+    await_read_queue_drain(default_drain_timeout);
+    clear_flags();
+    const std::string address = text::integer(instrument_number + 1LL);
+    for (const auto& gcode : gcodes) {
+        connection->send_line("<I" + address + " " + gcode + ">");
+    }
+}
+
+void Instrument::send_command(std::initializer_list<std::string> gcodes) {
+    send_command(std::span<const std::string>(gcodes.begin(), gcodes.size()));
+}
+
+void Instrument::clear_flags() {
+    slots_->ok.clear();
+    slots_->done.clear();
+    slots_->position.clear();
+    slots_->other.clear();
+}
+
+void Instrument::await_read_queue_drain(double timeout) {
+    const auto connection = link();
+    if (!connection->has_read_queue()) return;
+    const auto deadline = Clock::now() + span_of(timeout);
+    while (!connection->read_queue_empty() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool Instrument::wait_for_ok(double extra_timeout, std::string_view what) {
+    const double timeout = base_constants().ok_timeout + extra_timeout;
+    last_bad_reply.reset();
+    const auto verdict =
+        wait_on(slots_->ok, timeout, what, false, [this](std::string value) -> std::optional<bool> {
+            if (grammar::is_refusal(value)) {
+                last_bad_reply = std::string(text::strip(value));
+                return false;
+            }
+            if (grammar::is_acknowledgement(value)) return true;
+            return std::nullopt;
+        });
+    return verdict.value_or(false);
+}
+
+void Instrument::wait_for_done(std::optional<double> timeout) {
+    const double limit = timeout.value_or(base_constants().done_timeout);
+    const auto done =
+        wait_on(slots_->done, limit, "motion", true, [](std::string value) -> std::optional<bool> {
+            if (value.find("DONE") != std::string::npos) return true;
+            return std::nullopt;
+        });
+    if (done) return;
+    raise_lost_or_timeout(
+        text::fill("{}: serial connection was lost while waiting for DONE (operation may still "
+                   "be running).",
+                   {name}),
+        text::fill("{}: no DONE within {}s (operation may still be running, or the serial "
+                   "connection was lost).",
+                   {name, text::number(limit)}));
+}
+
+std::string Instrument::wait_for_position(std::optional<double> timeout) {
+    const double limit = timeout.value_or(base_constants().done_timeout);
+    auto reply = wait_on(slots_->position, limit, "position query",
+                         false, [](std::string value) -> std::optional<std::string> {
+                             if (grammar::is_position_report(value)) return value;
+                             return std::nullopt;
+                         });
+    if (reply) return std::move(*reply);
+    raise_lost_or_timeout(
+        text::fill("{}: serial connection was lost while waiting for a position reply.", {name}),
+        text::fill("{}: no position reply within {}s (the serial connection may have been lost).",
+                   {name, text::number(limit)}));
+}
+
+void Instrument::raise_lost_or_timeout(const std::string& lost, const std::string& timeout) {
+    if (link()->died()) throw ConnectionError(lost);
+    throw TimeoutError(timeout);
+}
+
+void Instrument::stop_after_interrupt() {
+    try {
+        stop();
+    } catch (const Interrupted&) {
+        // A second interrupt while stopping: the first one still propagates.
+    } catch (const std::exception&) {
+        // Best effort: the interrupt matters more than why the stop failed.
+    }
+}
+
+// ---- refusals, faults and leadership ----
+
+void Instrument::raise_if_notok(std::string_view what) {
+    const auto fault = slots_->notok.try_get();
+    if (!fault) return;
+    throw HardwareError(text::fill(notok_message, {name, what, text::strip(*fault)}));
+}
+
+bool Instrument::has_fault() const { return !slots_->notok.empty(); }
+
+void Instrument::check_fault() { raise_if_notok("a previous operation"); }
+
+std::optional<std::string> Instrument::bad_code(std::string_view reply) {
+    return grammar::refusal_code(reply);
+}
+
+void Instrument::require_ok(std::string_view what, double extra_timeout) {
+    if (wait_for_ok(extra_timeout, what)) return;
+    if (link()->died()) {
+        throw ConnectionError(
+            text::fill("{}: serial connection was lost while waiting for OK ({}).", {name, what}));
+    }
+    if (last_bad_reply) {
+        const std::string bad = *last_bad_reply;
+        const auto code = bad_code(bad);
+        if (const auto reason = grammar::leadership_fault(bad, code)) {
+            throw ConnectionError(text::fill("{}: {}", {name, *reason}));
+        }
+        throw CommandRejectedError(
+            text::fill("{}: firmware rejected {}{}.", {name, what, with_error(code)}), code, bad);
+    }
+    throw TimeoutError(text::fill(
+        "{}: no reply to {} within {}s.",
+        {name, what, text::number(base_constants().ok_timeout + extra_timeout)}));
+}
+
+void Instrument::require_ok_or_home_required(std::string_view what, double extra_timeout) {
+    try {
+        require_ok(what, extra_timeout);
+    } catch (const CommandRejectedError& refusal) {
+        const auto constants = base_constants();
+        if (!constants.home_required_code || refusal.code() != constants.home_required_code) {
+            throw;
+        }
+        const auto& noun = constants.home_required_noun;
+        throw PositionUnknownError(
+            text::fill(home_required_message,
+                       {name, noun && !noun->empty() ? *noun : name, *refusal.code()}),
+            refusal);
+    }
+}
+
+void Instrument::raise_if_late_bad() {
+    const auto value = slots_->ok.try_get();
+    if (!value || !grammar::is_refusal(*value)) return;
+    const auto code = bad_code(*value);
+    throw CommandRejectedError(
+        text::fill("{}: firmware refused the operation while it was running{}.",
+                   {name, with_error(code)}),
+        code, std::string(text::strip(*value)));
+}
+
+// ---- identity, status and common controls ----
+
+std::string Instrument::query_other(const std::string& gcode, std::string_view what,
+                                    double timeout) {
+    send_command({gcode});
+    auto reply = wait_on(slots_->other, timeout, what, false,
+                         [](std::string value) { return std::optional<std::string>(value); });
+    if (reply) return std::move(*reply);
+    raise_lost_or_timeout(
+        text::fill("{}: serial connection was lost while waiting for the {}.", {name, what}),
+        text::fill("{}: no reply to the {} within {}s.", {name, what, text::number(timeout)}));
+}
+
+long long Instrument::identify(double timeout) {
+    const auto reply = query_other("M116", "identity query (M116)", timeout);
+    const auto id = grammar::first_integer(reply);
+    if (!id) {
+        throw ValueError(
+            text::fill("{}: unexpected M116 reply: {!r}", {name, text::strip(reply)}));
+    }
+    return *id;
+}
+
+std::vector<std::pair<std::string, bool>> Instrument::homed_axes(double timeout) {
+    if (!base_constants().home_required_code) {
+        throw NotSupportedError(text::fill(
+            "{} has no position-truth interlock (no datum to home).", {class_name()}));
+    }
+    std::array<ConstantRequest, 2> requests{{
+        {"all_axes", all_axes ? ConstantValue(*all_axes) : ConstantValue()},
+        {"primary_axis", primary_axis ? ConstantValue(*primary_axis) : ConstantValue()},
+    }};
+    resolve_constants(requests);
+    std::vector<std::string> axes;
+    if (const auto* listed = std::get_if<std::vector<std::string>>(&requests[0].value)) {
+        axes = *listed;
+    }
+    if (axes.empty()) axes.push_back(constant_as_text(requests[1].value).value_or("X"));
+
+    std::string command = "M304";
+    for (const auto& axis : axes) command += " " + axis;
+    const auto reply = query_other(command, "homed-state query (M304)", timeout);
+    const auto flags = grammar::homed_flags(reply);
+    if (flags.empty()) {
+        throw ValueError(
+            text::fill("{}: unexpected M304 reply: {!r}", {name, text::strip(reply)}));
+    }
+    std::map<std::string, bool> found;
+    for (const auto& [letter, homed] : flags) found[std::string(1, letter)] = homed;
+
+    std::vector<std::pair<std::string, bool>> result;
+    result.reserve(axes.size());
+    for (const auto& axis : axes) {
+        const auto it = found.find(text::upper(axis));
+        result.emplace_back(axis, it != found.end() && it->second);
+    }
+    return result;
+}
+
+bool Instrument::is_homed(double timeout) {
+    const auto axes = homed_axes(timeout);
+    return std::all_of(axes.begin(), axes.end(), [](const auto& axis) { return axis.second; });
+}
+
+bool Instrument::is_leader(double timeout) {
+    std::string reply;
+    try {
+        reply = query_other("M115", "leader probe (M115)", timeout);
+    } catch (const Error&) {
+        return false;
+    }
+    if (grammar::leadership_fault(reply, std::nullopt)) return false;
+    return grammar::has_version(reply);
+}
+
+std::optional<std::string> Instrument::get_firmware_version(double timeout) {
+    std::optional<std::string> answer;
+    try {
+        slots_->other.clear();
+        send_command({"M115"});
+        const auto connection = link();
+        const auto poll = span_of(base_constants().poll_interval);
+        const auto deadline = Clock::now() + span_of(timeout);
+        answer = with_interrupt_guard([&]() -> std::optional<std::string> {
+            while (Clock::now() < deadline && !connection->stop_requested()) {
+                check_interrupt();
+                if (auto value = slots_->other.get_for(poll)) return value;
+            }
+            return std::nullopt;
+        });
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const std::exception&) {
+        // Best effort: no transport, a pending fault or a lost link reads as no answer.
+    }
+    if (answer) {
+        const auto line = text::strip(*answer);
+        if (!line.empty()) firmware_version = std::string(line);
+    }
+    return firmware_version;
+}
+
+void Instrument::stop() {
+    throw NotSupportedError(text::fill("{} does not implement stop()", {class_name()}));
+}
+
+void Instrument::resume() {
+    throw NotSupportedError(text::fill("{} does not implement resume()", {class_name()}));
+}
+
+void Instrument::reset() {
+    throw NotSupportedError(text::fill("{} does not implement reset()", {class_name()}));
+}
+
+void Instrument::check_position_unsupported() const {
+    throw NotSupportedError(
+        text::fill("{} does not implement check_position()", {class_name()}));
+}
+
+void Instrument::pause() { stop(); }
+
+void Instrument::abort() {
+    stop();
+    reset();
+}
+
+}  // namespace orvak

@@ -1,0 +1,73 @@
+#include "orvak/reply_slot.hpp"
+
+#include <utility>
+
+namespace orvak {
+
+void ReplySlot::deliver(std::string value) {
+    {
+        const std::lock_guard lock(mutex_);
+        value_ = std::move(value);
+    }
+    filled_.notify_all();
+}
+
+bool ReplySlot::try_put(std::string value) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (value_) return false;
+        value_ = std::move(value);
+    }
+    filled_.notify_all();
+    return true;
+}
+
+bool ReplySlot::put_for(std::string value, Seconds timeout) {
+    {
+        std::unique_lock lock(mutex_);
+        if (!emptied_.wait_for(lock, timeout, [this] { return !value_; })) return false;
+        value_ = std::move(value);
+    }
+    filled_.notify_all();
+    return true;
+}
+
+std::optional<std::string> ReplySlot::try_get() {
+    std::optional<std::string> taken;
+    {
+        const std::lock_guard lock(mutex_);
+        taken.swap(value_);
+    }
+    if (taken) emptied_.notify_all();
+    return taken;
+}
+
+std::optional<std::string> ReplySlot::get_for(Seconds timeout) {
+    std::optional<std::string> taken;
+    {
+        std::unique_lock lock(mutex_);
+        if (!filled_.wait_for(lock, timeout, [this] { return value_.has_value(); })) {
+            return std::nullopt;
+        }
+        taken.swap(value_);
+    }
+    emptied_.notify_all();
+    return taken;
+}
+
+void ReplySlot::clear() {
+    {
+        const std::lock_guard lock(mutex_);
+        value_.reset();
+    }
+    emptied_.notify_all();
+}
+
+bool ReplySlot::empty() const {
+    const std::lock_guard lock(mutex_);
+    return !value_;
+}
+
+std::size_t ReplySlot::size() const { return empty() ? 0 : 1; }
+
+}  // namespace orvak
