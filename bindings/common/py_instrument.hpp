@@ -1,0 +1,93 @@
+// The trampoline behind every bound instrument class: it answers the core's
+// hooks from Python (class constants by getattr, the link through
+// my_group.seriallink, Ctrl-C, the class name) and lets Python subclasses
+// override the controls the core calls (stop, resume, reset).
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/trampoline_self_life_support.h>
+
+#include <memory>
+#include <span>
+#include <string>
+
+#include "common/py_link.hpp"
+#include "common/python_runtime.hpp"
+#include "orvak/instrument.hpp"
+
+namespace orvakpy {
+
+namespace py = pybind11;
+
+// A Python value as a class constant (None is absent).
+orvak::ConstantValue constant_from_python(py::handle value);
+
+template <class Base = orvak::Instrument>
+class PyInstrument : public Base, public py::trampoline_self_life_support {
+public:
+    using Base::Base;
+
+    void resolve_constants(std::span<orvak::ConstantRequest> requests) const override {
+        if (!python_usable()) return;
+        const py::gil_scoped_acquire gil;
+        try {
+            const py::object self = python_self();
+            const py::object missing = py::module_::import("builtins").attr("Ellipsis");
+            for (auto& request : requests) {
+                const py::object value =
+                    py::getattr(self, to_pystr(request.name), missing);
+                if (!value.is(missing)) request.value = constant_from_python(value);
+            }
+        } catch (py::error_already_set& e) {
+            rethrow_python_error(e);
+        }
+    }
+
+    std::shared_ptr<orvak::Link> link() override {
+        const py::gil_scoped_acquire gil;
+        try {
+            return resolve_link(python_self().attr("my_group").attr("seriallink"));
+        } catch (py::error_already_set& e) {
+            rethrow_python_error(e);
+        }
+    }
+
+    void check_interrupt() override { check_signals(); }
+
+    [[nodiscard]] std::string class_name() const override {
+        const py::gil_scoped_acquire gil;
+        return py::type::of(python_self()).attr("__name__").template cast<std::string>();
+    }
+
+    void stop() override {
+        if (!call_override("stop")) Base::stop();
+    }
+    void resume() override {
+        if (!call_override("resume")) Base::resume();
+    }
+    void reset() override {
+        if (!call_override("reset")) Base::reset();
+    }
+
+protected:
+    [[nodiscard]] py::object python_self() const {
+        return py::cast(static_cast<const orvak::Instrument*>(this),
+                        py::return_value_policy::reference);
+    }
+
+    // Calls a Python override of `name` if there is one; the core's own
+    // version otherwise runs without the GIL, as the caller holds it not.
+    bool call_override(const char* name) {
+        const py::gil_scoped_acquire gil;
+        const py::function override = py::get_override(static_cast<const Base*>(this), name);
+        if (!override) return false;
+        try {
+            override();
+        } catch (py::error_already_set& e) {
+            rethrow_python_error(e);
+        }
+        return true;
+    }
+};
+
+}  // namespace orvakpy

@@ -1,0 +1,58 @@
+#include "common/py_port.hpp"
+
+#include "common/python_runtime.hpp"
+
+namespace orvakpy {
+
+PyPort::PyPort(py::object port) : port_(std::move(port)) {}
+
+PyPort::~PyPort() {
+    if (python_usable()) {
+        const py::gil_scoped_acquire gil;
+        port_ = py::object();
+    } else {
+        // The interpreter is going away; it reclaims the object itself.
+        [[maybe_unused]] auto* leaked = port_.release().ptr();
+    }
+}
+
+template <class Call>
+auto PyPort::call(Call&& body) -> decltype(body()) {
+    if (!python_usable()) throw orvak::PortError("the Python interpreter is shutting down");
+    const py::gil_scoped_acquire gil;
+    try {
+        return body();
+    } catch (py::error_already_set& e) {
+        // pyserial's SerialException derives from OSError (IOError).
+        if (e.matches(PyExc_OSError)) throw PyPortError(std::move(e));
+        throw PyFailure(std::move(e));
+    }
+}
+
+bool PyPort::is_open() {
+    return call([&] { return py::bool_(port_.attr("is_open")).cast<bool>(); });
+}
+
+void PyPort::write(std::string_view bytes) {
+    call([&] { port_.attr("write")(py::bytes(bytes.data(), bytes.size())); });
+}
+
+std::size_t PyPort::in_waiting() {
+    return call([&] {
+        const auto waiting = port_.attr("inWaiting")().cast<long long>();
+        return waiting > 0 ? static_cast<std::size_t>(waiting) : std::size_t{0};
+    });
+}
+
+std::string PyPort::read(std::size_t count) {
+    return call([&] {
+        const py::object data = port_.attr("read")(count);
+        return py::bytes(data).cast<std::string>();
+    });
+}
+
+void PyPort::close() {
+    call([&] { port_.attr("close")(); });
+}
+
+}  // namespace orvakpy

@@ -1,0 +1,188 @@
+#include "common/python_runtime.hpp"
+
+#include <pybind11/gil_safe_call_once.h>
+
+namespace orvakpy {
+
+using namespace pybind11::literals;
+
+bool python_usable() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsInitialized() != 0 && Py_IsFinalizing() == 0;
+#else
+    return Py_IsInitialized() != 0 && _Py_IsFinalizing() == 0;
+#endif
+}
+
+void join_without_gil(const std::function<void()>& join) {
+    if (python_usable() && PyGILState_Check() != 0) {
+        const py::gil_scoped_release release;
+        join();
+    } else {
+        join();
+    }
+}
+
+orvak::ManagerHooks manager_hooks() { return orvak::ManagerHooks{.around_join = join_without_gil}; }
+
+py::str to_pystr(std::string_view text) {
+    PyObject* decoded =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (decoded == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+void rethrow_python_error(py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw PyInterrupted(std::move(error));
+    throw std::move(error);
+}
+
+void check_signals() {
+    if (!python_usable()) return;
+    const py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) {
+        py::error_already_set error;
+        rethrow_python_error(error);
+    }
+}
+
+py::object exception_class(const char* name) {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> module;
+    const auto& exceptions = module
+                                 .call_once_and_store_result([] {
+                                     return py::module_::import("orvaklab.exceptions");
+                                 })
+                                 .get_stored();
+    return exceptions.attr(name);
+}
+
+py::object python_error(const orvak::Error& error) {
+    const py::str message = to_pystr(error.what());
+    switch (error.kind()) {
+        case orvak::ErrorKind::timeout:
+            return exception_class("OrvakTimeoutError")(message);
+        case orvak::ErrorKind::connection:
+            return exception_class("OrvakConnectionError")(message);
+        case orvak::ErrorKind::hardware:
+            return exception_class("OrvakHardwareError")(message);
+        case orvak::ErrorKind::not_supported:
+            return exception_class("OrvakNotSupportedError")(message);
+        case orvak::ErrorKind::value:
+            return exception_class("OrvakValueError")(message);
+        case orvak::ErrorKind::command_rejected: {
+            const auto& rejected = dynamic_cast<const orvak::CommandRejectedError&>(error);
+            const py::object code =
+                rejected.code() ? py::object(to_pystr(*rejected.code())) : py::none();
+            return exception_class("OrvakCommandRejectedError")(
+                message, "code"_a = code, "reply"_a = to_pystr(rejected.reply()));
+        }
+        case orvak::ErrorKind::position_unknown: {
+            const auto& unknown = dynamic_cast<const orvak::PositionUnknownError&>(error);
+            py::object raised = exception_class("OrvakPositionUnknownError")(message);
+            // Steals the reference; also suppresses the context, as "raise ... from" does.
+            PyException_SetCause(raised.ptr(), python_error(unknown.cause()).release().ptr());
+            return raised;
+        }
+        case orvak::ErrorKind::general:
+            break;
+    }
+    return exception_class("OrvakError")(message);
+}
+
+py::object python_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (PyInterrupted& e) {
+        return e.error().value();
+    } catch (PyFailure& e) {
+        return e.error().value();
+    } catch (PyPortError& e) {
+        return e.error().value();
+    } catch (py::error_already_set& e) {
+        return e.value();
+    } catch (const orvak::Error& e) {
+        return python_error(e);
+    } catch (const orvak::PortError& e) {
+        return exception_class("OrvakConnectionError")(to_pystr(e.what()));
+    } catch (const orvak::ArgumentTypeError& e) {
+        return py::reinterpret_borrow<py::object>(PyExc_TypeError)(to_pystr(e.what()));
+    } catch (const std::exception& e) {
+        return py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(to_pystr(e.what()));
+    } catch (...) {
+        return py::reinterpret_borrow<py::object>(PyExc_RuntimeError)("unknown error");
+    }
+}
+
+py::tuple exc_info(std::exception_ptr error) {
+    const py::object value = python_error(std::move(error));
+    return py::make_tuple(py::type::of(value), value, value.attr("__traceback__"));
+}
+
+void register_error_translator() {
+    py::register_local_exception_translator([](std::exception_ptr raised) {
+        if (!raised) return;
+        try {
+            std::rethrow_exception(raised);
+        } catch (PyInterrupted& e) {
+            e.error().restore();
+        } catch (PyFailure& e) {
+            e.error().restore();
+        } catch (PyPortError& e) {
+            e.error().restore();
+        } catch (const orvak::Error& e) {
+            const py::object value = python_error(e);
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
+        } catch (const orvak::ArgumentTypeError& e) {
+            PyErr_SetString(PyExc_TypeError, e.what());
+        } catch (const orvak::IndexOutOfRange& e) {
+            PyErr_SetString(PyExc_IndexError, e.what());
+        } catch (const orvak::PortError& e) {
+            const py::object value = exception_class("OrvakConnectionError")(to_pystr(e.what()));
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
+        }
+    });
+}
+
+PythonLogSink::PythonLogSink(std::string logger_name)
+    : logger_name_(std::move(logger_name)), fallback_(logger_name_) {}
+
+bool PythonLogSink::enabled(orvak::LogLevel level) const {
+    if (!python_usable()) return fallback_.enabled(level);
+    const py::gil_scoped_acquire gil;
+    try {
+        const auto logger = py::module_::import("logging").attr("getLogger")(logger_name_);
+        return logger.attr("isEnabledFor")(static_cast<int>(level)).cast<bool>();
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("orvaklab log level check");
+        return false;
+    }
+}
+
+void PythonLogSink::log(orvak::LogLevel level, std::string_view pattern,
+                        std::vector<std::string> args, std::exception_ptr error) {
+    if (!python_usable()) {
+        fallback_.log(level, pattern, std::move(args), std::move(error));
+        return;
+    }
+    const py::gil_scoped_acquire gil;
+    try {
+        const auto logger = py::module_::import("logging").attr("getLogger")(logger_name_);
+        if (!logger.attr("isEnabledFor")(static_cast<int>(level)).cast<bool>()) return;
+        py::list values;
+        for (const auto& arg : args) values.append(to_pystr(arg));
+        const py::object info = error ? py::object(exc_info(error)) : py::object(py::none());
+        logger.attr("log")(static_cast<int>(level), to_pystr(pattern), *values,
+                           "exc_info"_a = info);
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("orvaklab logging");
+    }
+}
+
+void raise_argument_type(std::string_view where, std::string_view argument,
+                         std::string_view wanted, py::handle got) {
+    const auto type_name = py::type::of(got).attr("__name__").cast<std::string>();
+    throw py::type_error(std::string(where) + " argument '" + std::string(argument) +
+                         "' must be " + std::string(wanted) + ", not " + type_name);
+}
+
+}  // namespace orvakpy

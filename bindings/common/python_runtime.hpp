@@ -1,0 +1,102 @@
+// What every extension module shares about living inside the interpreter:
+// when Python may be touched, the lock around joins, errors crossing the
+// language boundary, and the log sink that feeds Python's logging.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <functional>
+#include <string>
+
+#include "orvak/errors.hpp"
+#include "orvak/log_sink.hpp"
+#include "orvak/port.hpp"
+#include "orvak/serial_manager.hpp"
+
+namespace orvakpy {
+
+namespace py = pybind11;
+
+// False once the interpreter has begun to shut down: background threads must
+// not take the GIL then.
+bool python_usable() noexcept;
+
+// Runs `join` with the GIL released when this thread holds it.
+void join_without_gil(const std::function<void()>& join);
+orvak::ManagerHooks manager_hooks();
+
+// A Python exception that interrupts a wait (KeyboardInterrupt, SystemExit).
+class PyInterrupted final : public orvak::Interrupted {
+public:
+    explicit PyInterrupted(py::error_already_set error) : error_(std::move(error)) {}
+    [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
+
+private:
+    py::error_already_set error_;
+};
+
+// A Python exception raised inside a core call, kept with its traceback.
+class PyFailure final : public std::runtime_error {
+public:
+    explicit PyFailure(py::error_already_set error)
+        : std::runtime_error(error.what()), error_(std::move(error)) {}
+    [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
+
+private:
+    py::error_already_set error_;
+};
+
+// A port call that failed with pyserial's SerialException or an OSError: the
+// link is lost. Keeps the original exception for thread_error and the log.
+class PyPortError final : public orvak::PortError {
+public:
+    explicit PyPortError(py::error_already_set error)
+        : orvak::PortError(error.what()), error_(std::move(error)) {}
+    [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
+
+private:
+    py::error_already_set error_;
+};
+
+// Text for Python, with undecodable bytes replaced rather than failing.
+py::str to_pystr(std::string_view text);
+
+// Rethrows a Python error as an interrupt when it is not an ordinary Exception.
+[[noreturn]] void rethrow_python_error(py::error_already_set& error);
+
+// Raises the pending signal handlers' error (Ctrl-C) as PyInterrupted.
+void check_signals();
+
+// The class in orvaklab.exceptions for a core error, built with its message
+// (and code/reply, and the refusal as __cause__ where they apply).
+py::object python_error(const orvak::Error& error);
+// Any stored failure as a Python exception object.
+py::object python_error(std::exception_ptr error);
+// (type, value, traceback) for logging's exc_info.
+py::tuple exc_info(std::exception_ptr error);
+
+// Maps core errors onto the classes of orvaklab.exceptions; once per module.
+void register_error_translator();
+
+// A class from orvaklab.exceptions.
+py::object exception_class(const char* name);
+
+// Hands core log lines to the Python logger of the given name.
+class PythonLogSink final : public orvak::LogSink {
+public:
+    explicit PythonLogSink(std::string logger_name);
+    [[nodiscard]] bool enabled(orvak::LogLevel level) const override;
+    void log(orvak::LogLevel level, std::string_view pattern, std::vector<std::string> args,
+             std::exception_ptr error) override;
+
+private:
+    std::string logger_name_;
+    orvak::StderrLogSink fallback_;
+};
+
+// A Python type error naming the argument: "<where> argument '<arg>' must be <want>, not <type>".
+[[noreturn]] void raise_argument_type(std::string_view where, std::string_view argument,
+                                      std::string_view wanted, py::handle got);
+
+}  // namespace orvakpy

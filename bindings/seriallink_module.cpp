@@ -1,0 +1,341 @@
+// orvaklab.seriallink: the serial manager, its queues and flags, the reply
+// slots drivers wait on, and the native serial port.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "common/py_link.hpp"
+#include "common/py_port.hpp"
+#include "common/python_queues.hpp"
+#include "common/python_runtime.hpp"
+#include "orvak/line_queue.hpp"
+#include "orvak/posix_serial_port.hpp"
+#include "orvak/reply_slot.hpp"
+#include "orvak/serial_manager.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using orvakpy::wait_interruptibly;
+
+namespace {
+
+py::object queue_error(const char* name) { return py::module_::import("queue").attr(name); }
+
+[[noreturn]] void raise_queue_error(const char* name) {
+    PyErr_SetNone(queue_error(name).ptr());
+    throw py::error_already_set();
+}
+
+std::string line_text(py::handle item) {
+    if (!py::isinstance<py::str>(item)) {
+        orvakpy::raise_argument_type("put()", "item", "str", item);
+    }
+    return item.cast<std::string>();
+}
+
+// Reply slots: queue.Queue(maxsize=1) holding reply text.
+void bind_reply_slot(py::module_& m) {
+    py::class_<orvak::ReplySlot, py::smart_holder>(
+        m, "ReplySlot",
+        "Single-value queue of reply text: delivery replaces the held value and wakes a waiter.")
+        .def(py::init<>())
+        .def(
+            "put",
+            [](orvak::ReplySlot& slot, const py::object& item, bool block,
+               const py::object& timeout) {
+                std::string value = py::str(item).cast<std::string>();
+                if (!block) {
+                    if (!slot.try_put(std::move(value))) raise_queue_error("Full");
+                    return;
+                }
+                const auto put = wait_interruptibly(timeout, [&](orvak::Seconds slice) {
+                    return slot.put_for(value, slice) ? std::optional<bool>(true) : std::nullopt;
+                });
+                if (!put) raise_queue_error("Full");
+            },
+            "item"_a, "block"_a = true, "timeout"_a = py::none())
+        .def(
+            "put_nowait",
+            [](orvak::ReplySlot& slot, const py::object& item) {
+                if (!slot.try_put(py::str(item).cast<std::string>())) raise_queue_error("Full");
+            },
+            "item"_a)
+        .def(
+            "get",
+            [](orvak::ReplySlot& slot, bool block, const py::object& timeout) {
+                auto value = block ? wait_interruptibly(timeout,
+                                                        [&](orvak::Seconds slice) {
+                                                            return slot.get_for(slice);
+                                                        })
+                                   : slot.try_get();
+                if (!value) raise_queue_error("Empty");
+                return orvakpy::to_pystr(*value);
+            },
+            "block"_a = true, "timeout"_a = py::none())
+        .def("get_nowait",
+             [](orvak::ReplySlot& slot) {
+                 auto value = slot.try_get();
+                 if (!value) raise_queue_error("Empty");
+                 return orvakpy::to_pystr(*value);
+             })
+        .def("empty", &orvak::ReplySlot::empty)
+        .def("full", [](const orvak::ReplySlot& slot) { return !slot.empty(); })
+        .def("qsize", &orvak::ReplySlot::size)
+        .def_property_readonly("maxsize", [](const orvak::ReplySlot&) { return 1; });
+
+    // Opaque: the slots of one instrument, as the manager's routing sees them.
+    py::class_<orvak::ReplySlots, py::smart_holder>(m, "_ReplySlots");
+}
+
+// The manager's queues: queue.Queue() of text lines.
+void bind_line_queue(py::module_& m) {
+    py::class_<orvak::LineQueue, py::smart_holder>(m, "LineQueue",
+                                                   "Unbounded thread-safe FIFO of text lines.")
+        .def(py::init<>())
+        .def(
+            "put",
+            [](orvak::LineQueue& queue, const py::object& item, bool /*block*/,
+               const py::object& /*timeout*/) { queue.put(line_text(item)); },
+            "item"_a, "block"_a = true, "timeout"_a = py::none())
+        .def(
+            "put_nowait",
+            [](orvak::LineQueue& queue, const py::object& item) { queue.put(line_text(item)); },
+            "item"_a)
+        .def(
+            "get",
+            [](orvak::LineQueue& queue, bool block, const py::object& timeout) {
+                auto line = block ? wait_interruptibly(timeout,
+                                                       [&](orvak::Seconds slice) {
+                                                           return queue.get_for(slice);
+                                                       })
+                                  : queue.try_get();
+                if (!line) raise_queue_error("Empty");
+                return orvakpy::to_pystr(*line);
+            },
+            "block"_a = true, "timeout"_a = py::none())
+        .def("get_nowait",
+             [](orvak::LineQueue& queue) {
+                 auto line = queue.try_get();
+                 if (!line) raise_queue_error("Empty");
+                 return orvakpy::to_pystr(*line);
+             })
+        .def("empty", &orvak::LineQueue::empty)
+        .def("full", [](const orvak::LineQueue&) { return false; })
+        .def("qsize", &orvak::LineQueue::size)
+        .def_property_readonly("maxsize", [](const orvak::LineQueue&) { return 0; });
+}
+
+// The manager's flags: threading.Event.
+void bind_event(py::module_& m) {
+    py::class_<orvak::Event, py::smart_holder>(m, "Event", "Thread-safe flag with waiting.")
+        .def(py::init<>())
+        .def("set", &orvak::Event::set)
+        .def("clear", &orvak::Event::clear)
+        .def("is_set", &orvak::Event::is_set)
+        .def("isSet", &orvak::Event::is_set)
+        .def(
+            "wait",
+            [](orvak::Event& event, const py::object& timeout) {
+                if (event.is_set()) return true;
+                const auto set = wait_interruptibly(timeout, [&](orvak::Seconds slice) {
+                    return event.wait_for(slice) ? std::optional<bool>(true) : std::nullopt;
+                });
+                return set.has_value() || event.is_set();
+            },
+            "timeout"_a = py::none());
+}
+
+py::bytes as_bytes(const py::object& data) {
+    if (py::isinstance<py::str>(data)) {
+        throw py::type_error("unicode strings are not supported, please encode to bytes");
+    }
+    return py::bytes(py::module_::import("builtins").attr("bytes")(data));
+}
+
+void bind_native_port(py::module_& m) {
+    using orvak::PosixSerialPort;
+    py::class_<PosixSerialPort, py::smart_holder>(
+        m, "NativeSerialPort",
+        "A serial device opened directly (raw 8N1, non-blocking, exclusive), with pyserial's "
+        "port interface. A SerialManager serves it event-driven.")
+        .def(py::init<std::string, int, bool>(), "port"_a,
+             "baudrate"_a = PosixSerialPort::default_baudrate, "exclusive"_a = true)
+        .def_property_readonly("is_open", &PosixSerialPort::is_open)
+        .def_property_readonly("port", &PosixSerialPort::path)
+        .def_property_readonly("name", &PosixSerialPort::path)
+        .def_property_readonly("baudrate", &PosixSerialPort::baudrate)
+        .def(
+            "write",
+            [](PosixSerialPort& port, const py::object& data) {
+                const std::string bytes = as_bytes(data);
+                const py::gil_scoped_release release;
+                port.write(bytes);
+                return bytes.size();
+            },
+            "data"_a)
+        .def("inWaiting", &PosixSerialPort::in_waiting)
+        .def_property_readonly("in_waiting", &PosixSerialPort::in_waiting)
+        .def(
+            "read",
+            [](PosixSerialPort& port, std::size_t size) {
+                std::string data;
+                {
+                    const py::gil_scoped_release release;
+                    data = port.read(size);
+                }
+                return py::bytes(data);
+            },
+            "size"_a = 1)
+        .def("close", &PosixSerialPort::close, py::call_guard<py::gil_scoped_release>())
+        .def("fileno", &PosixSerialPort::readiness_fd)
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](PosixSerialPort& port, const py::args&) { port.close(); });
+}
+
+std::shared_ptr<orvak::Port> port_for(const py::object& serial_port) {
+    if (serial_port.is_none()) return nullptr;
+    if (py::isinstance<orvak::PosixSerialPort>(serial_port)) {
+        return serial_port.cast<std::shared_ptr<orvak::PosixSerialPort>>();
+    }
+    return std::make_shared<orvakpy::PyPort>(serial_port);
+}
+
+void bind_serial_manager(py::module_& m) {
+    using orvak::SerialManager;
+    py::class_<SerialManager, py::smart_holder> cls(
+        m, "SerialManager",
+        "Owns the chain's open serial port and runs its two background loops: the write/read "
+        "loop and the distributor that routes replies into the instruments' reply slots.",
+        py::dynamic_attr());
+    cls.def(py::init([](const py::object& serial_port, const py::object& group) {
+                return std::make_shared<SerialManager>(
+                    port_for(serial_port), std::make_shared<orvakpy::PyRoutes>(group),
+                    std::make_shared<orvakpy::PythonLogSink>("orvaklab.seriallink"),
+                    orvakpy::manager_hooks());
+            }),
+            "serial_port"_a, "group"_a);
+
+    // The Python-side attributes live in the instance dictionary, where the
+    // garbage collector sees the group <-> manager cycle and can break it.
+    const py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct](const py::object& self, const py::object& serial_port,
+                    const py::object& group) {
+            construct(self, serial_port, group);
+            self.attr("group") = group;
+            self.attr("orvak_serial") = serial_port;
+            py::module_::import("orvaklab.seriallink").attr("_live_managers").attr("add")(self);
+        },
+        py::is_method(cls), "serial_port"_a, "group"_a);
+
+    cls.def_property_readonly(
+           "orvak_read_queue", [](SerialManager& mgr) -> orvak::LineQueue& { return mgr.read_queue(); },
+           py::return_value_policy::reference_internal)
+        .def_property_readonly(
+            "orvak_write_queue",
+            [](SerialManager& mgr) -> orvak::LineQueue& { return mgr.write_queue(); },
+            py::return_value_policy::reference_internal)
+        .def_property_readonly(
+            "thread_stop_event", [](SerialManager& mgr) -> orvak::Event& { return mgr.stop_event(); },
+            py::return_value_policy::reference_internal)
+        .def_property_readonly(
+            "thread_died", [](SerialManager& mgr) -> orvak::Event& { return mgr.died_event(); },
+            py::return_value_policy::reference_internal)
+        .def_property_readonly("thread_error",
+                               [](const SerialManager& mgr) -> py::object {
+                                   const auto error = mgr.thread_error();
+                                   return error ? orvakpy::python_error(error) : py::none();
+                               })
+        .def("is_alive", &SerialManager::is_alive)
+        .def("stop", &SerialManager::stop, "Stops both loops and waits for them; idempotent.")
+        .def_static("_parse",
+                    [](const std::string& text) {
+                        const auto parsed = SerialManager::parse(text);
+                        return py::make_tuple(parsed.address, orvakpy::to_pystr(parsed.text));
+                    }, "text"_a)
+        .def("_route", &SerialManager::route, "line"_a, py::call_guard<py::gil_scoped_release>())
+        .def(
+            "_write",
+            [](SerialManager& mgr, const py::object& port, const std::string& command) {
+                const auto target = port_for(port);
+                if (!target) return;
+                const py::gil_scoped_release release;
+                mgr.write(*target, command);
+            },
+            "port"_a, "command"_a)
+        .def(
+            "_read",
+            [](SerialManager& mgr, const py::object& port) {
+                const auto source = port_for(port);
+                std::string text;
+                if (source) {
+                    const py::gil_scoped_release release;
+                    text = mgr.read(*source);
+                }
+                return orvakpy::to_pystr(text);
+            },
+            "port"_a)
+        .def(
+            "_mark_connection_lost",
+            [](SerialManager& mgr, const py::object& exc, const std::string& what) {
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+                auto error = std::make_exception_ptr(orvakpy::PyFailure(py::error_already_set()));
+                const py::gil_scoped_release release;
+                mgr.mark_connection_lost(error, what);
+            },
+            "exc"_a, "what"_a)
+        .def(
+            "_run_guarded",
+            [](SerialManager& mgr, const py::object& target, const py::args& target_args) {
+                const std::string name =
+                    py::str(py::getattr(target, "__name__", target)).cast<std::string>();
+                const py::gil_scoped_release release;
+                mgr.run_guarded(name, [&] {
+                    const py::gil_scoped_acquire gil;
+                    try {
+                        target(*target_args);
+                    } catch (py::error_already_set& e) {
+                        throw orvakpy::PyFailure(std::move(e));
+                    }
+                });
+            },
+            "target"_a)
+        .def(
+            "_manage_communication",
+            [](SerialManager& mgr, const py::object& port) {
+                const auto target = port_for(port);
+                if (!target) return;
+                const py::gil_scoped_release release;
+                mgr.manage_communication(*target);
+            },
+            "port"_a)
+        .def("_distribute_read_data", &SerialManager::distribute_read_data,
+             py::call_guard<py::gil_scoped_release>());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(seriallink, m) {
+    m.doc() = "Thread-backed serial queue manager for Orvak devices.";
+    orvakpy::register_error_translator();
+
+    bind_reply_slot(m);
+    bind_line_queue(m);
+    bind_event(m);
+    bind_native_port(m);
+    bind_serial_manager(m);
+
+    const auto re = py::module_::import("re");
+    m.attr("_NOTOK_RE") = re.attr("compile")(R"(\bM102\b)");
+    m.attr("_OK_RE") = re.attr("compile")(R"(\bOK\b)");
+    m.attr("_BAD_RE") = re.attr("compile")(R"(\bBAD\b)");
+    m.attr("POLL_PERIOD") = orvak::SerialManager::poll_period.count();
+
+    // At interpreter exit every live manager is stopped before finalization,
+    // so no background thread touches a finalizing interpreter.
+    m.attr("_live_managers") = py::module_::import("weakref").attr("WeakSet")();
+    m.def("_stop_live_managers", [] {
+        const auto live = py::module_::import("orvaklab.seriallink").attr("_live_managers");
+        for (const auto manager : py::list(live)) manager.attr("stop")();
+    });
+    py::module_::import("atexit").attr("register")(m.attr("_stop_live_managers"));
+}

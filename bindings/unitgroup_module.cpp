@@ -1,0 +1,177 @@
+// orvaklab.unitgroup: InstrumentGroup, the ordered drivers of one chain.
+//
+// The group keeps its Python-visible state (inst, seriallink, ...) in its
+// instance dictionary, where the garbage collector sees the cycles between a
+// group, its drivers and its serial manager.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "common/python_runtime.hpp"
+#include "orvak/instrument_group.hpp"
+#include "orvak/registry.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr const char* logger_name = "orvaklab.unitgroup";
+
+// The Python group itself holds no C++ state.
+struct PyInstrumentGroup {};
+
+bool is_number(py::handle value) {
+    return py::isinstance(value, py::module_::import("numbers").attr("Number"));
+}
+
+// An integer argument: ints as they are, other numbers truncated as int() does.
+py::int_ integer_argument(py::handle value, std::string_view where, std::string_view argument) {
+    if (py::isinstance<py::int_>(value)) return py::reinterpret_borrow<py::int_>(value);
+    if (!is_number(value)) orvakpy::raise_argument_type(where, argument, "an integer", value);
+    return py::int_(py::reinterpret_borrow<py::object>(value));
+}
+
+// Builds the driver of a registry row at chain position `position`.
+py::object build_driver(const py::object& group, const orvak::registry::DriverRow& row,
+                        long long position) {
+    const auto module = py::module_::import(
+        ("orvaklab.instruments." + std::string(row.module)).c_str());
+    const auto cls = module.attr(orvakpy::to_pystr(row.class_name));
+    if (row.pump_volume) return cls(position, *row.pump_volume, group);
+    return cls(position, group);
+}
+
+const orvak::registry::DriverRow& row_for_code(const py::int_& code) {
+    long long value = 0;
+    try {
+        value = code.cast<long long>();
+    } catch (const py::cast_error&) {
+        throw orvak::ValueError("Unknown instrument type code: " +
+                                py::str(code).cast<std::string>());
+    }
+    return orvak::registry::resolve_code(value);
+}
+
+void build_instruments(const py::object& self) {
+    py::list inst = self.attr("inst");
+    const py::list identifiers = self.attr("instrument_name_list");
+    long long position = 0;
+    for (const auto identifier : identifiers) {
+        py::object driver;
+        if (py::isinstance<py::int_>(identifier)) {
+            driver = build_driver(self, row_for_code(py::reinterpret_borrow<py::int_>(identifier)),
+                                  position);
+        } else {
+            driver = self.attr("_from_string")(py::str(identifier), position);
+        }
+        inst.append(driver);
+        ++position;
+    }
+}
+
+void stop_all(const py::object& self) {
+    const auto logger = py::module_::import("logging").attr("getLogger")(logger_name);
+    for (const auto driver : py::list(self.attr("inst"))) {
+        try {
+            driver.attr("stop")();
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            const py::object named = py::getattr(driver, "name", driver);
+            const auto info = py::make_tuple(e.type(), e.value(), e.trace());
+            logger.attr("warning")("stop() failed for %s", named, "exc_info"_a = info);
+        }
+    }
+}
+
+std::string group_repr(const py::object& self) {
+    std::vector<std::string> names;
+    for (const auto driver : py::list(self.attr("inst"))) {
+        names.push_back(py::str(py::getattr(driver, "name", driver)).cast<std::string>());
+    }
+    return orvak::group_repr(self.attr("group_number").cast<long long>(), names);
+}
+
+void bind_group(py::module_& m) {
+    py::class_<PyInstrumentGroup, py::smart_holder> cls(
+        m, "InstrumentGroup",
+        "The drivers of one chain of modules on one serial port, in chain order.\n\n"
+        "Build it from a list of type codes or names, one per module:\n"
+        "  1 Orvak Peri S (peristaltic pump)   2 Orvak Rotary Valve\n"
+        "  3 Orvak Sol Val (solenoid valves)   4 Orvak Piston 1 ml\n"
+        "  5 Orvak Peri Pump XL                6 Orvak Rotary Valve XL\n"
+        "  7 Orvak Sol Val XL                  8 Orvak Gantry (XY)\n"
+        "  9 Orvak Z Stage                    10 Orvak Peri T\n"
+        " 11 Orvak Peri P                     12 Orvak Piston 5 ml\n"
+        " 13 Orvak Process (pH / sensor)      14 Orvak Mass Flow Controller\n"
+        "Names match case-insensitively by substring (\"Peri S\", \"rotary valve XL\", "
+        "\"gantry\").\n"
+        "InstrumentGroup([1, 2]) holds an OrvakPeriS at inst[0] and a rotary valve at inst[1].",
+        py::dynamic_attr());
+    cls.def(
+        py::init([](const py::object& instrument_list, const py::object& group_number) {
+            if (!py::isinstance<py::list>(instrument_list)) {
+                orvakpy::raise_argument_type("InstrumentGroup()", "instrument_list", "a list",
+                                             instrument_list);
+            }
+            integer_argument(group_number, "InstrumentGroup()", "group_number");
+            return PyInstrumentGroup{};
+        }),
+        "instrument_list"_a, "group_number"_a = 0);
+
+    const py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct](const py::object& self, const py::object& instrument_list,
+                    const py::object& group_number) {
+            construct(self, instrument_list, group_number);
+            self.attr("group_number") =
+                integer_argument(group_number, "InstrumentGroup()", "group_number");
+            self.attr("instrument_name_list") = instrument_list;
+            self.attr("seriallink") = py::none();
+            self.attr("inst") = py::list();
+            self.attr("_build_instruments")();
+        },
+        py::is_method(cls), "instrument_list"_a, "group_number"_a = 0);
+
+    cls.def("_build_instruments", [](const py::object& self) { build_instruments(self); })
+        .def(
+            "_from_string",
+            [](const py::object& self, const py::object& name, long long n) {
+                const auto text = py::str(name).cast<std::string>();
+                return build_driver(self, orvak::registry::resolve_name(text), n);
+            },
+            "name"_a, "n"_a)
+        .def("stop_all", [](const py::object& self) { stop_all(self); },
+             "Stops every module of the chain in order; a failing stop is logged and the next "
+             "module is still stopped.")
+        .def("__len__", [](const py::object& self) { return py::len(self.attr("inst")); })
+        .def(
+            "__getitem__",
+            [](const py::object& self, const py::object& index) {
+                const py::list inst = self.attr("inst");
+                const auto at = integer_argument(index, "InstrumentGroup.__getitem__()", "index");
+                long long position = 0;
+                try {
+                    position = at.cast<long long>();
+                } catch (const py::cast_error&) {
+                    throw py::index_error("list index out of range");
+                }
+                return inst[orvak::group_index(position, py::len(inst))];
+            },
+            "index"_a)
+        .def("__repr__", [](const py::object& self) { return group_repr(self); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(unitgroup, m) {
+    m.doc() = "The instrument group: the drivers of one chain, built from type codes or names.";
+    py::module_::import("orvaklab.unitbase");
+    orvakpy::register_error_translator();
+    bind_group(m);
+
+    py::dict reserved;
+    for (const auto& [code, message] : orvak::registry::reserved_codes()) {
+        reserved[py::int_(code)] = orvakpy::to_pystr(message);
+    }
+    m.attr("_RESERVED_CODES") = reserved;
+}

@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvak/posix_serial_port.hpp"
+#include "orvak/serial_manager.hpp"
+#include "pty_pair.hpp"
+
+namespace orvak {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing::PtyPair;
+
+bool eventually(const std::function<bool()>& condition, Clock::duration limit = 2s) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+std::size_t entries_in(const char* directory) {
+    const std::filesystem::directory_iterator entries(directory);
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+}
+
+class RecordingLog final : public LogSink {
+  public:
+    struct Line {
+        LogLevel level;
+        std::string text;
+    };
+    [[nodiscard]] bool enabled(LogLevel /*level*/) const override { return true; }
+    void log(LogLevel level, std::string_view pattern, std::vector<std::string> args,
+             std::exception_ptr /*error*/) override {
+        const std::lock_guard lock(mutex_);
+        lines_.push_back({level, format_log_pattern(pattern, args)});
+    }
+    [[nodiscard]] std::vector<std::string> at(LogLevel level) const {
+        const std::lock_guard lock(mutex_);
+        std::vector<std::string> found;
+        for (const auto& line : lines_) {
+            if (line.level == level) found.push_back(line.text);
+        }
+        return found;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Line> lines_;
+};
+
+// An in-memory port with no readiness descriptor, so the manager polls it.
+class FakePort : public Port {
+  public:
+    bool is_open() override { return open_; }
+    void write(std::string_view bytes) override {
+        const std::lock_guard lock(mutex_);
+        written_ += bytes;
+    }
+    std::size_t in_waiting() override {
+        const std::lock_guard lock(mutex_);
+        return incoming_.size();
+    }
+    std::string read(std::size_t count) override {
+        const std::lock_guard lock(mutex_);
+        std::string out = incoming_.substr(0, count);
+        incoming_.erase(0, out.size());
+        return out;
+    }
+    void close() override { open_ = false; }
+
+    void feed(std::string_view bytes) {
+        const std::lock_guard lock(mutex_);
+        incoming_ += bytes;
+    }
+    std::string take_written() {
+        const std::lock_guard lock(mutex_);
+        return std::exchange(written_, {});
+    }
+
+  private:
+    std::atomic<bool> open_{true};
+    std::mutex mutex_;
+    std::string incoming_;
+    std::string written_;
+};
+
+// A port plus its far end: the instrument side of the wire.
+struct Wire {
+    std::shared_ptr<Port> port;
+    std::function<void(std::string_view)> send_far;
+    std::function<std::string(std::string_view terminator)> receive_far;
+};
+
+Wire pty_wire() {
+    auto pty = std::make_shared<PtyPair>();
+    std::shared_ptr<Port> port = PosixSerialPort::adopt(pty->release_slave(), "pty");
+    return {port, [pty](std::string_view bytes) { pty->write_far(bytes); },
+            [pty](std::string_view terminator) { return pty->read_far_until(terminator, 2s); }};
+}
+
+Wire fake_wire() {
+    auto fake = std::make_shared<FakePort>();
+    return {fake, [fake](std::string_view bytes) { fake->feed(bytes); },
+            [fake](std::string_view terminator) {
+                std::string seen;
+                eventually([&] {
+                    seen += fake->take_written();
+                    return seen.find(terminator) != std::string::npos;
+                });
+                return seen;
+            }};
+}
+
+std::vector<std::shared_ptr<ReplySlots>> fresh_slots(std::size_t count) {
+    std::vector<std::shared_ptr<ReplySlots>> slots;
+    for (std::size_t i = 0; i < count; ++i) slots.push_back(std::make_shared<ReplySlots>());
+    return slots;
+}
+
+// Every case runs over a pseudo-terminal (event-driven loop) and over the
+// in-memory port (polling loop).
+class OverEitherPort : public ::testing::TestWithParam<Wire (*)()> {};
+
+INSTANTIATE_TEST_SUITE_P(Ports, OverEitherPort, ::testing::Values(&pty_wire, &fake_wire),
+                         [](const auto& info) { return info.index == 0 ? "pty" : "fake"; });
+
+TEST_P(OverEitherPort, QueuedCommandsGoOutAsLinesInOrder) {
+    const Wire wire = GetParam()();
+    SerialManager manager(wire.port, nullptr, std::make_shared<RecordingLog>());
+    for (const char* line : {"<I1 M116>", "<I2 G0 X1>", "<I1 M115>"}) manager.send_line(line);
+    EXPECT_EQ(wire.receive_far("M115>\n"), "<I1 M116>\n<I2 G0 X1>\n<I1 M115>\n");
+}
+
+// The read side of the loop, run alone so the lines it queues can be seen
+// before any routing: the manager itself has no port and is stopped.
+TEST_P(OverEitherPort, ReadLoopFramesLines) {
+    const Wire wire = GetParam()();
+    SerialManager manager(nullptr, nullptr, std::make_shared<RecordingLog>());
+    manager.stop();
+    manager.stop_event().clear();
+    std::thread loop([&] { manager.manage_communication(*wire.port); });
+    const auto next_line = [&] { return manager.read_queue().get_for(2s).value_or("(none)"); };
+
+    wire.send_far("I1 OK\nI2 DO");
+    EXPECT_EQ(next_line(), "I1 OK");
+    std::this_thread::sleep_for(20ms);
+    wire.send_far("NE\n");
+    EXPECT_EQ(next_line(), "I2 DONE");
+    wire.send_far("\n\nI3 POS 1\r\n\nI4 \xC3\xA9t\xC3\xA9 \xFFok\n");
+    EXPECT_EQ(next_line(), "I3 POS 1\r");
+    EXPECT_EQ(next_line(), "I4 t ok");
+    EXPECT_TRUE(manager.read_queue().empty());
+
+    manager.stop_event().set();
+    loop.join();
+    EXPECT_FALSE(wire.port->is_open());
+}
+
+TEST_P(OverEitherPort, RoutesRepliesByAddressAndKind) {
+    const Wire wire = GetParam()();
+    const auto slots = fresh_slots(3);
+    SerialManager manager(wire.port, std::make_shared<FixedRoutes>(slots),
+                          std::make_shared<RecordingLog>());
+    // Lines that must go nowhere come first; the last line tells they were handled.
+    wire.send_far("I4 OK\nI0 OK\nOK\nI1OK\n I1 OK\nI2 BAD 0x1\nI3 ID 7\n");
+    ASSERT_EQ(slots[2]->other.get_for(2s), "ID 7");
+    EXPECT_EQ(slots[1]->ok.try_get(), "BAD 0x1");
+    for (const auto& slot : slots) EXPECT_TRUE(slot->ok.empty());
+
+    const struct {
+        const char* line;
+        std::size_t position;
+        ReplySlot ReplySlots::*slot;
+        const char* value;
+    } cases[] = {
+        {"I1 OK\r\n", 0, &ReplySlots::ok, "OK\r"},
+        {"I2  NOTOK motor 1 \r\n", 1, &ReplySlots::notok, "NOTOK motor 1"},
+        {"I2 M102 stall\n", 1, &ReplySlots::notok, "M102 stall"},
+        {"I3 X DONE 12\n", 2, &ReplySlots::done, "DONE"},
+        {"I1 POS X10 $$$\n", 0, &ReplySlots::position, "POS X10 $$$"},
+        {"I3 v1.2.3\n", 2, &ReplySlots::other, "v1.2.3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        wire.send_far(c.line);
+        EXPECT_EQ(((*slots[c.position]).*c.slot).get_for(2s), c.value);
+    }
+}
+
+TEST_P(OverEitherPort, StopJoinsClosesThePortAndCanRepeat) {
+    const Wire wire = GetParam()();
+    const auto log = std::make_shared<RecordingLog>();
+    SerialManager manager(wire.port, nullptr, log);
+    EXPECT_TRUE(manager.is_alive());
+    manager.stop();
+    EXPECT_FALSE(manager.is_alive());
+    EXPECT_FALSE(wire.port->is_open());
+    EXPECT_FALSE(manager.died_event().is_set());
+    EXPECT_EQ(manager.thread_error(), nullptr);
+    manager.stop();
+    EXPECT_TRUE(log->at(LogLevel::error).empty());
+}
+
+TEST_P(OverEitherPort, PortClosedByItsOwnerKeepsTheManagerRunning) {
+    const Wire wire = GetParam()();
+    const auto log = std::make_shared<RecordingLog>();
+    SerialManager manager(wire.port, nullptr, log);
+    wire.port->close();
+    manager.send_line("<I1 M116>");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(manager.is_alive());
+    EXPECT_FALSE(manager.died_event().is_set());
+    const auto started = Clock::now();
+    manager.stop();
+    EXPECT_LT(Clock::now() - started, 2s);
+    EXPECT_TRUE(log->at(LogLevel::error).empty());
+}
+
+TEST(SerialManager, UnplugReportsTheLostLinkOnce) {
+    PtyPair pty;
+    const auto port = PosixSerialPort::adopt(pty.release_slave(), "pty");
+    const auto log = std::make_shared<RecordingLog>();
+    SerialManager manager(port, nullptr, log);
+    pty.close_master();
+
+    ASSERT_TRUE(manager.died_event().wait_for(2s));
+    EXPECT_TRUE(manager.stop_event().is_set());
+    EXPECT_FALSE(manager.is_alive());
+    EXPECT_THROW(std::rethrow_exception(manager.thread_error()), PortError);
+    EXPECT_TRUE(eventually([&] { return !port->is_open(); }));
+    manager.send_line("<I1 M116>");
+    manager.stop();
+    EXPECT_EQ(
+        log->at(LogLevel::error),
+        std::vector<std::string>{
+            "Orvak connection lost \xE2\x80\x94 the instrument was turned off or unplugged."});
+}
+
+TEST(SerialManager, RepeatedPortFailuresKeepTheFirst) {
+    // Stays "open" so the failure can be provoked again after the loop ends.
+    struct UnpluggedPort final : FakePort {
+        std::atomic<int> failures{0};
+        std::size_t in_waiting() override {
+            throw PortError("failure " + std::to_string(++failures));
+        }
+        void close() override {}
+    };
+    const auto port = std::make_shared<UnpluggedPort>();
+    const auto log = std::make_shared<RecordingLog>();
+    SerialManager manager(port, nullptr, log);
+    ASSERT_TRUE(manager.died_event().wait_for(2s));
+    manager.stop();
+    EXPECT_EQ(manager.read(*port), "");  // fails a second time
+    EXPECT_GE(port->failures, 2);
+    EXPECT_EQ(log->at(LogLevel::error).size(), 1U);
+    try {
+        std::rethrow_exception(manager.thread_error());
+    } catch (const PortError& error) {
+        EXPECT_STREQ(error.what(), "failure 1");
+    }
+}
+
+TEST(SerialManager, OrdinaryReadFailureIsLoggedAndSurvived) {
+    struct GlitchyPort final : FakePort {
+        std::atomic<int> reads{0};
+        std::string read(std::size_t count) override {
+            if (++reads == 1) throw std::runtime_error("glitch");
+            return FakePort::read(count);
+        }
+    };
+    const auto port = std::make_shared<GlitchyPort>();
+    const auto slots = fresh_slots(1);
+    const auto log = std::make_shared<RecordingLog>();
+    SerialManager manager(port, std::make_shared<FixedRoutes>(slots), log);
+    port->feed("I1 OK\n");
+    EXPECT_EQ(slots[0]->ok.get_for(2s), "OK");
+    EXPECT_EQ(log->at(LogLevel::warning), std::vector<std::string>{"Serial read failed"});
+    EXPECT_TRUE(manager.is_alive());
+    EXPECT_TRUE(log->at(LogLevel::error).empty());
+}
+
+TEST(SerialManager, CrashedLoopIsLoggedByName) {
+    struct BrokenPort final : FakePort {
+        bool is_open() override { throw std::runtime_error("broken"); }
+    };
+    const auto log = std::make_shared<RecordingLog>();
+    SerialManager manager(std::make_shared<BrokenPort>(), nullptr, log);
+    ASSERT_TRUE(manager.died_event().wait_for(2s));
+    EXPECT_TRUE(manager.stop_event().is_set());
+    EXPECT_THROW(std::rethrow_exception(manager.thread_error()), std::runtime_error);
+    manager.stop();
+    EXPECT_EQ(log->at(LogLevel::error),
+              std::vector<std::string>{"Orvak serial background thread _manage_communication "
+                                       "crashed; serial communication has stopped."});
+}
+
+TEST(SerialManager, ManyManagersLeaveNoDescriptorOrThread) {
+    const std::size_t descriptors = entries_in("/proc/self/fd");
+    const std::size_t threads = entries_in("/proc/self/task");
+    for (int i = 0; i < 200; ++i) {
+        PtyPair pty;
+        SerialManager manager(PosixSerialPort::adopt(pty.release_slave(), "pty"), nullptr,
+                              std::make_shared<RecordingLog>());
+        if (i % 2 == 0) manager.stop();
+    }
+    EXPECT_EQ(entries_in("/proc/self/fd"), descriptors);
+    // An exited thread can linger in /proc for a moment after join.
+    EXPECT_TRUE(eventually([&] { return entries_in("/proc/self/task") == threads; }));
+}
+
+}  // namespace
+}  // namespace orvak

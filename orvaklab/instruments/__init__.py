@@ -1,0 +1,1 @@
+"""Drivers of the chain's module kinds, one extension module each."""
