@@ -151,32 +151,30 @@ py::bytes as_bytes(const py::object& data) {
     return py::bytes(py::module_::import("builtins").attr("bytes")(data));
 }
 
-void bind_native_port(py::module_& m) {
-    using orvak::PosixSerialPort;
-    py::class_<PosixSerialPort, py::smart_holder>(
-        m, "NativeSerialPort",
-        "A serial device opened directly (raw 8N1, non-blocking, exclusive), with pyserial's "
-        "port interface. A SerialManager serves it event-driven.")
-        .def(py::init<std::string, int, bool>(), "port"_a,
-             "baudrate"_a = PosixSerialPort::default_baudrate, "exclusive"_a = true)
-        .def_property_readonly("is_open", &PosixSerialPort::is_open)
-        .def_property_readonly("port", &PosixSerialPort::path)
-        .def_property_readonly("name", &PosixSerialPort::path)
-        .def_property_readonly("baudrate", &PosixSerialPort::baudrate)
+// Ports written in C++ (the native serial port, the bench emulator's port):
+// a manager serves them directly, without the GIL, event-driven.
+void bind_port_base(py::module_& m) {
+    py::class_<orvak::Port, py::smart_holder>(
+        m, "CorePort", "Base of the ports implemented in C++, with pyserial's port interface.")
+        .def_property_readonly("is_open", &orvak::Port::is_open)
         .def(
             "write",
-            [](PosixSerialPort& port, const py::object& data) {
+            [](orvak::Port& port, const py::object& data) {
                 const std::string bytes = as_bytes(data);
                 const py::gil_scoped_release release;
                 port.write(bytes);
                 return bytes.size();
             },
             "data"_a)
-        .def("inWaiting", &PosixSerialPort::in_waiting)
-        .def_property_readonly("in_waiting", &PosixSerialPort::in_waiting)
+        .def("inWaiting", &orvak::Port::in_waiting, py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("in_waiting",
+                               [](orvak::Port& port) {
+                                   const py::gil_scoped_release release;
+                                   return port.in_waiting();
+                               })
         .def(
             "read",
-            [](PosixSerialPort& port, std::size_t size) {
+            [](orvak::Port& port, std::size_t size) {
                 std::string data;
                 {
                     const py::gil_scoped_release release;
@@ -185,22 +183,50 @@ void bind_native_port(py::module_& m) {
                 return py::bytes(data);
             },
             "size"_a = 1)
-        .def("close", &PosixSerialPort::close, py::call_guard<py::gil_scoped_release>())
-        .def("fileno", &PosixSerialPort::readiness_fd)
+        .def("close", &orvak::Port::close, py::call_guard<py::gil_scoped_release>())
+        .def("fileno", &orvak::Port::readiness_fd)
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](PosixSerialPort& port, const py::args&) { port.close(); });
+        .def("__exit__", [](orvak::Port& port, const py::args&) { port.close(); });
+}
+
+void bind_native_port(py::module_& m) {
+    using orvak::PosixSerialPort;
+    py::class_<PosixSerialPort, orvak::Port, py::smart_holder>(
+        m, "NativeSerialPort",
+        "A serial device opened directly (raw 8N1, non-blocking, exclusive), with pyserial's "
+        "port interface. A SerialManager serves it event-driven.")
+        .def(py::init<std::string, int, bool>(), "port"_a,
+             "baudrate"_a = PosixSerialPort::default_baudrate, "exclusive"_a = true)
+        .def_property_readonly("port", &PosixSerialPort::path)
+        .def_property_readonly("name", &PosixSerialPort::path)
+        .def_property_readonly("baudrate", &PosixSerialPort::baudrate);
 }
 
 std::shared_ptr<orvak::Port> port_for(const py::object& serial_port) {
     if (serial_port.is_none()) return nullptr;
-    if (py::isinstance<orvak::PosixSerialPort>(serial_port)) {
-        return serial_port.cast<std::shared_ptr<orvak::PosixSerialPort>>();
+    if (py::isinstance<orvak::Port>(serial_port)) {
+        return serial_port.cast<std::shared_ptr<orvak::Port>>();
     }
     return std::make_shared<orvakpy::PyPort>(serial_port);
 }
 
+// The manager's two loop threads, as a pool-like handle (it does not keep
+// the manager alive).
+struct LoopThreads {
+    std::weak_ptr<orvak::SerialManager> manager;
+};
+
 void bind_serial_manager(py::module_& m) {
     using orvak::SerialManager;
+    py::class_<LoopThreads>(m, "_LoopThreads", "The two threads that run a manager's loops.")
+        .def_property_readonly("_max_workers", [](const LoopThreads&) { return 2; })
+        .def(
+            "shutdown",
+            [](const LoopThreads& threads, bool /*wait*/) {
+                if (const auto manager = threads.manager.lock()) manager->stop();
+            },
+            "wait"_a = true);
+
     py::class_<SerialManager, py::smart_holder> cls(
         m, "SerialManager",
         "Owns the chain's open serial port and runs its two background loops: the write/read "
@@ -244,6 +270,10 @@ void bind_serial_manager(py::module_& m) {
                                [](const SerialManager& mgr) -> py::object {
                                    const auto error = mgr.thread_error();
                                    return error ? orvakpy::python_error(error) : py::none();
+                               })
+        .def_property_readonly("executor",
+                               [](const std::shared_ptr<SerialManager>& mgr) {
+                                   return LoopThreads{mgr};
                                })
         .def("is_alive", &SerialManager::is_alive)
         .def("stop", &SerialManager::stop, "Stops both loops and waits for them; idempotent.")
@@ -321,6 +351,7 @@ PYBIND11_MODULE(seriallink, m) {
     bind_reply_slot(m);
     bind_line_queue(m);
     bind_event(m);
+    bind_port_base(m);
     bind_native_port(m);
     bind_serial_manager(m);
 

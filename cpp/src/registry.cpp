@@ -55,11 +55,14 @@ bool has_word(const std::vector<std::string>& words, std::string_view word) {
     return std::find(words.begin(), words.end(), word) != words.end();
 }
 
-std::string replace_all(std::string text, std::string_view from, std::string_view to) {
-    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
+    std::string out;
+    std::size_t start = 0;
+    for (auto at = text.find(from); at != std::string_view::npos; at = text.find(from, start)) {
+        out.append(text.substr(start, at - start)).append(to);
+        start = at + from.size();
     }
-    return text;
+    return out.append(text.substr(start));
 }
 
 std::optional<NamedClass> class_for_name(std::string_view name) {

@@ -157,7 +157,7 @@ void SerialManager::route(std::string_view line) {
         return;
     }
     if (parsed.address <= 0) return;
-    const auto slots = routes_->slots_at(static_cast<std::size_t>(parsed.address));
+    const auto slots = routes_->slots_at(static_cast<std::size_t>(parsed.address - 1));
     if (!slots) return;
     switch (grammar::classify(parsed.text)) {
         case grammar::ReplyKind::notok:

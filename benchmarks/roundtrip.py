@@ -1,0 +1,380 @@
+#!/usr/bin/env python3
+"""Round-trip benchmark: NativeSerialPort vs pyserial under the SerialManager.
+
+For each port kind, on a fresh pseudo-terminal pair whose far end is answered
+by a separate responder process, this measures
+
+  1. identify() latency from one thread (p50 / p99 over N calls),
+  2. calls per second from one thread (same run) and from four threads, each
+     driving its own instrument (addresses 1-4 on one chain), for a fixed time,
+  3. the CPU time an idle manager costs the process.
+
+Run:  python3 benchmarks/roundtrip.py [--calls N] [--pyserial-calls N]
+                                      [--seconds S] [--idle-seconds S]
+                                      [--json PATH]
+"""
+
+import argparse
+import gc
+import json
+import math
+import os
+import platform
+import pty
+import re
+import resource
+import subprocess
+import sys
+import threading
+import time
+import tty
+
+WARMUP_CALLS = 20
+IDLE_SETTLE = 0.2
+THREADS = 4
+
+
+# --------------------------------------------------------------------------
+# Far end: runs in its own process (`roundtrip.py --responder FD`), so the
+# measured process only holds the library and the driver threads.
+# --------------------------------------------------------------------------
+
+def run_responder(fd):
+    """Answer every "<I{addr} M116>" line at once with "I{addr} 2\\r\\n"."""
+    query = re.compile(rb"I(\d+) M116")
+    sys.stdout.write("ready\n")
+    sys.stdout.flush()
+    pending = b""
+    read = os.read
+    write = os.write
+    while True:
+        try:
+            data = read(fd, 65536)
+        except OSError:          # EIO once every slave descriptor is closed
+            return
+        if not data:
+            return
+        pending += data
+        if b"\n" not in pending:
+            continue
+        *lines, pending = pending.split(b"\n")
+        out = []
+        for line in lines:
+            m = query.search(line)
+            if m:
+                out.append(b"I" + m.group(1) + b" 2\r\n")
+        if out:
+            write(fd, b"".join(out))
+
+
+class FarEnd:
+    """A raw pty pair; the master is served by a responder subprocess."""
+
+    def __init__(self):
+        master, slave = pty.openpty()
+        tty.setraw(master)
+        tty.setraw(slave)
+        self.slave_fd = slave           # held open for the whole case
+        self.path = os.ttyname(slave)
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), "--responder", str(master)],
+            pass_fds=(master,), stdout=subprocess.PIPE, text=True)
+        os.close(master)                # only the responder holds the master
+        if self.proc.stdout.readline().strip() != "ready":
+            raise RuntimeError("responder process did not start")
+
+    def close(self):
+        """Close our slave end, reap the responder; return its CPU seconds."""
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        try:
+            os.close(self.slave_fd)
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout=2)
+        except subprocess.TimeoutExpired:
+            self.proc.terminate()
+            self.proc.wait(timeout=2)
+        self.proc.stdout.close()
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+
+
+# --------------------------------------------------------------------------
+# Measured side
+# --------------------------------------------------------------------------
+
+def load_library():
+    # The script lives in <repo>/benchmarks; make sure the installed package,
+    # not a source tree on sys.path, is what gets imported.
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    sys.path[:] = [p for p in sys.path
+                   if os.path.abspath(p or os.curdir) != repo]
+    global Instrument, InstrumentGroup, SerialManager, NativeSerialPort, serial
+    from orvaklab.unitbase import Instrument
+    from orvaklab.unitgroup import InstrumentGroup
+    from orvaklab.seriallink import SerialManager, NativeSerialPort
+    import serial
+
+
+def make_probe_class():
+    class Probe(Instrument):
+        def __init__(self, n, group):
+            super().__init__()
+            self.instrument_number = n
+            self.my_group = group
+            self.name = f"probe {n + 1}"
+    return Probe
+
+
+def open_port(kind, path):
+    if kind == "native":
+        return NativeSerialPort(path)
+    return serial.Serial(path, 115200, timeout=0)
+
+
+class Chain:
+    """One pty + responder + port + manager with `count` probe drivers."""
+
+    def __init__(self, kind, count):
+        self.far = FarEnd()
+        self.port = open_port(kind, self.far.path)
+        self.group = InstrumentGroup([])
+        Probe = make_probe_class()
+        for n in range(count):
+            self.group.inst.append(Probe(n, self.group))
+        self.group.seriallink = SerialManager(self.port, self.group)
+
+    def close(self):
+        """Stop the manager, close the port; return the responder's CPU s."""
+        self.group.seriallink.stop()
+        try:
+            if self.port.is_open:
+                self.port.close()
+        except Exception:
+            pass
+        return self.far.close()
+
+
+def percentile(sorted_values, q):
+    """Nearest-rank percentile of an already sorted list."""
+    if not sorted_values:
+        return float("nan")
+    k = math.ceil(round(q / 100.0 * len(sorted_values), 9)) - 1
+    return sorted_values[max(0, min(len(sorted_values) - 1, k))]
+
+
+def cpu_seconds():
+    ru = resource.getrusage(resource.RUSAGE_SELF)
+    return ru.ru_utime + ru.ru_stime
+
+
+def bench_latency(kind, calls):
+    chain = Chain(kind, 1)
+    try:
+        inst = chain.group.inst[0]
+        for _ in range(WARMUP_CALLS if kind == "native" else 5):
+            assert inst.identify() == 2
+        samples = []
+        clock = time.perf_counter
+        cpu0 = cpu_seconds()
+        start = clock()
+        for _ in range(calls):
+            t0 = clock()
+            r = inst.identify()
+            samples.append(clock() - t0)
+            if r != 2:
+                raise RuntimeError(f"identify() returned {r!r}")
+        elapsed = clock() - start
+        cpu = cpu_seconds() - cpu0
+    finally:
+        responder_cpu = chain.close()
+    samples.sort()
+    return {
+        "latency_calls": calls,
+        "p50_us": percentile(samples, 50) * 1e6,
+        "p99_us": percentile(samples, 99) * 1e6,
+        "max_us": samples[-1] * 1e6,
+        "elapsed_s": elapsed,
+        "calls_per_s_1thread": calls / elapsed,
+        "cpu_us_per_call_1thread": cpu / calls * 1e6,
+        "responder_cpu_s_1thread": responder_cpu,
+    }
+
+
+def bench_threads(kind, seconds, threads=THREADS):
+    chain = Chain(kind, threads)
+    counts = [0] * threads
+    errors = []
+    ends = [0.0] * threads
+    barrier = threading.Barrier(threads + 1)
+    stop_at = [0.0]
+
+    def worker(i):
+        inst = chain.group.inst[i]
+        try:
+            inst.identify()                 # warm-up, not counted
+        except Exception as e:
+            errors.append(f"thread {i} warm-up: {e!r}")
+        barrier.wait()
+        n = 0
+        clock = time.perf_counter
+        try:
+            while clock() < stop_at[0]:
+                if inst.identify() != 2:
+                    raise RuntimeError("identify() did not return 2")
+                n += 1
+        except Exception as e:
+            errors.append(f"thread {i}: {e!r}")
+        counts[i] = n
+        ends[i] = clock()
+
+    try:
+        ts = [threading.Thread(target=worker, args=(i,), daemon=True)
+              for i in range(threads)]
+        for t in ts:
+            t.start()
+        time.sleep(0.05)
+        cpu0 = cpu_seconds()
+        start = time.perf_counter()
+        stop_at[0] = start + seconds
+        barrier.wait()
+        for t in ts:
+            t.join(seconds + 10)
+        elapsed = max(ends) - start
+        cpu = cpu_seconds() - cpu0
+    finally:
+        responder_cpu = chain.close()
+    total = sum(counts)
+    return {
+        "threads": threads,
+        "seconds": elapsed,
+        "thread_calls": total,
+        "calls_per_thread": counts,
+        "calls_per_s_4threads": total / elapsed if elapsed > 0 else float("nan"),
+        "cpu_us_per_call_4threads": cpu / total * 1e6 if total else float("nan"),
+        "responder_cpu_s_4threads": responder_cpu,
+        "errors": errors,
+    }
+
+
+def bench_idle(kind, seconds):
+    chain = Chain(kind, 1)
+    try:
+        time.sleep(IDLE_SETTLE)
+        c0 = time.process_time()
+        w0 = time.perf_counter()
+        time.sleep(seconds)
+        wall = time.perf_counter() - w0
+        cpu = time.process_time() - c0
+    finally:
+        chain.close()
+    return {
+        "idle_wall_s": wall,
+        "idle_cpu_ms": cpu * 1e3,
+        "idle_cpu_ms_per_s": cpu * 1e3 / wall,
+        "idle_cpu_pct_core": cpu / wall * 100.0,
+    }
+
+
+def fmt(v, nd=0):
+    return "n/a" if v != v else f"{v:,.{nd}f}"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--calls", type=int, default=2000,
+                    help="identify() calls for the native latency run (2000)")
+    ap.add_argument("--pyserial-calls", type=int, default=300,
+                    help="identify() calls for the pyserial latency run (300)")
+    ap.add_argument("--seconds", type=float, default=3.0,
+                    help="duration of the four-thread run per port kind (3)")
+    ap.add_argument("--idle-seconds", type=float, default=5.0,
+                    help="idle CPU window per port kind (5)")
+    ap.add_argument("--kinds", default="native,pyserial",
+                    help="comma-separated subset of native,pyserial")
+    ap.add_argument("--json", metavar="PATH", help="also write results as JSON")
+    ap.add_argument("--responder", type=int, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+
+    if args.responder is not None:
+        run_responder(args.responder)
+        return 0
+
+    load_library()
+    kinds = [k.strip() for k in args.kinds.split(",") if k.strip()]
+    for k in kinds:
+        if k not in ("native", "pyserial"):
+            ap.error(f"unknown port kind {k!r}")
+
+    load_before = os.getloadavg()
+    t_run = time.perf_counter()
+    results = {}
+    for kind in kinds:
+        calls = args.calls if kind == "native" else args.pyserial_calls
+        print(f"[{kind}] latency: {calls} identify() calls from one thread ...",
+              flush=True)
+        r = bench_latency(kind, calls)
+        gc.collect()
+        print(f"[{kind}] throughput: {THREADS} threads for {args.seconds:g} s ...",
+              flush=True)
+        r.update(bench_threads(kind, args.seconds))
+        gc.collect()
+        results[kind] = r
+    for kind in kinds:
+        print(f"[{kind}] idle manager CPU over {args.idle_seconds:g} s ...",
+              flush=True)
+        results[kind].update(bench_idle(kind, args.idle_seconds))
+        gc.collect()
+    load_after = os.getloadavg()
+    total_wall = time.perf_counter() - t_run
+
+    import serial as _s
+    machine = {
+        "python": platform.python_version(),
+        "implementation": platform.python_implementation(),
+        "platform": platform.platform(),
+        "cores": os.cpu_count(),
+        "loadavg_before": load_before,
+        "loadavg_after": load_after,
+        "pyserial": getattr(_s, "__version__", "?"),
+        "wall_s": total_wall,
+    }
+
+    print()
+    head = (f"{'port':<9} {'calls':>6} {'p50 us':>9} {'p99 us':>9} "
+            f"{'calls/s 1thr':>13} {'calls/s 4thr':>13} {'idle CPU ms/s':>14} "
+            f"{'idle %core':>11}")
+    print(head)
+    print("-" * len(head))
+    for kind in kinds:
+        r = results[kind]
+        print(f"{kind:<9} {r['latency_calls']:>6} {fmt(r['p50_us']):>9} {fmt(r['p99_us']):>9} "
+              f"{fmt(r['calls_per_s_1thread']):>13} {fmt(r['calls_per_s_4threads']):>13} "
+              f"{fmt(r['idle_cpu_ms_per_s'], 2):>14} {fmt(r['idle_cpu_pct_core'], 2):>11}")
+    print()
+    for kind in kinds:
+        r = results[kind]
+        print(f"{kind}: 4-thread run {r['seconds']:.2f} s, per-thread calls "
+              f"{r['calls_per_thread']}; process CPU per call "
+              f"{fmt(r['cpu_us_per_call_1thread'])} us (1 thr), "
+              f"{fmt(r['cpu_us_per_call_4threads'])} us (4 thr); "
+              f"latency max {fmt(r['max_us'])} us; responder process CPU "
+              f"{r['responder_cpu_s_4threads']:.2f} s in the 4-thread case")
+        for e in r["errors"]:
+            print(f"  error: {e}")
+    la0 = ", ".join(f"{x:.2f}" for x in load_before)
+    la1 = ", ".join(f"{x:.2f}" for x in load_after)
+    print(f"machine: Python {machine['python']} ({machine['implementation']}), "
+          f"{machine['cores']} cores, pyserial {machine['pyserial']}, "
+          f"load avg 1/5/15 min before [{la0}] after [{la1}], run {total_wall:.1f} s")
+
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"machine": machine, "results": results}, f, indent=2)
+        print(f"wrote {args.json}")
+    return 1 if any(results[k]["errors"] for k in kinds) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

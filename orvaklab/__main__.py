@@ -1,0 +1,5 @@
+import sys
+
+from orvaklab.cli import main
+
+sys.exit(main())
