@@ -169,7 +169,7 @@ def test_hardware_fault_during_done_wait(chain):
     chain.far_end.script["G1"] = ["OK"]
     drv.send_command("G1 X1")
     drv._require_ok("move")
-    chain.far_end.push_later(0.1, "I2 NOTOK motor 1\r\n").join()
+    chain.far_end.push_later(0.1, "I2 NOTOK motor 1\r\n")
     started = time.monotonic()
     with pytest.raises(OrvakHardwareError) as raised:
         drv._wait_for_done(timeout=5)
