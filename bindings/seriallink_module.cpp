@@ -134,8 +134,10 @@ void bind_event(py::module_& m) {
         .def("isSet", &orvak::Event::is_set)
         .def(
             "wait",
-            [](orvak::Event& event, const py::object& timeout) {
+            [](orvak::Event& event, py::object timeout) {
                 if (event.is_set()) return true;
+                // As threading.Event: a negative time-out just looks.
+                if (!timeout.is_none() && py::float_(timeout).cast<double>() < 0) timeout = py::float_(0.0);
                 const auto set = wait_interruptibly(timeout, [&](orvak::Seconds slice) {
                     return event.wait_for(slice) ? std::optional<bool>(true) : std::nullopt;
                 });
@@ -161,29 +163,23 @@ void bind_port_base(py::module_& m) {
             "write",
             [](orvak::Port& port, const py::object& data) {
                 const std::string bytes = as_bytes(data);
-                const py::gil_scoped_release release;
-                port.write(bytes);
+                orvakpy::without_gil([&] { port.write(bytes); });
                 return bytes.size();
             },
             "data"_a)
-        .def("inWaiting", &orvak::Port::in_waiting, py::call_guard<py::gil_scoped_release>())
+        .def("inWaiting", orvakpy::nogil(&orvak::Port::in_waiting))
         .def_property_readonly("in_waiting",
                                [](orvak::Port& port) {
-                                   const py::gil_scoped_release release;
-                                   return port.in_waiting();
+                                   return orvakpy::without_gil(
+                                       [&] { return port.in_waiting(); });
                                })
         .def(
             "read",
             [](orvak::Port& port, std::size_t size) {
-                std::string data;
-                {
-                    const py::gil_scoped_release release;
-                    data = port.read(size);
-                }
-                return py::bytes(data);
+                return py::bytes(orvakpy::without_gil([&] { return port.read(size); }));
             },
             "size"_a = 1)
-        .def("close", &orvak::Port::close, py::call_guard<py::gil_scoped_release>())
+        .def("close", orvakpy::nogil(&orvak::Port::close))
         .def("fileno", &orvak::Port::readiness_fd)
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](orvak::Port& port, const py::args&) { port.close(); });
@@ -231,7 +227,7 @@ void bind_serial_manager(py::module_& m) {
         m, "SerialManager",
         "Owns the chain's open serial port and runs its two background loops: the write/read "
         "loop and the distributor that routes replies into the instruments' reply slots.",
-        py::dynamic_attr());
+        py::dynamic_attr(), orvakpy::collectable_instance_dict());
     cls.def(py::init([](const py::object& serial_port, const py::object& group) {
                 return std::make_shared<SerialManager>(
                     port_for(serial_port), std::make_shared<orvakpy::PyRoutes>(group),
@@ -282,13 +278,13 @@ void bind_serial_manager(py::module_& m) {
                         const auto parsed = SerialManager::parse(text);
                         return py::make_tuple(parsed.address, orvakpy::to_pystr(parsed.text));
                     }, "text"_a)
-        .def("_route", &SerialManager::route, "line"_a, py::call_guard<py::gil_scoped_release>())
+        .def("_route", orvakpy::nogil(&SerialManager::route), "line"_a)
         .def(
             "_write",
             [](SerialManager& mgr, const py::object& port, const std::string& command) {
                 const auto target = port_for(port);
                 if (!target) return;
-                const py::gil_scoped_release release;
+                const orvakpy::ReleaseGil release;
                 mgr.write(*target, command);
             },
             "port"_a, "command"_a)
@@ -298,7 +294,7 @@ void bind_serial_manager(py::module_& m) {
                 const auto source = port_for(port);
                 std::string text;
                 if (source) {
-                    const py::gil_scoped_release release;
+                    const orvakpy::ReleaseGil release;
                     text = mgr.read(*source);
                 }
                 return orvakpy::to_pystr(text);
@@ -309,7 +305,7 @@ void bind_serial_manager(py::module_& m) {
             [](SerialManager& mgr, const py::object& exc, const std::string& what) {
                 PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
                 auto error = std::make_exception_ptr(orvakpy::PyFailure(py::error_already_set()));
-                const py::gil_scoped_release release;
+                const orvakpy::ReleaseGil release;
                 mgr.mark_connection_lost(error, what);
             },
             "exc"_a, "what"_a)
@@ -318,9 +314,9 @@ void bind_serial_manager(py::module_& m) {
             [](SerialManager& mgr, const py::object& target, const py::args& target_args) {
                 const std::string name =
                     py::str(py::getattr(target, "__name__", target)).cast<std::string>();
-                const py::gil_scoped_release release;
+                const orvakpy::ReleaseGil release;
                 mgr.run_guarded(name, [&] {
-                    const py::gil_scoped_acquire gil;
+                    const orvakpy::AcquireGil gil;
                     try {
                         target(*target_args);
                     } catch (py::error_already_set& e) {
@@ -334,12 +330,10 @@ void bind_serial_manager(py::module_& m) {
             [](SerialManager& mgr, const py::object& port) {
                 const auto target = port_for(port);
                 if (!target) return;
-                const py::gil_scoped_release release;
-                mgr.manage_communication(*target);
+                orvakpy::without_gil([&] { mgr.manage_communication(*target); });
             },
             "port"_a)
-        .def("_distribute_read_data", &SerialManager::distribute_read_data,
-             py::call_guard<py::gil_scoped_release>());
+        .def("_distribute_read_data", orvakpy::nogil(&SerialManager::distribute_read_data));
 }
 
 }  // namespace

@@ -14,8 +14,6 @@ using orvak::Instrument;
 
 namespace {
 
-using Release = py::call_guard<py::gil_scoped_release>;
-
 std::vector<std::string> command_texts(const py::args& gcodes) {
     std::vector<std::string> texts;
     texts.reserve(gcodes.size());
@@ -48,78 +46,72 @@ void bind_waits(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder
            "send_command",
            [](Instrument& self, const py::args& gcodes) {
                const auto texts = command_texts(gcodes);
-               const py::gil_scoped_release release;
-               self.send_command(texts);
+               orvakpy::without_gil([&] { self.send_command(texts); });
            },
            "Sends the command texts to this instrument, in order.")
-        .def("_clear_flags", &Instrument::clear_flags, Release())
-        .def("_await_read_queue_drain", &Instrument::await_read_queue_drain,
-             "timeout"_a = Instrument::default_drain_timeout, Release())
+        .def("_clear_flags", orvakpy::nogil(&Instrument::clear_flags))
+        .def("_await_read_queue_drain", orvakpy::nogil(&Instrument::await_read_queue_drain),
+             "timeout"_a = Instrument::default_drain_timeout)
         .def(
             "_wait_with_interrupt_guard",
             [](Instrument& self, const py::function& loop_fn) {
                 py::object result;
-                {
-                    const py::gil_scoped_release release;
+                orvakpy::without_gil([&] {
                     self.with_interrupt_guard([&] {
-                        const py::gil_scoped_acquire gil;
+                        const orvakpy::AcquireGil gil;
                         try {
                             result = loop_fn();
                         } catch (py::error_already_set& e) {
                             orvakpy::rethrow_python_error(e);
                         }
                     });
-                }
+                });
                 return result;
             },
             "loop_fn"_a)
-        .def("_wait_for_ok", &Instrument::wait_for_ok, "extra_timeout"_a = 0.0,
-             "what"_a = "command", Release())
-        .def("_wait_for_done", &Instrument::wait_for_done, "timeout"_a = py::none(), Release())
-        .def("_wait_for_position", &Instrument::wait_for_position, "timeout"_a = py::none(),
-             Release());
+        .def("_wait_for_ok", orvakpy::nogil(&Instrument::wait_for_ok), "extra_timeout"_a = 0.0,
+             "what"_a = "command")
+        .def("_wait_for_done", orvakpy::nogil(&Instrument::wait_for_done), "timeout"_a = py::none())
+        .def("_wait_for_position", orvakpy::nogil(&Instrument::wait_for_position),
+             "timeout"_a = py::none());
 }
 
 void bind_refusals(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
-    cls.def("_raise_if_notok", &Instrument::raise_if_notok, "what"_a = "command", Release())
+    cls.def("_raise_if_notok", orvakpy::nogil(&Instrument::raise_if_notok), "what"_a = "command")
         .def("has_fault", &Instrument::has_fault)
-        .def("check_fault", &Instrument::check_fault, Release())
+        .def("check_fault", orvakpy::nogil(&Instrument::check_fault))
         .def_static("_bad_code", &Instrument::bad_code, "reply"_a)
-        .def("_require_ok", &Instrument::require_ok, "what"_a = "command",
-             "extra_timeout"_a = 0.0, Release())
-        .def("_require_ok_or_home_required", &Instrument::require_ok_or_home_required,
-             "what"_a = "command", "extra_timeout"_a = 0.0, Release())
-        .def("_raise_if_late_bad", &Instrument::raise_if_late_bad, Release());
+        .def("_require_ok", orvakpy::nogil(&Instrument::require_ok), "what"_a = "command",
+             "extra_timeout"_a = 0.0)
+        .def("_require_ok_or_home_required", orvakpy::nogil(&Instrument::require_ok_or_home_required),
+             "what"_a = "command", "extra_timeout"_a = 0.0)
+        .def("_raise_if_late_bad", orvakpy::nogil(&Instrument::raise_if_late_bad));
 }
 
 void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
     constexpr double query_timeout = Instrument::default_query_timeout;
-    cls.def("_query_other", &Instrument::query_other, "gcode"_a, "what"_a,
-            "timeout"_a = query_timeout, Release())
-        .def("identify", &Instrument::identify, "timeout"_a = query_timeout, Release())
+    cls.def("_query_other", orvakpy::nogil(&Instrument::query_other), "gcode"_a, "what"_a,
+            "timeout"_a = query_timeout)
+        .def("identify", orvakpy::nogil(&Instrument::identify), "timeout"_a = query_timeout)
         .def(
             "homed_axes",
             [](Instrument& self, double timeout) {
-                std::vector<std::pair<std::string, bool>> axes;
-                {
-                    const py::gil_scoped_release release;
-                    axes = self.homed_axes(timeout);
-                }
+                const auto axes = orvakpy::without_gil([&] { return self.homed_axes(timeout); });
                 py::dict result;
                 for (const auto& [axis, homed] : axes) result[orvakpy::to_pystr(axis)] = homed;
                 return result;
             },
             "timeout"_a = query_timeout)
-        .def("is_homed", &Instrument::is_homed, "timeout"_a = query_timeout, Release())
-        .def("is_leader", &Instrument::is_leader, "timeout"_a = query_timeout, Release())
-        .def("get_firmware_version", &Instrument::get_firmware_version,
-             "timeout"_a = query_timeout, Release())
-        .def("stop", &Instrument::stop, Release())
-        .def("resume", &Instrument::resume, Release())
-        .def("reset", &Instrument::reset, Release())
-        .def("check_position", &Instrument::check_position_unsupported, Release())
-        .def("pause", &Instrument::pause, Release())
-        .def("abort", &Instrument::abort, Release());
+        .def("is_homed", orvakpy::nogil(&Instrument::is_homed), "timeout"_a = query_timeout)
+        .def("is_leader", orvakpy::nogil(&Instrument::is_leader), "timeout"_a = query_timeout)
+        .def("get_firmware_version", orvakpy::nogil(&Instrument::get_firmware_version),
+             "timeout"_a = query_timeout)
+        .def("stop", orvakpy::nogil(&Instrument::stop))
+        .def("resume", orvakpy::nogil(&Instrument::resume))
+        .def("reset", orvakpy::nogil(&Instrument::reset))
+        .def("check_position", orvakpy::nogil(&Instrument::check_position_unsupported))
+        .def("pause", orvakpy::nogil(&Instrument::pause))
+        .def("abort", orvakpy::nogil(&Instrument::abort));
 }
 
 void bind_instrument(py::module_& m) {
@@ -127,7 +119,7 @@ void bind_instrument(py::module_& m) {
         m, "Instrument",
         "Base class of every driver: addressed commands, the waits for OK, DONE, position and "
         "data replies, refusals, hardware faults, leadership, identity and status queries.",
-        py::dynamic_attr());
+        py::dynamic_attr(), orvakpy::collectable_instance_dict());
     cls.def(py::init_alias<>());
 
     // Class constants: plain class attributes, so a subclass or an instance

@@ -106,7 +106,7 @@ void bind_group(py::module_& m) {
         "Names match case-insensitively by substring (\"Peri S\", \"rotary valve XL\", "
         "\"gantry\").\n"
         "InstrumentGroup([1, 2]) holds an OrvakPeriS at inst[0] and a rotary valve at inst[1].",
-        py::dynamic_attr());
+        py::dynamic_attr(), orvakpy::collectable_instance_dict());
     cls.def(
         py::init([](const py::object& instrument_list, const py::object& group_number) {
             if (!py::isinstance<py::list>(instrument_list)) {

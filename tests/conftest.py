@@ -1,5 +1,5 @@
-"""Shared fixtures: a scripted far end on a pseudo-terminal, driver chains
-over a real serial manager, and a thread-free stand-in link."""
+"""Fixtures: a scripted module on a pseudo-terminal, driver chains over a real
+serial manager (native and pyserial ports), and a thread-free stand-in link."""
 
 import os
 import queue
@@ -16,12 +16,8 @@ from orvaklab.seriallink import NativeSerialPort, SerialManager
 from orvaklab.unitbase import Instrument
 from orvaklab.unitgroup import InstrumentGroup
 
-_COMMAND_RE = re.compile(r"<I(\d+) (.*)>")
-
 
 class Drv(Instrument):
-    """A test driver with short time-outs; records the controls called."""
-
     OK_TIMEOUT = 0.2
     DONE_TIMEOUT = 0.5
 
@@ -38,98 +34,61 @@ class Drv(Instrument):
 
 def wait_until(predicate, timeout=1.0):
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
+    while not predicate() and time.monotonic() < deadline:
         time.sleep(0.005)
     return predicate()
 
 
-class FarEnd:
-    """The module end of a pseudo-terminal: answers addressed commands.
+def default_replies(cmd):
+    word = (cmd.split() or [""])[0]
+    fixed = {"M116": ["2"], "M115": ["v1.2.3"], "M304": ["X HOMED:1"]}
+    return fixed.get(word, ["OK", "DONE"] if re.fullmatch(r"G\d+", word) else ["OK"])
 
-    ``script`` maps a whole command, or its first word, to a list of reply
-    texts (sent as "I{addr} text\\r\\n") or to a callable (addr, cmd) -> list.
-    An empty list means silence.
-    """
+
+class FarEnd:
+    """The module end of a pty. `script` maps a command or its first word to
+    reply texts (an empty list is silence); each is sent as "I{addr} text\\r\\n"."""
 
     def __init__(self):
         self.master, self.slave = os.openpty()
         tty.setraw(self.master)
         tty.setraw(self.slave)
         self.path = os.ttyname(self.slave)
-        self.script = {}
-        self.received = []
-        self._buffer = b""
-        self._unplug = threading.Event()
-        self._closed = threading.Event()
-        self._stop = threading.Event()
+        self.script, self.received = {}, []
+        self._unplug, self._stop, self.unplugged = (threading.Event() for _ in range(3))
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
-    @staticmethod
-    def default_replies(cmd):
-        word = cmd.split()[0] if cmd.split() else ""
-        if word == "M116":
-            return ["2"]
-        if word == "M115":
-            return ["v1.2.3"]
-        if word == "M304":
-            return ["X HOMED:1"]
-        if re.fullmatch(r"G\d+", word):
-            return ["OK", "DONE"]
-        return ["OK"]
-
-    def replies(self, addr, cmd):
-        for key in (cmd, cmd.split()[0] if cmd.split() else cmd):
-            if key in self.script:
-                entry = self.script[key]
-                return entry(addr, cmd) if callable(entry) else entry
-        return self.default_replies(cmd)
-
     def _serve(self):
+        buffer = b""
         while not self._stop.is_set():
             if self._unplug.is_set():
                 os.close(self.master)
-                self._closed.set()
-                return
-            ready, _, _ = select.select([self.master], [], [], 0.01)
-            if not ready:
+                return self.unplugged.set()
+            if not select.select([self.master], [], [], 0.01)[0]:
                 continue
-            try:
-                self._buffer += os.read(self.master, 4096)
-            except OSError:
-                continue
-            *lines, self._buffer = self._buffer.split(b"\n")
-            for raw in lines:
-                match = _COMMAND_RE.fullmatch(raw.decode("ascii", "replace"))
-                if not match:
-                    continue
-                addr, cmd = int(match.group(1)), match.group(2)
+            *lines, buffer = (buffer + os.read(self.master, 4096)).split(b"\n")
+            for match in filter(None, (re.fullmatch(rb"<I(\d+) (.*)>", raw) for raw in lines)):
+                addr, cmd = int(match[1]), match[2].decode()
                 self.received.append((addr, cmd))
-                for text in self.replies(addr, cmd):
+                key = cmd if cmd in self.script else (cmd.split() or [""])[0]
+                for text in self.script.get(key, default_replies(cmd)):
                     self.push(f"I{addr} {text}\r\n")
 
     def push(self, text):
-        """Sends unprompted bytes to the host."""
-        os.write(self.master, text.encode() if isinstance(text, str) else text)
-
-    def push_later(self, delay, text):
-        timer = threading.Timer(delay, self.push, (text,))
-        timer.start()
-        return timer
+        os.write(self.master, text.encode())
 
     def unplug(self):
         self._unplug.set()
-        assert self._closed.wait(1.0)
+        assert self.unplugged.wait(1.0)
 
-    def commands(self, addr=None):
-        return [cmd for a, cmd in list(self.received) if addr is None or a == addr]
+    def commands(self, addr):
+        return [cmd for a, cmd in self.received if a == addr]
 
     def close(self):
         self._stop.set()
         self._thread.join(1.0)
-        if not self._closed.is_set():
+        if not self.unplugged.is_set():
             os.close(self.master)
         os.close(self.slave)
 
@@ -142,46 +101,26 @@ def far_end():
 
 
 def open_port(kind, path):
-    if kind == "native":
-        return NativeSerialPort(path)
-    return serial.Serial(path, 115200, timeout=0)
-
-
-class Chain:
-    def __init__(self, far_end, kind, count=3, driver=Drv):
-        self.far_end = far_end
-        self.kind = kind
-        self.group = InstrumentGroup([])
-        for n in range(count):
-            self.group.inst.append(driver(n, self.group))
-        self.port = open_port(kind, far_end.path)
-        self.manager = SerialManager(self.port, self.group)
-        self.group.seriallink = self.manager
-
-    def __getitem__(self, index):
-        return self.group.inst[index]
-
-    def close(self):
-        self.manager.stop()
+    return NativeSerialPort(path) if kind == "native" else serial.Serial(path, 115200, timeout=0)
 
 
 @pytest.fixture(params=["native", "pyserial"])
-def port_kind(request):
-    return request.param
+def make_chain(far_end, request):
+    """make_chain(count, driver): a group of drivers on a running manager,
+    over a native port and over a pyserial one."""
+    managers = []
 
-
-@pytest.fixture
-def make_chain(far_end, port_kind):
-    built = []
-
-    def make(count=3, driver=Drv, kind=None):
-        chain = Chain(far_end, kind or port_kind, count, driver)
-        built.append(chain)
-        return chain
+    def make(count=3, driver=Drv):
+        group = InstrumentGroup([])
+        group.inst.extend(driver(n, group) for n in range(count))
+        group.seriallink = SerialManager(open_port(request.param, far_end.path), group)
+        group.far_end = far_end
+        managers.append(group.seriallink)
+        return group
 
     yield make
-    for chain in built:
-        chain.close()
+    for manager in managers:
+        manager.stop()
 
 
 @pytest.fixture
@@ -190,24 +129,17 @@ def chain(make_chain):
 
 
 class StandInLink:
-    """What a driver needs of a link, in plain Python and without threads."""
-
     def __init__(self):
-        self.orvak_write_queue = queue.Queue()
-        self.orvak_read_queue = queue.Queue()
-        self.thread_stop_event = threading.Event()
-        self.thread_died = threading.Event()
+        self.orvak_write_queue, self.orvak_read_queue = queue.Queue(), queue.Queue()
+        self.thread_stop_event, self.thread_died = threading.Event(), threading.Event()
 
     def written(self):
-        lines = []
-        while not self.orvak_write_queue.empty():
-            lines.append(self.orvak_write_queue.get_nowait())
-        return lines
+        return [self.orvak_write_queue.get_nowait() for _ in range(self.orvak_write_queue.qsize())]
 
 
 @pytest.fixture
 def stand_in():
-    """A two-driver group on a stand-in link."""
+    """Two drivers on a stand-in link: what they queue, without threads."""
     group = InstrumentGroup([])
     group.seriallink = StandInLink()
     group.inst.extend([Drv(0, group), Drv(1, group)])

@@ -29,7 +29,7 @@ public:
 
     void resolve_constants(std::span<orvak::ConstantRequest> requests) const override {
         if (!python_usable()) return;
-        const py::gil_scoped_acquire gil;
+        const AcquireGil gil;
         try {
             const py::object self = python_self();
             const py::object missing = py::module_::import("builtins").attr("Ellipsis");
@@ -44,7 +44,7 @@ public:
     }
 
     std::shared_ptr<orvak::Link> link() override {
-        const py::gil_scoped_acquire gil;
+        const AcquireGil gil;
         try {
             return resolve_link(python_self().attr("my_group").attr("seriallink"));
         } catch (py::error_already_set& e) {
@@ -55,7 +55,7 @@ public:
     void check_interrupt() override { check_signals(); }
 
     [[nodiscard]] std::string class_name() const override {
-        const py::gil_scoped_acquire gil;
+        const AcquireGil gil;
         return py::type::of(python_self()).attr("__name__").template cast<std::string>();
     }
 
@@ -78,7 +78,7 @@ protected:
     // Calls a Python override of `name` if there is one; the core's own
     // version otherwise runs without the GIL, as the caller holds it not.
     bool call_override(const char* name) {
-        const py::gil_scoped_acquire gil;
+        const AcquireGil gil;
         const py::function override = py::get_override(static_cast<const Base*>(this), name);
         if (!override) return false;
         try {

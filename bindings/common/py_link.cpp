@@ -42,7 +42,7 @@ public:
 private:
     template <class Call>
     auto call(Call&& body) -> decltype(body()) {
-        const py::gil_scoped_acquire gil;
+        const AcquireGil gil;
         try {
             return body();
         } catch (py::error_already_set& e) {
@@ -113,7 +113,7 @@ std::shared_ptr<orvak::ReplySlots> PyRoutes::slots_at(std::size_t position) {
     // A reply beyond the chain as we knew it: the group may have grown.
     if (!python_usable()) return nullptr;
     {
-        const py::gil_scoped_acquire gil;
+        const AcquireGil gil;
         try {
             refresh();
         } catch (py::error_already_set& e) {

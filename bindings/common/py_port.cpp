@@ -19,7 +19,7 @@ PyPort::~PyPort() {
 template <class Call>
 auto PyPort::call(Call&& body) -> decltype(body()) {
     if (!python_usable()) throw orvak::PortError("the Python interpreter is shutting down");
-    const py::gil_scoped_acquire gil;
+    const AcquireGil gil;
     try {
         return body();
     } catch (py::error_already_set& e) {

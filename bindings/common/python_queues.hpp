@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 
+#include "common/python_runtime.hpp"
 #include "orvak/reply_slot.hpp"
 
 namespace orvakpy {
@@ -38,7 +39,7 @@ auto wait_interruptibly(const py::object& timeout, Attempt&& attempt)
         }
         decltype(attempt(slice)) result;
         {
-            const py::gil_scoped_release release;
+            const ReleaseGil release;
             result = attempt(slice);
         }
         if (result) return result;

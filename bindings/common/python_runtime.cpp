@@ -2,6 +2,9 @@
 
 #include <pybind11/gil_safe_call_once.h>
 
+#include <chrono>
+#include <thread>
+
 namespace orvakpy {
 
 using namespace pybind11::literals;
@@ -14,9 +17,39 @@ bool python_usable() noexcept {
 #endif
 }
 
+void park_forever() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+ReleaseGil::~ReleaseGil() noexcept(false) {
+    if (!python_usable()) park_forever();
+    PyEval_RestoreThread(state_);
+}
+
+AcquireGil::AcquireGil()
+    : gil_([] {
+          if (!python_usable()) park_forever();
+          return py::gil_scoped_acquire();
+      }()) {}
+
+py::custom_type_setup collectable_instance_dict() {
+    return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+#if PY_VERSION_HEX < 0x030D0000
+        auto* type = &heap_type->ht_type;
+        if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0) {
+            type->tp_flags &= ~Py_TPFLAGS_MANAGED_DICT;
+            type->tp_dictoffset = type->tp_basicsize;
+            type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(PyObject*));
+        }
+#else
+        static_cast<void>(heap_type);
+#endif
+    });
+}
+
 void join_without_gil(const std::function<void()>& join) {
     if (python_usable() && PyGILState_Check() != 0) {
-        const py::gil_scoped_release release;
+        const ReleaseGil release;
         join();
     } else {
         join();
@@ -38,8 +71,7 @@ void rethrow_python_error(py::error_already_set& error) {
 }
 
 void check_signals() {
-    if (!python_usable()) return;
-    const py::gil_scoped_acquire gil;
+    const AcquireGil gil;
     if (PyErr_CheckSignals() != 0) {
         py::error_already_set error;
         rethrow_python_error(error);

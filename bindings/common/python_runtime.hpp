@@ -5,7 +5,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+
 #include <exception>
+#include <optional>
+#include <type_traits>
 #include <functional>
 #include <string>
 
@@ -21,6 +25,93 @@ namespace py = pybind11;
 // False once the interpreter has begun to shut down: background threads must
 // not take the GIL then.
 bool python_usable() noexcept;
+
+// Never returns: a thread that would need the GIL after the interpreter began
+// to shut down sleeps until the process ends, instead of being torn down
+// mid-frame by the interpreter.
+[[noreturn]] void park_forever();
+
+// Releases the GIL for a scope. Unlike py::gil_scoped_release it never takes
+// the GIL back from a finalizing interpreter (which would end the thread by
+// force in the middle of C++ frames): such a thread parks instead.
+class ReleaseGil {
+public:
+    ReleaseGil() : state_(PyEval_SaveThread()) {}
+    ReleaseGil(const ReleaseGil&) = delete;
+    ReleaseGil& operator=(const ReleaseGil&) = delete;
+    // May not return (see park_forever); declared throwing so that a forced
+    // thread exit can unwind through it.
+    ~ReleaseGil() noexcept(false);
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs `body` with the GIL released. Its exception, if any, is rethrown only
+// after the GIL is back: re-taking the GIL can end a daemon thread at
+// interpreter exit, which must not happen while an exception is in flight.
+template <class Body>
+auto without_gil(Body&& body) -> decltype(body()) {
+    using Result = decltype(body());
+    std::exception_ptr error;
+    if constexpr (std::is_void_v<Result>) {
+        {
+            const ReleaseGil release;
+            try {
+                body();
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
+        if (error) std::rethrow_exception(error);
+    } else {
+        std::optional<Result> result;
+        {
+            const ReleaseGil release;
+            try {
+                result.emplace(body());
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
+        if (error) std::rethrow_exception(error);
+        return std::move(*result);
+    }
+}
+
+// A bound method that runs without the GIL (see without_gil).
+template <class R, class C, class... Args>
+auto nogil(R (C::*method)(Args...)) {
+    return [method](C& self, Args... args) -> R {
+        return without_gil([&]() -> R { return (self.*method)(std::forward<Args>(args)...); });
+    };
+}
+template <class R, class C, class... Args>
+auto nogil(R (C::*method)(Args...) const) {
+    return [method](const C& self, Args... args) -> R {
+        return without_gil([&]() -> R { return (self.*method)(std::forward<Args>(args)...); });
+    };
+}
+
+// Takes the GIL for a scope, parking instead when the interpreter is finalizing.
+class AcquireGil {
+public:
+    AcquireGil();
+
+private:
+    py::gil_scoped_acquire gil_;
+};
+
+// Python 3.11 and 3.12 keep a managed __dict__'s attributes inline, and
+// pybind11's collector support there builds a new dict in the middle of a
+// collection, which hides cycles through instance attributes (a driver's
+// my_group) from the collector. Types with dynamic attributes therefore keep
+// their dict at a fixed offset, as on older interpreters.
+py::custom_type_setup collectable_instance_dict();
 
 // Runs `join` with the GIL released when this thread holds it.
 void join_without_gil(const std::function<void()>& join);

@@ -39,6 +39,15 @@ std::optional<std::string> constant_as_text(const ConstantValue& value) {
     return std::nullopt;
 }
 
+double number_constant(const ConstantRequest& request) {
+    const auto& value = request.value;
+    if (std::holds_alternative<double>(value) || std::holds_alternative<long long>(value) ||
+        std::holds_alternative<bool>(value)) {
+        return constant_as_double(value, 0.0);
+    }
+    throw ArgumentTypeError("class constant " + std::string(request.name) + " must be a number");
+}
+
 Link::~Link() = default;
 
 Instrument::Instrument() : slots_(std::make_shared<ReplySlots>()) {}
@@ -71,9 +80,9 @@ BaseConstants Instrument::base_constants() const {
     }};
     resolve_constants(requests);
     return BaseConstants{
-        .ok_timeout = constant_as_double(requests[0].value, defaults.ok_timeout),
-        .done_timeout = constant_as_double(requests[1].value, defaults.done_timeout),
-        .poll_interval = constant_as_double(requests[2].value, defaults.poll_interval),
+        .ok_timeout = number_constant(requests[0]),
+        .done_timeout = number_constant(requests[1]),
+        .poll_interval = number_constant(requests[2]),
         .home_required_code = constant_as_text(requests[3].value),
         .home_required_noun = constant_as_text(requests[4].value),
     };

@@ -38,6 +38,8 @@ struct ConstantRequest {
 // Reads a resolved constant as a number (int or float), or the fallback.
 ORVAK_EXPORT double constant_as_double(const ConstantValue& value, double fallback);
 ORVAK_EXPORT std::optional<std::string> constant_as_text(const ConstantValue& value);
+// A constant that must be a number; throws ArgumentTypeError naming it otherwise.
+ORVAK_EXPORT double number_constant(const ConstantRequest& request);
 
 struct BaseConstants {
     double ok_timeout = 3.0;
