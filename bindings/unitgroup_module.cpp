@@ -174,4 +174,14 @@ PYBIND11_MODULE(unitgroup, m) {
         reserved[py::int_(code)] = orvakpy::to_pystr(message);
     }
     m.attr("_RESERVED_CODES") = reserved;
+
+    // The buildable module kinds: type code -> (module, class, pump volume, label).
+    py::dict rows;
+    for (const auto& row : orvak::registry::rows()) {
+        rows[py::int_(row.type_code)] = py::make_tuple(
+            orvakpy::to_pystr(row.module), orvakpy::to_pystr(row.class_name),
+            row.pump_volume ? py::object(py::float_(*row.pump_volume)) : py::object(py::none()),
+            orvakpy::to_pystr(row.label));
+    }
+    m.attr("_DRIVER_ROWS") = rows;
 }

@@ -1,9 +1,10 @@
 """The ``orvaklab`` command line.
 
-``python -m orvaklab`` (or ``python -m orvaklab selfcheck``) starts a serial
-manager over a pseudo-terminal, plays a module's firmware at the far end, and
-queries it: a quick proof that the package, its threads and its native port
-work on this machine.
+  orvaklab demo [--time-scale S]        a short protocol on the bench emulator
+  orvaklab sim [CODE ...] [--time-scale S]
+                                        serve an emulated chain on a pseudo-terminal
+  orvaklab scan PORT [--baudrate B]     list the modules of a chain
+  orvaklab selfcheck                    query a scripted module over a pseudo-terminal
 """
 
 import argparse
@@ -13,34 +14,30 @@ import threading
 import time
 import tty
 
-from orvaklab.seriallink import NativeSerialPort, SerialManager
-from orvaklab.unitbase import Instrument
-from orvaklab.unitgroup import InstrumentGroup
+__all__ = ["main"]
 
 
-class _CheckedModule(Instrument):
-    """A bare instrument at one chain position, for the self-check."""
+def _kind_of(type_code):
+    """The display label of a type code, from the group's registry."""
+    from orvaklab.unitgroup import _DRIVER_ROWS
 
-    def __init__(self, number, group):
-        super().__init__()
-        self.instrument_number = number
-        self.my_group = group
-        self.name = f"module {number + 1}"
+    row = _DRIVER_ROWS.get(type_code)
+    return (row[3] or row[1]) if row else "unknown module kind"
+
+
+# ---- selfcheck: the package, its threads and its native port on this machine ----
 
 
 def _answer(command):
-    """What the self-check's simulated module replies to a command text."""
     if command == "M116":
         return "2"
     if command == "M115":
         return "v1.0.0"
-    if command.startswith("M304"):
-        return " ".join(f"{axis} HOMED:0" for axis in command.split()[1:])
-    return "BAD 0x1f3"
+    return "BAD 0x100"
 
 
-def _serve(master_fd):
-    """Answers command lines on the master end until it is closed."""
+def _serve_scripted(master_fd):
+    """Answers command lines on a pseudo-terminal's master end until it closes."""
     pending = b""
     while True:
         try:
@@ -53,21 +50,30 @@ def _serve(master_fd):
         *lines, pending = pending.split(b"\n")
         for raw in lines:
             line = raw.decode("ascii", "replace").strip()
-            if not (line.startswith("<I") and line.endswith(">") and " " in line):
-                continue
-            address, command = line[2:-1].split(" ", 1)
-            os.write(master_fd, f"I{address} {_answer(command)}\r\n".encode())
+            if line.startswith("<I") and line.endswith(">") and " " in line:
+                address, command = line[2:-1].split(" ", 1)
+                os.write(master_fd, f"I{address} {_answer(command)}\r\n".encode())
 
 
-def selfcheck(out=sys.stdout):
-    """Runs the self-check; returns the process exit code."""
+def selfcheck(out):
+    from orvaklab.seriallink import NativeSerialPort, SerialManager
+    from orvaklab.unitbase import Instrument
+    from orvaklab.unitgroup import InstrumentGroup
+
+    class CheckedModule(Instrument):
+        def __init__(self, number, group):
+            super().__init__()
+            self.instrument_number = number
+            self.my_group = group
+            self.name = f"module {number + 1}"
+
     master_fd, slave_fd = os.openpty()
     tty.setraw(master_fd)
     tty.setraw(slave_fd)
     path = os.ttyname(slave_fd)
-    threading.Thread(target=_serve, args=(master_fd,), daemon=True).start()
+    threading.Thread(target=_serve_scripted, args=(master_fd,), daemon=True).start()
     group = InstrumentGroup([])
-    group.inst.append(_CheckedModule(0, group))
+    group.inst.append(CheckedModule(0, group))
     try:
         group.seriallink = SerialManager(NativeSerialPort(path), group)
         module = group[0]
@@ -78,10 +84,9 @@ def selfcheck(out=sys.stdout):
         print(f"{module.name}: type code {identity} ({elapsed_ms:.2f} ms round trip)", file=out)
         print(f"{module.name}: leader={module.is_leader()} "
               f"firmware={module.get_firmware_version()!r}", file=out)
-        group.seriallink.stop()
         print("self-check passed", file=out)
         return 0
-    except Exception as error:  # noqa: BLE001 - reported to the user as the check's result
+    except Exception as error:  # noqa: BLE001 - the check's result, reported to the user
         print(f"self-check failed: {type(error).__name__}: {error}", file=out)
         return 1
     finally:
@@ -91,15 +96,146 @@ def selfcheck(out=sys.stdout):
         os.close(master_fd)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="orvaklab", description=__doc__.splitlines()[0])
+# ---- demo: one valve on the bench emulator ----
+
+
+def _progress(out, done, total, text):
+    width = 24
+    filled = round(width * done / total)
+    bar = "#" * filled + "." * (width - filled)
+    end = "\r" if out.isatty() and done < total else "\n"
+    print(f"  [{bar}] {done:2d}/{total} {text}", end=end, file=out, flush=True)
+
+
+def _timed(action):
+    started = time.perf_counter()
+    result = action()
+    return result, time.perf_counter() - started
+
+
+def demo(out, time_scale):
+    from orvaklab.discovery import OrvakInterface
+    from orvaklab.exceptions import OrvakError
+
+    scale = time_scale if time_scale > 0 else 1.0
+    rows = []  # (operation, estimate s, measured s at full speed, outcome)
+    with OrvakInterface(emulate=[2], time_scale=time_scale) as chain:
+        valve = chain.add_group([2])[0]
+        print(f"Bench emulator: one {valve.name} at address 1 "
+              f"(time scale {time_scale:g}; measured times are scaled back to real time)", file=out)
+        print(f"  identity {valve.identify()}, leader {valve.is_leader()}, "
+              f"firmware {valve.get_firmware_version()!r}, homed {valve.is_homed()}", file=out)
+
+        estimate = valve.estimate_home_time()
+        _, took = _timed(valve.home)
+        rows.append(("home", estimate, took / scale, f"port {valve.check_position()}"))
+        print(f"Homed in {took / scale:.3f} s (estimate {estimate:.3f} s)", file=out)
+
+        print("Visiting every port:", file=out)
+        ports = list(range(2, valve.NUM_PORTS + 1)) + [1]
+        for done, port in enumerate(ports, start=1):
+            # Port 1 is reached by homing, so its estimate is the home time.
+            estimate = valve.estimate_home_time() if port == 1 else valve.estimate_run_time(port)
+            _, took = _timed(lambda: valve.select_port(port))
+            read_back = valve.check_position()
+            outcome = "ok" if read_back == port else f"read back {read_back}"
+            rows.append((f"select_port({port})", estimate, took / scale, outcome))
+            _progress(out, done, len(ports),
+                      f"port {port:2d}: estimate {estimate:.3f} s, measured {took / scale:.3f} s, "
+                      f"read back {read_back}")
+
+        print("Provoking a refusal: re-zero the valve (clears its home), then move:", file=out)
+        valve.reset()
+        try:
+            valve.select_port(3)
+            rows.append(("move after re-zero", 0.0, 0.0, "UNEXPECTEDLY ACCEPTED"))
+        except OrvakError as refused:
+            print(f"  {type(refused).__name__}: {refused}", file=out)
+            rows.append(("move after re-zero", 0.0, 0.0, type(refused).__name__))
+        valve.home()
+
+        print("Provoking a hardware fault: the module reports NOTOK, then we move:", file=out)
+        chain.bench.inject_notok(1, "NOTOK motor 1")
+        time.sleep(0.05)  # let the unprompted report arrive
+        try:
+            valve.select_port(5)
+            rows.append(("move after NOTOK", 0.0, 0.0, "UNEXPECTEDLY ACCEPTED"))
+        except OrvakError as fault:
+            print(f"  {type(fault).__name__}: {fault}", file=out)
+            rows.append(("move after NOTOK", 0.0, 0.0, type(fault).__name__))
+        valve.select_port(5)
+        print(f"  recovered: valve at port {valve.check_position()}", file=out)
+
+    print("\nSummary", file=out)
+    print(f"  {'operation':<22}{'estimate s':>11}{'measured s':>12}  outcome", file=out)
+    for operation, estimate, measured, outcome in rows:
+        timing = f"{estimate:>11.3f}{measured:>12.3f}" if estimate else f"{'':>11}{'':>12}"
+        print(f"  {operation:<22}{timing}  {outcome}", file=out)
+    failures = [row for row in rows if row[3] not in ("ok", "OrvakPositionUnknownError",
+                                                       "OrvakHardwareError")
+                and not row[3].startswith("port ")]
+    print(f"\n{len(rows) - len(failures)} of {len(rows)} steps as expected", file=out)
+    return 1 if failures else 0
+
+
+# ---- sim and scan ----
+
+
+def serve(out, type_codes, time_scale):
+    from orvaklab.sim import BenchChain
+
+    bench = BenchChain(type_codes, time_scale=time_scale)
+    server = bench.serve_pty()
+    print(f"Emulated chain {type_codes} (time scale {time_scale:g}) on {server.path}", file=out)
+    print("Open that path with any serial client; Ctrl-C stops.", file=out, flush=True)
+    try:
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.close()
+    return 0
+
+
+def scan(out, port, baudrate):
+    from orvaklab.discovery import OrvakInterface
+
+    with OrvakInterface(port, baudrate) as chain:
+        found = chain.scan()
+    if not found:
+        print(f"No module answered on {port}.", file=out)
+        return 1
+    print(f"{'address':>7}  {'type':>4}  {'leader':<6}  kind", file=out)
+    for module in found:
+        print(f"{module.address:>7}  {module.type_code:>4}  {str(module.is_leader):<6}  "
+              f"{_kind_of(module.type_code)}", file=out)
+    return 0
+
+
+def main(argv=None, out=None):
+    out = out or sys.stdout
+    parser = argparse.ArgumentParser(prog="orvaklab", description="Orvak instrument chains.")
     commands = parser.add_subparsers(dest="command")
-    commands.add_parser("selfcheck", help="query a simulated module over a pseudo-terminal")
+    demo_cmd = commands.add_parser("demo", help="run a short protocol on the bench emulator")
+    demo_cmd.add_argument("--time-scale", type=float, default=0.1,
+                          help="emulated motion time per real second (0: at once, 1: real time)")
+    sim_cmd = commands.add_parser("sim", help="serve an emulated chain on a pseudo-terminal")
+    sim_cmd.add_argument("codes", nargs="*", type=int, default=[2], help="type codes, in order")
+    sim_cmd.add_argument("--time-scale", type=float, default=1.0)
+    scan_cmd = commands.add_parser("scan", help="list the modules of a chain")
+    scan_cmd.add_argument("port", help="device path or pyserial URL")
+    scan_cmd.add_argument("--baudrate", type=int, default=115200)
+    commands.add_parser("selfcheck", help="query a scripted module over a pseudo-terminal")
     args = parser.parse_args(argv)
+
     if args.command in (None, "selfcheck"):
-        return selfcheck()
-    parser.error(f"unknown command {args.command!r}")
-    return 2
+        return selfcheck(out)
+    if args.command == "demo":
+        return demo(out, args.time_scale)
+    if args.command == "sim":
+        return serve(out, args.codes, args.time_scale)
+    return scan(out, args.port, args.baudrate)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,114 @@
+// The 12-port rotary selector valves: one rotary axis whose position is
+// counted in rotations, port 1 at home (0 rotations) and each further port a
+// twelfth of a turn on. The driver turns port numbers into moves, reads
+// position replies back as port numbers and keeps the port it last knew the
+// valve to be at, which feeds the time estimates.
+//
+// Class constants (NUM_PORTS, PORT_INCREMENT, RUN_SPEED_RPM, HOME_TIME_FLOOR_S,
+// the home-required code and noun) and the axis letter are resolved through
+// `resolve_constants` when each operation starts, so a host's values are the
+// ones in force; without a host the defaults below apply.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "orvak/errors.hpp"
+#include "orvak/export.hpp"
+#include "orvak/instrument.hpp"
+
+namespace orvak {
+
+// The valve's class constants as resolved for one operation.
+struct RotaryValveSettings {
+    int num_ports{};
+    double port_increment{};
+    double run_speed_rpm{};
+    double home_time_floor_s{};
+    std::string axis;
+};
+
+class ORVAK_EXPORT RotaryValveBase : public Instrument {
+  public:
+    static constexpr long long default_num_ports = 12;
+    static constexpr double default_port_increment = 1.0 / 12.0;
+    static constexpr long long default_run_speed_rpm = 40;
+    static constexpr double default_home_time_floor_s = 6.0;
+    static constexpr std::string_view home_required_code = "0x210";
+    static constexpr std::string_view home_required_noun = "the valve";
+    // The position value after the axis letter, as a regular expression whose
+    // "{}" is the escaped axis; check_position reads replies by it.
+    static constexpr std::string_view position_value_template =
+        R"({}\s*([-+]?(?:\d+\.?\d*|\.\d+)))";
+    // The target `estimate_run_time` assumes when given none.
+    static constexpr int default_estimate_target = 6;
+
+    RotaryValveBase(int number, int instrument_id_number, std::string display_name);
+
+    // Answers the home-required code and noun when there is no host.
+    void resolve_constants(std::span<ConstantRequest> requests) const override;
+
+    // ---- motion ----
+    // Homes the valve (port 1). With `wait`, returns once it is there.
+    bool home(bool wait = true);
+    // Turns to `port_number` (1 to NUM_PORTS); port 1 is reached by homing.
+    void select_port(long long port_number, bool wait = true);
+    void stop() override;
+    void resume() override;
+    void reset() override;
+
+    // ---- position and estimates ----
+    // Asks the valve where it is and returns that port.
+    int check_position();
+    // Seconds to turn from the current port (or the middle one) to `port_number`.
+    double estimate_run_time(long long port_number = default_estimate_target);
+    // Seconds a home takes, never less than HOME_TIME_FLOOR_S.
+    double estimate_home_time();
+
+    // The refusal of a port that is not on the dial; `got` is the port as written.
+    [[nodiscard]] ValueError port_range_error(std::string_view got) const;
+    [[nodiscard]] RotaryValveSettings settings() const;
+
+    // ---- state ----
+    int instrument_id_number;
+    // The port the valve is known to be at; empty before the first waited
+    // home, move or position query, and while a move is under way.
+    std::optional<int> current_port;
+    double estimated_run_time = 0.0;
+    std::optional<double> estimated_home_time;
+
+  private:
+    [[nodiscard]] double travel_seconds(unsigned long long steps,
+                                        const RotaryValveSettings& settings) const;
+    [[nodiscard]] long long estimate_start(const RotaryValveSettings& settings) const;
+};
+
+// The three builds differ only in bore, type code and display name.
+class ORVAK_EXPORT RotaryValve032 : public RotaryValveBase {
+  public:
+    static constexpr int type_code = 2;
+    static constexpr std::string_view display_name = "Orvak Rotary Valve";
+    static constexpr double orifice = 0.032;
+    explicit RotaryValve032(int number = 0);
+};
+
+// Register-identical to the 0.032 build; XL means only the larger bore.
+class ORVAK_EXPORT RotaryValve052 : public RotaryValveBase {
+  public:
+    static constexpr int type_code = 6;
+    static constexpr std::string_view display_name = "Orvak Rotary Valve XL";
+    static constexpr double orifice = 0.052;
+    explicit RotaryValve052(int number = 0);
+};
+
+class ORVAK_EXPORT RotaryValve096 : public RotaryValveBase {
+  public:
+    static constexpr int type_code = 17;
+    static constexpr std::string_view display_name = "Orvak Rotary Valve 0.096";
+    static constexpr double orifice = 0.096;
+    explicit RotaryValve096(int number = 0);
+};
+
+}  // namespace orvak

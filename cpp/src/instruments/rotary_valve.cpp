@@ -1,0 +1,268 @@
+#include "orvak/instruments/rotary_valve.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <system_error>
+#include <utility>
+#include <variant>
+
+#include "orvak/pytext.hpp"
+
+namespace orvak {
+
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+// Python's \s on ASCII: the C white space plus the four information separators.
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::size_t skip_spaces(std::string_view text, std::size_t pos) {
+    while (pos < text.size() && is_space(text[pos])) ++pos;
+    return pos;
+}
+
+std::size_t skip_digits(std::string_view text, std::size_t pos) {
+    while (pos < text.size() && is_digit(text[pos])) ++pos;
+    return pos;
+}
+
+// The end of "[-+]?(?:\d+\.?\d*|\.\d+)" matched at `pos`, or npos. Every part
+// is greedy and a failed part cannot be rescued by giving characters back, so
+// the first successful reading is the one the regular expression finds.
+std::size_t number_end(std::string_view text, std::size_t pos) {
+    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) ++pos;
+    if (pos < text.size() && is_digit(text[pos])) {
+        pos = skip_digits(text, pos);
+        if (pos < text.size() && text[pos] == '.') pos = skip_digits(text, pos + 1);
+        return pos;
+    }
+    if (pos + 1 < text.size() && text[pos] == '.' && is_digit(text[pos + 1])) {
+        return skip_digits(text, pos + 1);
+    }
+    return npos;
+}
+
+// float() of a matched number. Beyond the double range a large whole part
+// reads as infinity and a tiny fraction as zero, as Python reads them.
+double decimal_value(std::string_view text) {
+    const bool negative = text.front() == '-';
+    if (text.front() == '-' || text.front() == '+') text.remove_prefix(1);
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc::result_out_of_range) {
+        const bool large = text.substr(0, text.find('.')).find_first_not_of('0') != npos;
+        value = large ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    return negative ? -value : value;
+}
+
+// The number after the axis in a position reply: the first match of the
+// filled-in position_value_template.
+std::optional<double> position_value(std::string_view reply, std::string_view axis) {
+    for (auto at = reply.find(axis); at != npos; at = reply.find(axis, at + 1)) {
+        const std::size_t start = skip_spaces(reply, at + axis.size());
+        const std::size_t end = number_end(reply, start);
+        if (end != npos) return decimal_value(reply.substr(start, end - start));
+    }
+    return std::nullopt;
+}
+
+// round() of a float: to the nearest whole number, ties to even.
+double round_half_even(double value) {
+    double rounded = std::round(value);
+    if (std::fabs(value - rounded) == 0.5) rounded = 2.0 * std::round(value / 2.0);
+    return rounded;
+}
+
+// |a - b| exactly, whatever the signs.
+unsigned long long distance(long long a, long long b) {
+    const auto ua = static_cast<unsigned long long>(a);
+    const auto ub = static_cast<unsigned long long>(b);
+    return a >= b ? ua - ub : ub - ua;
+}
+
+const char* wait_flag(bool wait) { return wait ? "1" : "0"; }
+
+// Port arithmetic (modulo, int results) needs a whole, positive port count.
+int port_count_constant(const ConstantRequest& request, const std::string& owner) {
+    const double count = number_constant(request);
+    if (std::trunc(count) != count) {
+        throw ArgumentTypeError("class constant NUM_PORTS must be an integer");
+    }
+    if (!(count >= 1.0 && count <= static_cast<double>(INT_MAX))) {
+        throw ValueError(
+            text::fill("{}: NUM_PORTS must be a positive whole number of ports.", {owner}));
+    }
+    return static_cast<int>(count);
+}
+
+std::string axis_constant(const ConstantValue& value) {
+    if (std::holds_alternative<std::monostate>(value)) return "X";
+    if (auto axis = constant_as_text(value)) return std::move(*axis);
+    throw ArgumentTypeError("primary_axis must be text");
+}
+
+}  // namespace
+
+RotaryValveBase::RotaryValveBase(int number, int instrument_id_number, std::string display_name)
+    : instrument_id_number(instrument_id_number) {
+    name = std::move(display_name);
+    instrument_number = number;
+    primary_axis.emplace(1, 'X');
+    all_axes = std::vector<std::string>{*primary_axis};
+}
+
+void RotaryValveBase::resolve_constants(std::span<ConstantRequest> requests) const {
+    for (auto& request : requests) {
+        if (request.name == "_HOME_REQUIRED_CODE") {
+            request.value = std::string(home_required_code);
+        } else if (request.name == "_HOME_REQUIRED_NOUN") {
+            request.value = std::string(home_required_noun);
+        }
+    }
+}
+
+RotaryValveSettings RotaryValveBase::settings() const {
+    std::array<ConstantRequest, 5> requests{{
+        {"NUM_PORTS", default_num_ports},
+        {"PORT_INCREMENT", default_port_increment},
+        {"RUN_SPEED_RPM", default_run_speed_rpm},
+        {"HOME_TIME_FLOOR_S", default_home_time_floor_s},
+        {"primary_axis", primary_axis ? ConstantValue(*primary_axis) : ConstantValue()},
+    }};
+    resolve_constants(requests);
+    return RotaryValveSettings{
+        .num_ports = port_count_constant(requests[0], name),
+        .port_increment = number_constant(requests[1]),
+        .run_speed_rpm = number_constant(requests[2]),
+        .home_time_floor_s = number_constant(requests[3]),
+        .axis = axis_constant(requests[4].value),
+    };
+}
+
+// ---- motion ----
+
+bool RotaryValveBase::home(bool wait) {
+    const auto axis = settings().axis;
+    current_port.reset();
+    send_command({text::fill("G10 {} W{}", {axis, wait_flag(wait)})});
+    require_ok();
+    if (!wait) return true;
+    wait_for_done();
+    current_port = 1;
+    return true;
+}
+
+void RotaryValveBase::select_port(long long port_number, bool wait) {
+    const auto now = settings();
+    if (port_number < 1 || port_number > now.num_ports) {
+        throw port_range_error(text::integer(port_number));
+    }
+    if (port_number == 1) {
+        home(wait);
+        return;
+    }
+    const double rotations = now.port_increment * static_cast<double>(port_number - 1);
+    const std::string command =
+        text::fill("G0 {}{} W{}", {now.axis, text::number(rotations), wait_flag(wait)});
+    current_port.reset();
+    send_command({command});
+    require_ok_or_home_required();
+    if (!wait) return;
+    wait_for_done();
+    current_port = static_cast<int>(port_number);
+}
+
+void RotaryValveBase::stop() {
+    const auto axis = settings().axis;
+    current_port.reset();
+    send_command({text::fill("G3 {}0", {axis})});
+    require_ok();
+}
+
+void RotaryValveBase::resume() {
+    send_command({text::fill("G5 {}0", {settings().axis})});
+    require_ok();
+}
+
+void RotaryValveBase::reset() {
+    send_command({text::fill("G4 {}", {settings().axis})});
+    require_ok();
+}
+
+// ---- position and estimates ----
+
+int RotaryValveBase::check_position() {
+    const auto now = settings();
+    send_command({text::fill("M300 {}", {now.axis})});
+    const std::string reply = wait_for_position();
+    const auto value = position_value(reply, now.axis);
+    if (!value) {
+        throw ValueError(text::fill("{}: malformed position reply: {!r}", {name, reply}));
+    }
+    const double index = round_half_even(*value / now.port_increment);
+    if (!(index >= 0.0 && index <= static_cast<double>(now.num_ports))) {
+        throw ValueError(text::fill(
+            "{}: position reply {!r} is outside one rotation \xE2\x80\x94 not a valid port "
+            "reading.",
+            {name, reply}));
+    }
+    const int port = static_cast<int>(index) % now.num_ports + 1;
+    current_port = port;
+    return port;
+}
+
+double RotaryValveBase::estimate_run_time(long long port_number) {
+    const auto now = settings();
+    const double seconds = travel_seconds(distance(port_number, estimate_start(now)), now);
+    estimated_run_time = seconds;
+    return seconds;
+}
+
+double RotaryValveBase::estimate_home_time() {
+    const auto now = settings();
+    const auto steps = std::max(distance(estimate_start(now), 1), 1ULL);
+    const double seconds = std::max(travel_seconds(steps, now), now.home_time_floor_s);
+    estimated_home_time = seconds;
+    return seconds;
+}
+
+double RotaryValveBase::travel_seconds(unsigned long long steps,
+                                       const RotaryValveSettings& settings) const {
+    if (settings.run_speed_rpm == 0.0) {
+        throw ValueError(text::fill("Speed of {} set to 0.", {name}));
+    }
+    return ((static_cast<double>(steps) * settings.port_increment) * 60.0) / settings.run_speed_rpm;
+}
+
+// Without a known port the estimate starts from the middle of the dial.
+long long RotaryValveBase::estimate_start(const RotaryValveSettings& settings) const {
+    return current_port ? *current_port : settings.num_ports / 2;
+}
+
+ValueError RotaryValveBase::port_range_error(std::string_view got) const {
+    return ValueError(text::fill("{} port number must be between 1 and {} (got {}).",
+                                 {name, text::integer(settings().num_ports), got}));
+}
+
+// ---- the three builds ----
+
+RotaryValve032::RotaryValve032(int number)
+    : RotaryValveBase(number, type_code, std::string(display_name)) {}
+
+RotaryValve052::RotaryValve052(int number)
+    : RotaryValveBase(number, type_code, std::string(display_name)) {}
+
+RotaryValve096::RotaryValve096(int number)
+    : RotaryValveBase(number, type_code, std::string(display_name)) {}
+
+}  // namespace orvak

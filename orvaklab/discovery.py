@@ -1,0 +1,182 @@
+"""The owner of a chain's serial port.
+
+``OrvakInterface`` opens the port (a device path with the native port, any
+pyserial URL, an already-open port object, or the built-in bench emulator),
+attaches a group of drivers to it through a ``SerialManager``, and closes
+everything in the right order: each module is stopped, then the manager,
+which closes the port.
+
+    with OrvakInterface("/dev/ttyUSB0") as chain:
+        valve = chain.add_group([2])[0]
+        valve.home()
+        valve.select_port(4)
+"""
+
+import collections
+import logging
+import queue
+import time
+
+from orvaklab.exceptions import OrvakError, OrvakTimeoutError, OrvakValueError
+from orvaklab.seriallink import NativeSerialPort, SerialManager
+from orvaklab.unitbase import Instrument, _leadership_fault
+from orvaklab.unitgroup import InstrumentGroup
+
+__all__ = ["OrvakInterface", "FoundModule", "DEFAULT_BAUDRATE"]
+
+DEFAULT_BAUDRATE = 115200
+_log = logging.getLogger(__name__)
+
+FoundModule = collections.namedtuple("FoundModule", "address type_code is_leader")
+FoundModule.__doc__ = "One module answering a scan: its address, type code and leader state."
+
+
+class _Probe(Instrument):
+    """A bare instrument at one address, used to ask a module who it is."""
+
+    def __init__(self, number, group):
+        super().__init__()
+        self.instrument_number = number
+        self.my_group = group
+        self.name = f"module at address {number + 1}"
+
+
+def _answers_as_leader(probe, timeout):
+    """Sends M115 and reads the answer. A leader answers with its version on a
+    data line; a follower refuses, and a refusal is filed with the
+    acknowledgements, so both slots are watched and a follower costs no
+    time-out."""
+    probe.send_command("M115")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            line = probe.flag_OTHER.get(timeout=probe.POLL_INTERVAL)
+        except queue.Empty:
+            if not probe.flag_OK.empty():
+                return False
+            continue
+        return _leadership_fault(line) is None and bool(probe._VERSION_RE.search(line))
+    return False
+
+
+class _ProbeGroup:
+    """The smallest group a manager can route to: just the list of probes."""
+
+    def __init__(self):
+        self.inst = []
+        self.seriallink = None
+
+
+def _port_opener(port, baudrate, emulate, time_scale):
+    """A function that opens the port, and its description."""
+    if emulate is not None:
+        if port is not None:
+            raise OrvakValueError("give either a port or an emulated chain, not both")
+        from orvaklab.sim import BenchChain  # only needed when emulating
+
+        bench = BenchChain(list(emulate), time_scale=time_scale)
+        return bench, bench.port, f"emulator {list(emulate)}"
+    if isinstance(port, str):
+        if "://" in port:
+            import serial  # pyserial handles URLs: loop://, socket://host:port, ...
+
+            return None, lambda: serial.serial_for_url(port, baudrate=baudrate, timeout=0), port
+        return None, lambda: NativeSerialPort(port, baudrate), port
+    if port is not None and all(hasattr(port, name) for name in ("write", "read", "close")):
+        return None, None, repr(port)
+    raise TypeError(
+        "OrvakInterface() argument 'port' must be a device path, a pyserial URL or an open "
+        f"port object, not {type(port).__name__}"
+    )
+
+
+class OrvakInterface:
+    """Owns one chain's serial port and the serial manager serving it.
+
+    ``port`` is a device path ("/dev/ttyUSB0", opened with the native port at
+    ``baudrate``), a pyserial URL ("loop://", "socket://host:port"), or an
+    already-open port object. ``emulate=[2, 6]`` instead opens the built-in
+    bench emulator with that chain (``time_scale`` 0 answers at once, 1 in
+    real time); the emulator is then available as ``bench``.
+    """
+
+    def __init__(self, port=None, baudrate=DEFAULT_BAUDRATE, *, emulate=None, time_scale=0.0):
+        self.bench, self._open, self.description = _port_opener(
+            port, baudrate, emulate, time_scale
+        )
+        self.port = port if self._open is None else self._open()
+        self.group = None
+        self._closed = False
+
+    def __repr__(self):
+        state = "closed" if self._closed else ("attached" if self.group else "open")
+        return f"OrvakInterface({self.description}, {state})"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    def _require_usable(self):
+        if self._closed:
+            raise OrvakError(f"{self.description}: the interface is closed")
+        if self.port is None:
+            raise OrvakError(f"{self.description}: the port was closed and cannot be reopened")
+
+    def add_group(self, instrument_list, group_number=0):
+        """Builds the group of drivers for the chain and attaches it to the port."""
+        self._require_usable()
+        if self.group is not None:
+            raise OrvakError(
+                f"{self.description}: a group is already attached; one port serves one chain"
+            )
+        group = InstrumentGroup(instrument_list, group_number)
+        group.seriallink = SerialManager(self.port, group)
+        self.group = group
+        return group
+
+    def scan(self, max_modules=32, timeout=0.5):
+        """Asks each address for its identity (M116) and leader state (M115)
+        until no module answers; returns the modules found, in chain order.
+
+        Runs before a group is attached. The scan's manager closes the port
+        when it stops, so the port is opened again afterwards where the
+        interface opened it itself.
+        """
+        self._require_usable()
+        if self.group is not None:
+            raise OrvakError(f"{self.description}: scan before attaching a group")
+        probes = _ProbeGroup()
+        manager = SerialManager(self.port, probes)
+        probes.seriallink = manager
+        found = []
+        try:
+            for number in range(max_modules):
+                probe = _Probe(number, probes)
+                probes.inst.append(probe)
+                try:
+                    type_code = probe.identify(timeout)
+                except OrvakTimeoutError:
+                    break
+                found.append(
+                    FoundModule(number + 1, type_code, _answers_as_leader(probe, timeout))
+                )
+        finally:
+            manager.stop()
+            self.port = self._open() if self._open is not None else None
+        return found
+
+    def close(self):
+        """Stops every module, then the manager (which closes the port). Idempotent."""
+        if self._closed:
+            return
+        self._closed = True
+        group, self.group = self.group, None
+        if group is not None:
+            try:
+                group.stop_all()
+            finally:
+                group.seriallink.stop()
+        elif self.port is not None and getattr(self.port, "is_open", False):
+            self.port.close()
