@@ -62,11 +62,10 @@ void bind_reply_slot(py::module_& m) {
         .def(
             "get",
             [](orvak::ReplySlot& slot, bool block, const py::object& timeout) {
-                auto value = block ? wait_interruptibly(timeout,
-                                                        [&](orvak::Seconds slice) {
-                                                            return slot.get_for(slice);
-                                                        })
-                                   : slot.try_get();
+                auto value =
+                    block ? wait_interruptibly(
+                                timeout, [&](orvak::Seconds slice) { return slot.get_for(slice); })
+                          : slot.try_get();
                 if (!value) raise_queue_error("Empty");
                 return orvakpy::to_pystr(*value);
             },
@@ -103,11 +102,10 @@ void bind_line_queue(py::module_& m) {
         .def(
             "get",
             [](orvak::LineQueue& queue, bool block, const py::object& timeout) {
-                auto line = block ? wait_interruptibly(timeout,
-                                                       [&](orvak::Seconds slice) {
-                                                           return queue.get_for(slice);
-                                                       })
-                                  : queue.try_get();
+                auto line =
+                    block ? wait_interruptibly(
+                                timeout, [&](orvak::Seconds slice) { return queue.get_for(slice); })
+                          : queue.try_get();
                 if (!line) raise_queue_error("Empty");
                 return orvakpy::to_pystr(*line);
             },
@@ -137,7 +135,8 @@ void bind_event(py::module_& m) {
             [](orvak::Event& event, py::object timeout) {
                 if (event.is_set()) return true;
                 // As threading.Event: a negative time-out just looks.
-                if (!timeout.is_none() && py::float_(timeout).cast<double>() < 0) timeout = py::float_(0.0);
+                if (!timeout.is_none() && py::float_(timeout).cast<double>() < 0)
+                    timeout = py::float_(0.0);
                 const auto set = wait_interruptibly(timeout, [&](orvak::Seconds slice) {
                     return event.wait_for(slice) ? std::optional<bool>(true) : std::nullopt;
                 });
@@ -170,8 +169,7 @@ void bind_port_base(py::module_& m) {
         .def("inWaiting", orvakpy::nogil(&orvak::Port::in_waiting))
         .def_property_readonly("in_waiting",
                                [](orvak::Port& port) {
-                                   return orvakpy::without_gil(
-                                       [&] { return port.in_waiting(); });
+                                   return orvakpy::without_gil([&] { return port.in_waiting(); });
                                })
         .def(
             "read",
@@ -250,14 +248,16 @@ void bind_serial_manager(py::module_& m) {
         py::is_method(cls), "serial_port"_a, "group"_a);
 
     cls.def_property_readonly(
-           "orvak_read_queue", [](SerialManager& mgr) -> orvak::LineQueue& { return mgr.read_queue(); },
+           "orvak_read_queue",
+           [](SerialManager& mgr) -> orvak::LineQueue& { return mgr.read_queue(); },
            py::return_value_policy::reference_internal)
         .def_property_readonly(
             "orvak_write_queue",
             [](SerialManager& mgr) -> orvak::LineQueue& { return mgr.write_queue(); },
             py::return_value_policy::reference_internal)
         .def_property_readonly(
-            "thread_stop_event", [](SerialManager& mgr) -> orvak::Event& { return mgr.stop_event(); },
+            "thread_stop_event",
+            [](SerialManager& mgr) -> orvak::Event& { return mgr.stop_event(); },
             py::return_value_policy::reference_internal)
         .def_property_readonly(
             "thread_died", [](SerialManager& mgr) -> orvak::Event& { return mgr.died_event(); },
@@ -267,17 +267,17 @@ void bind_serial_manager(py::module_& m) {
                                    const auto error = mgr.thread_error();
                                    return error ? orvakpy::python_error(error) : py::none();
                                })
-        .def_property_readonly("executor",
-                               [](const std::shared_ptr<SerialManager>& mgr) {
-                                   return LoopThreads{mgr};
-                               })
+        .def_property_readonly(
+            "executor", [](const std::shared_ptr<SerialManager>& mgr) { return LoopThreads{mgr}; })
         .def("is_alive", &SerialManager::is_alive)
         .def("stop", &SerialManager::stop, "Stops both loops and waits for them; idempotent.")
-        .def_static("_parse",
-                    [](const std::string& text) {
-                        const auto parsed = SerialManager::parse(text);
-                        return py::make_tuple(parsed.address, orvakpy::to_pystr(parsed.text));
-                    }, "text"_a)
+        .def_static(
+            "_parse",
+            [](const std::string& text) {
+                const auto parsed = SerialManager::parse(text);
+                return py::make_tuple(parsed.address, orvakpy::to_pystr(parsed.text));
+            },
+            "text"_a)
         .def("_route", orvakpy::nogil(&SerialManager::route), "line"_a)
         .def(
             "_write",

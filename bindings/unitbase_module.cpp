@@ -27,7 +27,7 @@ std::vector<std::string> command_texts(const py::args& gcodes) {
 }
 
 void bind_slots(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
-    const auto slot = [](orvak::ReplySlot orvak::ReplySlots::* member) {
+    const auto slot = [](orvak::ReplySlot orvak::ReplySlots::*member) {
         return [member](const Instrument& self) -> orvak::ReplySlot& {
             return (*self.slots()).*member;
         };
@@ -83,8 +83,9 @@ void bind_refusals(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hol
         .def_static("_bad_code", &Instrument::bad_code, "reply"_a)
         .def("_require_ok", orvakpy::nogil(&Instrument::require_ok), "what"_a = "command",
              "extra_timeout"_a = 0.0)
-        .def("_require_ok_or_home_required", orvakpy::nogil(&Instrument::require_ok_or_home_required),
-             "what"_a = "command", "extra_timeout"_a = 0.0)
+        .def("_require_ok_or_home_required",
+             orvakpy::nogil(&Instrument::require_ok_or_home_required), "what"_a = "command",
+             "extra_timeout"_a = 0.0)
         .def("_raise_if_late_bad", orvakpy::nogil(&Instrument::raise_if_late_bad));
 }
 
@@ -144,8 +145,7 @@ void bind_instrument(py::module_& m) {
 }
 
 void bind_leadership(py::module_& m) {
-    m.def("_leadership_fault", &orvak::grammar::leadership_fault, "reply"_a,
-          "code"_a = py::none(),
+    m.def("_leadership_fault", &orvak::grammar::leadership_fault, "reply"_a, "code"_a = py::none(),
           "Operator-facing reason when a refusal means the USB cable is not on the chain's "
           "leader, else None.");
     py::dict codes;

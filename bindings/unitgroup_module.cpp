@@ -34,8 +34,8 @@ py::int_ integer_argument(py::handle value, std::string_view where, std::string_
 // Builds the driver of a registry row at chain position `position`.
 py::object build_driver(const py::object& group, const orvak::registry::DriverRow& row,
                         long long position) {
-    const auto module = py::module_::import(
-        ("orvaklab.instruments." + std::string(row.module)).c_str());
+    const auto module =
+        py::module_::import(("orvaklab.instruments." + std::string(row.module)).c_str());
     const auto cls = module.attr(orvakpy::to_pystr(row.class_name));
     if (row.pump_volume) return cls(position, *row.pump_volume, group);
     return cls(position, group);
@@ -107,16 +107,15 @@ void bind_group(py::module_& m) {
         "\"gantry\").\n"
         "InstrumentGroup([1, 2]) holds an OrvakPeriS at inst[0] and a rotary valve at inst[1].",
         py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(
-        py::init([](const py::object& instrument_list, const py::object& group_number) {
-            if (!py::isinstance<py::list>(instrument_list)) {
-                orvakpy::raise_argument_type("InstrumentGroup()", "instrument_list", "a list",
-                                             instrument_list);
-            }
-            integer_argument(group_number, "InstrumentGroup()", "group_number");
-            return PyInstrumentGroup{};
-        }),
-        "instrument_list"_a, "group_number"_a = 0);
+    cls.def(py::init([](const py::object& instrument_list, const py::object& group_number) {
+                if (!py::isinstance<py::list>(instrument_list)) {
+                    orvakpy::raise_argument_type("InstrumentGroup()", "instrument_list", "a list",
+                                                 instrument_list);
+                }
+                integer_argument(group_number, "InstrumentGroup()", "group_number");
+                return PyInstrumentGroup{};
+            }),
+            "instrument_list"_a, "group_number"_a = 0);
 
     const py::object construct = cls.attr("__init__");
     cls.attr("__init__") = py::cpp_function(
@@ -140,9 +139,10 @@ void bind_group(py::module_& m) {
                 return build_driver(self, orvak::registry::resolve_name(text), n);
             },
             "name"_a, "n"_a)
-        .def("stop_all", [](const py::object& self) { stop_all(self); },
-             "Stops every module of the chain in order; a failing stop is logged and the next "
-             "module is still stopped.")
+        .def(
+            "stop_all", [](const py::object& self) { stop_all(self); },
+            "Stops every module of the chain in order; a failing stop is logged and the next "
+            "module is still stopped.")
         .def("__len__", [](const py::object& self) { return py::len(self.attr("inst")); })
         .def(
             "__getitem__",

@@ -20,7 +20,8 @@ orvak::ConstantValue constant_from_python(py::handle value) {
         return items;
     }
     // Other numbers (numpy scalars, Fractions) read through float().
-    if (py::hasattr(value, "__float__")) return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
+    if (py::hasattr(value, "__float__"))
+        return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
     return std::monostate{};
 }
 

@@ -24,7 +24,7 @@ orvak::ConstantValue constant_from_python(py::handle value);
 
 template <class Base = orvak::Instrument>
 class PyInstrument : public Base, public py::trampoline_self_life_support {
-public:
+  public:
     using Base::Base;
 
     void resolve_constants(std::span<orvak::ConstantRequest> requests) const override {
@@ -34,8 +34,7 @@ public:
             const py::object self = python_self();
             const py::object missing = py::module_::import("builtins").attr("Ellipsis");
             for (auto& request : requests) {
-                const py::object value =
-                    py::getattr(self, to_pystr(request.name), missing);
+                const py::object value = py::getattr(self, to_pystr(request.name), missing);
                 if (!value.is(missing)) request.value = constant_from_python(value);
             }
         } catch (py::error_already_set& e) {
@@ -69,7 +68,7 @@ public:
         if (!call_override("reset")) Base::reset();
     }
 
-protected:
+  protected:
     [[nodiscard]] py::object python_self() const {
         return py::cast(static_cast<const orvak::Instrument*>(this),
                         py::return_value_policy::reference);

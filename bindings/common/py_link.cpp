@@ -8,7 +8,7 @@ namespace {
 
 // A stand-in link: every call goes through Python with the GIL.
 class PyLink final : public orvak::Link {
-public:
+  public:
     explicit PyLink(py::object link) : link_(std::move(link)) {}
     ~PyLink() override {
         if (python_usable()) {
@@ -32,14 +32,13 @@ public:
         return call([&] { return py::bool_(link_.attr("orvak_read_queue").attr("empty")()); });
     }
     bool stop_requested() override {
-        return call(
-            [&] { return py::bool_(link_.attr("thread_stop_event").attr("is_set")()); });
+        return call([&] { return py::bool_(link_.attr("thread_stop_event").attr("is_set")()); });
     }
     bool died() override {
         return call([&] { return py::bool_(link_.attr("thread_died").attr("is_set")()); });
     }
 
-private:
+  private:
     template <class Call>
     auto call(Call&& body) -> decltype(body()) {
         const AcquireGil gil;

@@ -24,14 +24,14 @@ std::shared_ptr<orvak::Link> resolve_link(py::handle seriallink);
 // again when a reply names an address beyond them. Holds the group weakly, so
 // a group and its manager can still be collected together.
 class PyRoutes final : public orvak::RouteTable {
-public:
+  public:
     explicit PyRoutes(py::handle group);
     ~PyRoutes() override;
     std::shared_ptr<orvak::ReplySlots> slots_at(std::size_t position) override;
     // Reads `group.inst` again (the GIL is held by the caller).
     void refresh();
 
-private:
+  private:
     static std::vector<std::shared_ptr<orvak::ReplySlots>> slots_of(py::handle group);
     std::vector<std::shared_ptr<orvak::ReplySlots>> read_slots() const;
 

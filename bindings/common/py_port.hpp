@@ -12,7 +12,7 @@ namespace orvakpy {
 namespace py = pybind11;
 
 class PyPort final : public orvak::Port {
-public:
+  public:
     explicit PyPort(py::object port);
     ~PyPort() override;
 
@@ -22,7 +22,7 @@ public:
     std::string read(std::size_t count) override;
     void close() override;
 
-private:
+  private:
     template <class Call>
     auto call(Call&& body) -> decltype(body());
 

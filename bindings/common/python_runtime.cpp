@@ -80,11 +80,9 @@ void check_signals() {
 
 py::object exception_class(const char* name) {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> module;
-    const auto& exceptions = module
-                                 .call_once_and_store_result([] {
-                                     return py::module_::import("orvaklab.exceptions");
-                                 })
-                                 .get_stored();
+    const auto& exceptions =
+        module.call_once_and_store_result([] { return py::module_::import("orvaklab.exceptions"); })
+            .get_stored();
     return exceptions.attr(name);
 }
 
@@ -210,11 +208,11 @@ void PythonLogSink::log(orvak::LogLevel level, std::string_view pattern,
     }
 }
 
-void raise_argument_type(std::string_view where, std::string_view argument,
-                         std::string_view wanted, py::handle got) {
+void raise_argument_type(std::string_view where, std::string_view argument, std::string_view wanted,
+                         py::handle got) {
     const auto type_name = py::type::of(got).attr("__name__").cast<std::string>();
-    throw py::type_error(std::string(where) + " argument '" + std::string(argument) +
-                         "' must be " + std::string(wanted) + ", not " + type_name);
+    throw py::type_error(std::string(where) + " argument '" + std::string(argument) + "' must be " +
+                         std::string(wanted) + ", not " + type_name);
 }
 
 }  // namespace orvakpy

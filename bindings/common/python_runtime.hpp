@@ -3,15 +3,14 @@
 // language boundary, and the log sink that feeds Python's logging.
 #pragma once
 
+#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
-#include <cxxabi.h>
-
 #include <exception>
-#include <optional>
-#include <type_traits>
 #include <functional>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "orvak/errors.hpp"
 #include "orvak/log_sink.hpp"
@@ -35,7 +34,7 @@ bool python_usable() noexcept;
 // the GIL back from a finalizing interpreter (which would end the thread by
 // force in the middle of C++ frames): such a thread parks instead.
 class ReleaseGil {
-public:
+  public:
     ReleaseGil() : state_(PyEval_SaveThread()) {}
     ReleaseGil(const ReleaseGil&) = delete;
     ReleaseGil& operator=(const ReleaseGil&) = delete;
@@ -43,7 +42,7 @@ public:
     // thread exit can unwind through it.
     ~ReleaseGil() noexcept(false);
 
-private:
+  private:
     PyThreadState* state_;
 };
 
@@ -99,10 +98,10 @@ auto nogil(R (C::*method)(Args...) const) {
 
 // Takes the GIL for a scope, parking instead when the interpreter is finalizing.
 class AcquireGil {
-public:
+  public:
     AcquireGil();
 
-private:
+  private:
     py::gil_scoped_acquire gil_;
 };
 
@@ -119,34 +118,34 @@ orvak::ManagerHooks manager_hooks();
 
 // A Python exception that interrupts a wait (KeyboardInterrupt, SystemExit).
 class PyInterrupted final : public orvak::Interrupted {
-public:
+  public:
     explicit PyInterrupted(py::error_already_set error) : error_(std::move(error)) {}
     [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
 
-private:
+  private:
     py::error_already_set error_;
 };
 
 // A Python exception raised inside a core call, kept with its traceback.
 class PyFailure final : public std::runtime_error {
-public:
+  public:
     explicit PyFailure(py::error_already_set error)
         : std::runtime_error(error.what()), error_(std::move(error)) {}
     [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
 
-private:
+  private:
     py::error_already_set error_;
 };
 
 // A port call that failed with pyserial's SerialException or an OSError: the
 // link is lost. Keeps the original exception for thread_error and the log.
 class PyPortError final : public orvak::PortError {
-public:
+  public:
     explicit PyPortError(py::error_already_set error)
         : orvak::PortError(error.what()), error_(std::move(error)) {}
     [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
 
-private:
+  private:
     py::error_already_set error_;
 };
 
@@ -175,13 +174,13 @@ py::object exception_class(const char* name);
 
 // Hands core log lines to the Python logger of the given name.
 class PythonLogSink final : public orvak::LogSink {
-public:
+  public:
     explicit PythonLogSink(std::string logger_name);
     [[nodiscard]] bool enabled(orvak::LogLevel level) const override;
     void log(orvak::LogLevel level, std::string_view pattern, std::vector<std::string> args,
              std::exception_ptr error) override;
 
-private:
+  private:
     std::string logger_name_;
     orvak::StderrLogSink fallback_;
 };

@@ -90,8 +90,7 @@ BaseConstants Instrument::base_constants() const {
 
 Instrument::Clock::duration Instrument::span_of(double seconds) {
     if (!(seconds > 0.0)) return Clock::duration::zero();
-    return std::chrono::duration_cast<Clock::duration>(
-        Seconds(std::min(seconds, longest_wait_s)));
+    return std::chrono::duration_cast<Clock::duration>(Seconds(std::min(seconds, longest_wait_s)));
 }
 
 // ---- commands and waits ----
@@ -168,8 +167,8 @@ void Instrument::wait_for_done(std::optional<double> timeout) {
 
 std::string Instrument::wait_for_position(std::optional<double> timeout) {
     const double limit = timeout.value_or(base_constants().done_timeout);
-    auto reply = wait_on(slots_->position, limit, "position query",
-                         false, [](std::string value) -> std::optional<std::string> {
+    auto reply = wait_on(slots_->position, limit, "position query", false,
+                         [](std::string value) -> std::optional<std::string> {
                              if (grammar::is_position_report(value)) return value;
                              return std::nullopt;
                          });
@@ -226,9 +225,9 @@ void Instrument::require_ok(std::string_view what, double extra_timeout) {
         throw CommandRejectedError(
             text::fill("{}: firmware rejected {}{}.", {name, what, with_error(code)}), code, bad);
     }
-    throw TimeoutError(text::fill(
-        "{}: no reply to {} within {}s.",
-        {name, what, text::number(base_constants().ok_timeout + extra_timeout)}));
+    throw TimeoutError(
+        text::fill("{}: no reply to {} within {}s.",
+                   {name, what, text::number(base_constants().ok_timeout + extra_timeout)}));
 }
 
 void Instrument::require_ok_or_home_required(std::string_view what, double extra_timeout) {
@@ -274,16 +273,15 @@ long long Instrument::identify(double timeout) {
     const auto reply = query_other("M116", "identity query (M116)", timeout);
     const auto id = grammar::first_integer(reply);
     if (!id) {
-        throw ValueError(
-            text::fill("{}: unexpected M116 reply: {!r}", {name, text::strip(reply)}));
+        throw ValueError(text::fill("{}: unexpected M116 reply: {!r}", {name, text::strip(reply)}));
     }
     return *id;
 }
 
 std::vector<std::pair<std::string, bool>> Instrument::homed_axes(double timeout) {
     if (!base_constants().home_required_code) {
-        throw NotSupportedError(text::fill(
-            "{} has no position-truth interlock (no datum to home).", {class_name()}));
+        throw NotSupportedError(
+            text::fill("{} has no position-truth interlock (no datum to home).", {class_name()}));
     }
     std::array<ConstantRequest, 2> requests{{
         {"all_axes", all_axes ? ConstantValue(*all_axes) : ConstantValue()},
@@ -301,8 +299,7 @@ std::vector<std::pair<std::string, bool>> Instrument::homed_axes(double timeout)
     const auto reply = query_other(command, "homed-state query (M304)", timeout);
     const auto flags = grammar::homed_flags(reply);
     if (flags.empty()) {
-        throw ValueError(
-            text::fill("{}: unexpected M304 reply: {!r}", {name, text::strip(reply)}));
+        throw ValueError(text::fill("{}: unexpected M304 reply: {!r}", {name, text::strip(reply)}));
     }
     std::map<std::string, bool> found;
     for (const auto& [letter, homed] : flags) found[std::string(1, letter)] = homed;
@@ -372,8 +369,7 @@ void Instrument::reset() {
 }
 
 void Instrument::check_position_unsupported() const {
-    throw NotSupportedError(
-        text::fill("{} does not implement check_position()", {class_name()}));
+    throw NotSupportedError(text::fill("{} does not implement check_position()", {class_name()}));
 }
 
 void Instrument::pause() { stop(); }

@@ -25,7 +25,7 @@ constexpr Seconds distributor_backstop{1.0};
 
 // Closes a descriptor it owns.
 class OwnedFd {
-public:
+  public:
     explicit OwnedFd(int fd = -1) noexcept : fd_(fd) {}
     OwnedFd(const OwnedFd&) = delete;
     OwnedFd& operator=(const OwnedFd&) = delete;
@@ -36,7 +36,7 @@ public:
     }
     [[nodiscard]] int get() const noexcept { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -59,7 +59,7 @@ std::shared_ptr<ReplySlots> FixedRoutes::slots_at(std::size_t position) {
 
 // An eventfd that makes the event-driven loop's poll() return at once.
 class SerialManager::Wakeup {
-public:
+  public:
     Wakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         if (fd_.get() < 0) {
             throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -75,15 +75,15 @@ public:
     }
     [[nodiscard]] int fd() const noexcept { return fd_.get(); }
 
-private:
+  private:
     OwnedFd fd_;
 };
 
 SerialManager::SerialManager(std::shared_ptr<Port> port, std::shared_ptr<RouteTable> routes,
                              std::shared_ptr<LogSink> log, ManagerHooks hooks)
     : port_(std::move(port)),
-      routes_(routes ? std::move(routes) : std::make_shared<FixedRoutes>(
-                                               std::vector<std::shared_ptr<ReplySlots>>{})),
+      routes_(routes ? std::move(routes)
+                     : std::make_shared<FixedRoutes>(std::vector<std::shared_ptr<ReplySlots>>{})),
       log_(log ? std::move(log) : std::make_shared<StderrLogSink>("orvak.seriallink")),
       hooks_(std::move(hooks)),
       wakeup_(std::make_unique<Wakeup>()) {
@@ -145,7 +145,9 @@ bool SerialManager::read_queue_empty() { return read_queue_.empty(); }
 bool SerialManager::stop_requested() { return stop_event_.is_set(); }
 bool SerialManager::died() { return died_.is_set(); }
 
-grammar::ParsedLine SerialManager::parse(std::string_view line) { return grammar::parse_line(line); }
+grammar::ParsedLine SerialManager::parse(std::string_view line) {
+    return grammar::parse_line(line);
+}
 
 void SerialManager::route(std::string_view line) {
     grammar::ParsedLine parsed;
@@ -219,8 +221,9 @@ void SerialManager::mark_connection_lost(std::exception_ptr error, std::string_v
               "Orvak connection lost \xE2\x80\x94 the instrument was turned off or unplugged.", {},
               nullptr);
     if (log_->enabled(LogLevel::debug)) {
-        log_->log(LogLevel::debug, "Orvak serial %s failure that triggered connection-lost:",
-                  {std::string(what)}, error);
+        log_->log(LogLevel::debug,
+                  "Orvak serial %s failure that triggered connection-lost:", {std::string(what)},
+                  error);
     }
     stop_event_.set();
 }

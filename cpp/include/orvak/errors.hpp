@@ -22,87 +22,83 @@ enum class ErrorKind {
 };
 
 class ORVAK_EXPORT Error : public std::runtime_error {
-public:
+  public:
     explicit Error(const std::string& message);
     ~Error() override;
     [[nodiscard]] virtual ErrorKind kind() const noexcept { return ErrorKind::general; }
 };
 
 class ORVAK_EXPORT TimeoutError : public Error {
-public:
+  public:
     using Error::Error;
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::timeout; }
 };
 
 class ORVAK_EXPORT ConnectionError : public Error {
-public:
+  public:
     using Error::Error;
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::connection; }
 };
 
 class ORVAK_EXPORT HardwareError : public Error {
-public:
+  public:
     using Error::Error;
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::hardware; }
 };
 
 class ORVAK_EXPORT NotSupportedError : public Error {
-public:
+  public:
     using Error::Error;
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::not_supported; }
 };
 
 class ORVAK_EXPORT ValueError : public Error {
-public:
+  public:
     using Error::Error;
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::value; }
 };
 
 // Firmware answered BAD: the command arrived and was refused.
 class ORVAK_EXPORT CommandRejectedError : public Error {
-public:
+  public:
     CommandRejectedError(const std::string& message, std::optional<std::string> code,
                          std::string reply);
-    [[nodiscard]] ErrorKind kind() const noexcept override {
-        return ErrorKind::command_rejected;
-    }
+    [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::command_rejected; }
     [[nodiscard]] const std::optional<std::string>& code() const noexcept { return code_; }
     [[nodiscard]] const std::string& reply() const noexcept { return reply_; }
 
-private:
+  private:
     std::optional<std::string> code_;
     std::string reply_;
 };
 
 // A move refused by the home interlock; keeps the refusal that caused it.
 class ORVAK_EXPORT PositionUnknownError : public Error {
-public:
+  public:
     PositionUnknownError(const std::string& message, CommandRejectedError cause);
-    [[nodiscard]] ErrorKind kind() const noexcept override {
-        return ErrorKind::position_unknown;
-    }
+    [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::position_unknown; }
     [[nodiscard]] const CommandRejectedError& cause() const noexcept { return cause_; }
 
-private:
+  private:
     CommandRejectedError cause_;
 };
 
 // A wrong argument type (Python TypeError); the message names the argument.
 class ORVAK_EXPORT ArgumentTypeError : public std::invalid_argument {
-public:
+  public:
     using std::invalid_argument::invalid_argument;
 };
 
 // An index outside a sequence (Python IndexError).
 class ORVAK_EXPORT IndexOutOfRange : public std::out_of_range {
-public:
+  public:
     using std::out_of_range::out_of_range;
 };
 
 // A user interrupt noticed during a wait. The host environment derives its own
 // type carrying the original request; the interrupt guard only needs this base.
 class ORVAK_EXPORT Interrupted : public std::exception {
-public:
+  public:
     ~Interrupted() override;
     [[nodiscard]] const char* what() const noexcept override { return "interrupted"; }
 };

@@ -13,7 +13,7 @@
 namespace orvak {
 
 class ORVAK_EXPORT Event {
-public:
+  public:
     void set();
     void clear();
     [[nodiscard]] bool is_set() const noexcept { return flag_.load(std::memory_order_acquire); }
@@ -22,7 +22,7 @@ public:
     // Set once, before other threads use the event.
     void on_set(std::function<void()> hook);
 
-private:
+  private:
     std::atomic<bool> flag_{false};
     std::mutex mutex_;
     std::condition_variable changed_;

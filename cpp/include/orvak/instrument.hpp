@@ -50,7 +50,7 @@ struct BaseConstants {
 };
 
 class ORVAK_EXPORT Instrument {
-public:
+  public:
     static constexpr double default_query_timeout = 2.0;
     static constexpr double default_drain_timeout = 0.1;
 
@@ -109,8 +109,7 @@ public:
     void check_fault();
     [[nodiscard]] static std::optional<std::string> bad_code(std::string_view reply);
     void require_ok(std::string_view what = "command", double extra_timeout = 0.0);
-    void require_ok_or_home_required(std::string_view what = "command",
-                                     double extra_timeout = 0.0);
+    void require_ok_or_home_required(std::string_view what = "command", double extra_timeout = 0.0);
     void raise_if_late_bad();
 
     // ---- identity, status and common controls ----
@@ -129,7 +128,7 @@ public:
     void pause();
     void abort();
 
-protected:
+  protected:
     using Clock = std::chrono::steady_clock;
 
     // One wait on a slot: every pass checks the stop flag, pending faults (and
@@ -143,7 +142,7 @@ protected:
     // A time-out in seconds as a clock duration; never negative, never overflowing.
     [[nodiscard]] static Clock::duration span_of(double seconds);
 
-private:
+  private:
     void stop_after_interrupt();
     [[noreturn]] void raise_lost_or_timeout(const std::string& lost, const std::string& timeout);
 

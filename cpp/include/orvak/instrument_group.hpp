@@ -27,7 +27,7 @@ using DriverFactory =
     std::function<std::shared_ptr<Instrument>(const registry::DriverRow& row, int position)>;
 
 class ORVAK_EXPORT InstrumentGroup {
-public:
+  public:
     // Resolves every identifier in order and builds its driver; the first
     // failure propagates and no group is made.
     InstrumentGroup(const std::vector<registry::Identifier>& identifiers,
@@ -50,7 +50,7 @@ public:
     // warning and the next driver is still stopped.
     void stop_all(LogSink& log);
 
-private:
+  private:
     long long group_number_;
     std::vector<std::shared_ptr<Instrument>> inst_;
 };

@@ -17,7 +17,7 @@
 namespace orvak {
 
 class ORVAK_EXPORT LineQueue {
-public:
+  public:
     void put(std::string line);
     [[nodiscard]] std::optional<std::string> try_get();
     [[nodiscard]] std::optional<std::string> get_for(Seconds timeout);
@@ -33,7 +33,7 @@ public:
     // Set once, before other threads use the queue.
     void on_put(std::function<void()> hook);
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable filled_;
     std::deque<std::string> lines_;

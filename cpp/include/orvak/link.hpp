@@ -9,7 +9,7 @@
 namespace orvak {
 
 class ORVAK_EXPORT Link {
-public:
+  public:
     virtual ~Link();
     virtual void send_line(std::string line) = 0;
     // False when the link has no read queue to drain before a command.

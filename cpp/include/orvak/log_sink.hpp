@@ -16,7 +16,7 @@ namespace orvak {
 enum class LogLevel { debug = 10, warning = 30, error = 40 };
 
 class ORVAK_EXPORT LogSink {
-public:
+  public:
     virtual ~LogSink();
     [[nodiscard]] virtual bool enabled(LogLevel level) const = 0;
     // `error`, when set, is the failure whose traceback belongs to the line.
@@ -30,13 +30,13 @@ ORVAK_EXPORT std::string format_log_pattern(std::string_view pattern,
 
 // Writes "LEVEL:logger:message" lines to stderr, warnings and errors only.
 class ORVAK_EXPORT StderrLogSink final : public LogSink {
-public:
+  public:
     explicit StderrLogSink(std::string logger_name);
     [[nodiscard]] bool enabled(LogLevel level) const override;
     void log(LogLevel level, std::string_view pattern, std::vector<std::string> args,
              std::exception_ptr error) override;
 
-private:
+  private:
     std::string logger_name_;
 };
 

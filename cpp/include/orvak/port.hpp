@@ -13,13 +13,13 @@
 namespace orvak {
 
 class ORVAK_EXPORT PortError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
     ~PortError() override;
 };
 
 class ORVAK_EXPORT Port {
-public:
+  public:
     Port() = default;
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;

@@ -21,7 +21,7 @@ struct DriverRow {
     std::string_view module;      // extension module under orvaklab.instruments
     std::string_view class_name;  // class in that module
     std::optional<double> pump_volume;
-    std::string_view label;       // the group's documentation label, or empty
+    std::string_view label;  // the group's documentation label, or empty
 };
 
 ORVAK_EXPORT std::span<const DriverRow> rows();

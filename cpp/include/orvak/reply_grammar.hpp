@@ -29,7 +29,7 @@ ORVAK_EXPORT ReplyKind classify(std::string_view text);
 ORVAK_EXPORT bool has_word(std::string_view text, std::string_view word);
 ORVAK_EXPORT bool is_word_char(char c);
 
-ORVAK_EXPORT bool is_refusal(std::string_view text);        // \bBAD\b
+ORVAK_EXPORT bool is_refusal(std::string_view text);          // \bBAD\b
 ORVAK_EXPORT bool is_acknowledgement(std::string_view text);  // \bOK\b
 ORVAK_EXPORT bool is_position_report(std::string_view text);  // "POS" and "$$$"
 

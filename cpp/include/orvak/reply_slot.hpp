@@ -18,7 +18,7 @@ namespace orvak {
 using Seconds = std::chrono::duration<double>;
 
 class ORVAK_EXPORT ReplySlot {
-public:
+  public:
     // Replaces the held value (clear, then put) and wakes a waiter.
     void deliver(std::string value);
     // Queue semantics with capacity one.
@@ -30,7 +30,7 @@ public:
     [[nodiscard]] bool empty() const;
     [[nodiscard]] std::size_t size() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable filled_;
     std::condition_variable emptied_;

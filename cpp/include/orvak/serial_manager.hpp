@@ -26,7 +26,7 @@ namespace orvak {
 
 // Where replies go: the slots of the instrument at a 0-based chain position.
 class ORVAK_EXPORT RouteTable {
-public:
+  public:
     virtual ~RouteTable();
     // Null when the chain has no instrument at `position`.
     [[nodiscard]] virtual std::shared_ptr<ReplySlots> slots_at(std::size_t position) = 0;
@@ -34,11 +34,11 @@ public:
 
 // A chain whose instruments are fixed when the manager starts.
 class ORVAK_EXPORT FixedRoutes final : public RouteTable {
-public:
+  public:
     explicit FixedRoutes(std::vector<std::shared_ptr<ReplySlots>> slots);
     [[nodiscard]] std::shared_ptr<ReplySlots> slots_at(std::size_t position) override;
 
-private:
+  private:
     std::vector<std::shared_ptr<ReplySlots>> slots_;
 };
 
@@ -49,7 +49,7 @@ struct ManagerHooks {
 };
 
 class ORVAK_EXPORT SerialManager final : public Link {
-public:
+  public:
     static constexpr Seconds poll_period{0.01};
 
     // Starts both loops; they are running when the constructor returns.
@@ -88,12 +88,12 @@ public:
     void manage_communication(Port& port);
     void distribute_read_data();
 
-private:
+  private:
     class Wakeup;  // eventfd (or pipe) that interrupts the event-driven loop's poll()
 
     void split_lines(std::string& buffer);
-    void poll_port(Port& port);          // the polling loop for ports without a descriptor
-    void serve_event_driven(Port& port); // poll() on the port and the wake-up descriptor
+    void poll_port(Port& port);           // the polling loop for ports without a descriptor
+    void serve_event_driven(Port& port);  // poll() on the port and the wake-up descriptor
     void write_pending(Port& port);
 
     std::shared_ptr<Port> port_;
