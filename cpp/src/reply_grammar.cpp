@@ -1,6 +1,7 @@
 #include "orvak/reply_grammar.hpp"
 
 #include <charconv>
+#include <limits>
 #include <system_error>
 
 namespace orvak::grammar {
@@ -223,6 +224,51 @@ bool has_version(std::string_view text) {
         if (ok) return true;
     }
     return false;
+}
+
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+// The end of "[-+]?(?:\d+\.?\d*|\.\d+)" matched at `pos`, or npos. Every part
+// is greedy and a failed part cannot be rescued by giving characters back, so
+// the first successful reading is the one the regular expression finds.
+std::size_t number_end(std::string_view text, std::size_t pos) {
+    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) ++pos;
+    if (pos < text.size() && is_digit(text[pos])) {
+        pos = skip_digits(text, pos);
+        if (pos < text.size() && text[pos] == '.') pos = skip_digits(text, pos + 1);
+        return pos;
+    }
+    if (pos + 1 < text.size() && text[pos] == '.' && is_digit(text[pos + 1])) {
+        return skip_digits(text, pos + 1);
+    }
+    return npos;
+}
+
+// float() of a matched number. Beyond the double range a large whole part
+// reads as infinity and a tiny fraction as zero, as Python reads them.
+double decimal_value(std::string_view text) {
+    const bool negative = text.front() == '-';
+    if (text.front() == '-' || text.front() == '+') text.remove_prefix(1);
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc::result_out_of_range) {
+        const bool large = text.substr(0, text.find('.')).find_first_not_of('0') != npos;
+        value = large ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    return negative ? -value : value;
+}
+
+}  // namespace
+
+std::optional<double> axis_value(std::string_view reply, std::string_view axis) {
+    for (auto at = reply.find(axis); at != npos; at = reply.find(axis, at + 1)) {
+        const std::size_t start = skip_spaces(reply, at + axis.size());
+        const std::size_t end = number_end(reply, start);
+        if (end != npos) return decimal_value(reply.substr(start, end - start));
+    }
+    return std::nullopt;
 }
 
 }  // namespace orvak::grammar

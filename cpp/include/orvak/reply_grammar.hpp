@@ -57,4 +57,8 @@ ORVAK_EXPORT std::vector<std::pair<char, bool>> homed_flags(std::string_view tex
 // "\bv\d+\.\d+\.\d+": a firmware version is present.
 ORVAK_EXPORT bool has_version(std::string_view text);
 
+// "{axis}\s*([-+]?(?:\d+\.?\d*|\.\d+))" searched anywhere, its number read as
+// float() reads it: the value after the axis letter in a position reply.
+ORVAK_EXPORT std::optional<double> axis_value(std::string_view reply, std::string_view axis);
+
 }  // namespace orvak::grammar

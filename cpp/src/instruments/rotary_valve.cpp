@@ -11,70 +11,13 @@
 #include <variant>
 
 #include "orvak/pytext.hpp"
+#include "orvak/reply_grammar.hpp"
 
 namespace orvak {
 
 namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
-
-// Python's \s on ASCII: the C white space plus the four information separators.
-bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-std::size_t skip_spaces(std::string_view text, std::size_t pos) {
-    while (pos < text.size() && is_space(text[pos])) ++pos;
-    return pos;
-}
-
-std::size_t skip_digits(std::string_view text, std::size_t pos) {
-    while (pos < text.size() && is_digit(text[pos])) ++pos;
-    return pos;
-}
-
-// The end of "[-+]?(?:\d+\.?\d*|\.\d+)" matched at `pos`, or npos. Every part
-// is greedy and a failed part cannot be rescued by giving characters back, so
-// the first successful reading is the one the regular expression finds.
-std::size_t number_end(std::string_view text, std::size_t pos) {
-    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) ++pos;
-    if (pos < text.size() && is_digit(text[pos])) {
-        pos = skip_digits(text, pos);
-        if (pos < text.size() && text[pos] == '.') pos = skip_digits(text, pos + 1);
-        return pos;
-    }
-    if (pos + 1 < text.size() && text[pos] == '.' && is_digit(text[pos + 1])) {
-        return skip_digits(text, pos + 1);
-    }
-    return npos;
-}
-
-// float() of a matched number. Beyond the double range a large whole part
-// reads as infinity and a tiny fraction as zero, as Python reads them.
-double decimal_value(std::string_view text) {
-    const bool negative = text.front() == '-';
-    if (text.front() == '-' || text.front() == '+') text.remove_prefix(1);
-    double value = 0.0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error == std::errc::result_out_of_range) {
-        const bool large = text.substr(0, text.find('.')).find_first_not_of('0') != npos;
-        value = large ? std::numeric_limits<double>::infinity() : 0.0;
-    }
-    return negative ? -value : value;
-}
-
-// The number after the axis in a position reply: the first match of the
-// filled-in position_value_template.
-std::optional<double> position_value(std::string_view reply, std::string_view axis) {
-    for (auto at = reply.find(axis); at != npos; at = reply.find(axis, at + 1)) {
-        const std::size_t start = skip_spaces(reply, at + axis.size());
-        const std::size_t end = number_end(reply, start);
-        if (end != npos) return decimal_value(reply.substr(start, end - start));
-    }
-    return std::nullopt;
-}
 
 // round() of a float: to the nearest whole number, ties to even.
 double round_half_even(double value) {
@@ -205,7 +148,7 @@ int RotaryValveBase::check_position() {
     const auto now = settings();
     send_command({text::fill("M300 {}", {now.axis})});
     const std::string reply = wait_for_position();
-    const auto value = position_value(reply, now.axis);
+    const auto value = grammar::axis_value(reply, now.axis);
     if (!value) {
         throw ValueError(text::fill("{}: malformed position reply: {!r}", {name, reply}));
     }
