@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
 """Round-trip benchmark: NativeSerialPort vs pyserial under the SerialManager.
 
-For each port kind, on a fresh pseudo-terminal pair whose far end is answered
-by a separate responder process, this measures
+For each port kind this measures
 
-  1. identify() latency from one thread (p50 / p99 over N calls),
+  1. round-trip latency from one thread (p50 / p99 over N calls),
   2. calls per second from one thread (same run) and from four threads, each
      driving its own instrument (addresses 1-4 on one chain), for a fixed time,
   3. the CPU time an idle manager costs the process.
 
+The kinds "native" and "pyserial" time identify() on a fresh pseudo-terminal
+pair whose far end is answered by a separate responder process. The kinds
+"sim-inprocess", "sim-pty-native" and "sim-pty-pyserial" drive rotary valves on
+the bench emulator at time scale 0 (in-process port, or its pseudo-terminal
+served by a thread of this process) and time both identify() and
+select_port(n, wait=True).
+
 Run:  python3 benchmarks/roundtrip.py [--calls N] [--pyserial-calls N]
                                       [--seconds S] [--idle-seconds S]
-                                      [--json PATH]
+                                      [--kinds K,...] [--json PATH]
 """
 
 import argparse
@@ -32,6 +38,20 @@ import tty
 WARMUP_CALLS = 20
 IDLE_SETTLE = 0.2
 THREADS = 4
+
+RESPONDER_KINDS = ("native", "pyserial")
+SIM_KINDS = ("sim-inprocess", "sim-pty-native", "sim-pty-pyserial")
+ALL_KINDS = RESPONDER_KINDS + SIM_KINDS
+VALVE_TYPE_CODE = 2     # the emulated chain: rotary valves of this type code
+
+
+def operations_of(kind):
+    """The driver calls timed for a port kind."""
+    return ("identify",) if kind in RESPONDER_KINDS else ("identify", "select_port")
+
+
+def uses_pyserial(kind):
+    return kind.endswith("pyserial")
 
 
 # --------------------------------------------------------------------------
@@ -110,10 +130,11 @@ def load_library():
     repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     sys.path[:] = [p for p in sys.path
                    if os.path.abspath(p or os.curdir) != repo]
-    global Instrument, InstrumentGroup, SerialManager, NativeSerialPort, serial
+    global Instrument, InstrumentGroup, SerialManager, NativeSerialPort, BenchChain, serial
     from orvaklab.unitbase import Instrument
     from orvaklab.unitgroup import InstrumentGroup
     from orvaklab.seriallink import SerialManager, NativeSerialPort
+    from orvaklab.sim import BenchChain
     import serial
 
 
@@ -134,26 +155,62 @@ def open_port(kind, path):
 
 
 class Chain:
-    """One pty + responder + port + manager with `count` probe drivers."""
+    """A port + manager with `count` drivers at addresses 1..count: probes on a
+    pty answered by a responder process, or rotary valves on the emulator."""
 
     def __init__(self, kind, count):
-        self.far = FarEnd()
-        self.port = open_port(kind, self.far.path)
-        self.group = InstrumentGroup([])
-        Probe = make_probe_class()
-        for n in range(count):
-            self.group.inst.append(Probe(n, self.group))
+        self.far = self.server = None
+        if kind in RESPONDER_KINDS:
+            self.far = FarEnd()
+            self.port = open_port(kind, self.far.path)
+            self.group = InstrumentGroup([])
+            Probe = make_probe_class()
+            for n in range(count):
+                self.group.inst.append(Probe(n, self.group))
+        else:
+            bench = BenchChain([VALVE_TYPE_CODE] * count, time_scale=0.0)
+            if kind == "sim-inprocess":
+                self.port = bench.port()
+            else:
+                # The pty server's thread runs in this process.
+                self.server = bench.serve_pty()
+                self.port = open_port("pyserial" if uses_pyserial(kind) else "native",
+                                      self.server.path)
+            self.group = InstrumentGroup([VALVE_TYPE_CODE] * count)
         self.group.seriallink = SerialManager(self.port, self.group)
 
     def close(self):
-        """Stop the manager, close the port; return the responder's CPU s."""
+        """Stop the manager, close the port; return the responder's CPU s
+        (nan without a responder)."""
         self.group.seriallink.stop()
         try:
             if self.port.is_open:
                 self.port.close()
         except Exception:
             pass
-        return self.far.close()
+        if self.server is not None:
+            self.server.close()
+        return self.far.close() if self.far is not None else float("nan")
+
+
+def make_call(inst, op):
+    """A function doing one `op` on `inst` (raising if it goes wrong). For
+    select_port the valve is homed first, then moves alternate to ports 2, 3."""
+    if op == "identify":
+        def call():                     # the responder and the valves both answer 2
+            r = inst.identify()
+            if r != 2:
+                raise RuntimeError(f"identify() returned {r!r}")
+        return call
+
+    inst.home()
+    target = [2]
+
+    def call():
+        n = target[0]
+        inst.select_port(n, wait=True)
+        target[0] = 5 - n            # 2, 3, 2, 3, ...
+    return call
 
 
 def percentile(sorted_values, q):
@@ -169,24 +226,25 @@ def cpu_seconds():
     return ru.ru_utime + ru.ru_stime
 
 
-def bench_latency(kind, calls):
+def bench_latency(kind, calls, op="identify"):
     chain = Chain(kind, 1)
     try:
         inst = chain.group.inst[0]
-        for _ in range(WARMUP_CALLS if kind == "native" else 5):
-            assert inst.identify() == 2
+        call = make_call(inst, op)
+        for _ in range(5 if uses_pyserial(kind) else WARMUP_CALLS):
+            call()
         samples = []
         clock = time.perf_counter
         cpu0 = cpu_seconds()
         start = clock()
         for _ in range(calls):
             t0 = clock()
-            r = inst.identify()
+            call()
             samples.append(clock() - t0)
-            if r != 2:
-                raise RuntimeError(f"identify() returned {r!r}")
         elapsed = clock() - start
         cpu = cpu_seconds() - cpu0
+        if op == "select_port" and inst.check_position() != inst._current_port:
+            raise RuntimeError("the valve is not at the port the driver expects")
     finally:
         responder_cpu = chain.close()
     samples.sort()
@@ -202,7 +260,7 @@ def bench_latency(kind, calls):
     }
 
 
-def bench_threads(kind, seconds, threads=THREADS):
+def bench_threads(kind, seconds, op="identify", threads=THREADS):
     chain = Chain(kind, threads)
     counts = [0] * threads
     errors = []
@@ -212,17 +270,18 @@ def bench_threads(kind, seconds, threads=THREADS):
 
     def worker(i):
         inst = chain.group.inst[i]
+        call = None
         try:
-            inst.identify()                 # warm-up, not counted
+            call = make_call(inst, op)
+            call()                          # warm-up, not counted
         except Exception as e:
             errors.append(f"thread {i} warm-up: {e!r}")
         barrier.wait()
         n = 0
         clock = time.perf_counter
         try:
-            while clock() < stop_at[0]:
-                if inst.identify() != 2:
-                    raise RuntimeError("identify() did not return 2")
+            while call is not None and clock() < stop_at[0]:
+                call()
                 n += 1
         except Exception as e:
             errors.append(f"thread {i}: {e!r}")
@@ -284,15 +343,15 @@ def fmt(v, nd=0):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--calls", type=int, default=2000,
-                    help="identify() calls for the native latency run (2000)")
+                    help="calls per latency run for the kinds without pyserial (2000)")
     ap.add_argument("--pyserial-calls", type=int, default=300,
-                    help="identify() calls for the pyserial latency run (300)")
+                    help="calls per latency run for pyserial and sim-pty-pyserial (300)")
     ap.add_argument("--seconds", type=float, default=3.0,
-                    help="duration of the four-thread run per port kind (3)")
+                    help="duration of each four-thread run (3)")
     ap.add_argument("--idle-seconds", type=float, default=5.0,
                     help="idle CPU window per port kind (5)")
-    ap.add_argument("--kinds", default="native,pyserial",
-                    help="comma-separated subset of native,pyserial")
+    ap.add_argument("--kinds", default=",".join(ALL_KINDS),
+                    help="comma-separated subset of " + ",".join(ALL_KINDS))
     ap.add_argument("--json", metavar="PATH", help="also write results as JSON")
     ap.add_argument("--responder", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -304,23 +363,23 @@ def main():
     load_library()
     kinds = [k.strip() for k in args.kinds.split(",") if k.strip()]
     for k in kinds:
-        if k not in ("native", "pyserial"):
+        if k not in ALL_KINDS:
             ap.error(f"unknown port kind {k!r}")
 
     load_before = os.getloadavg()
     t_run = time.perf_counter()
     results = {}
     for kind in kinds:
-        calls = args.calls if kind == "native" else args.pyserial_calls
-        print(f"[{kind}] latency: {calls} identify() calls from one thread ...",
-              flush=True)
-        r = bench_latency(kind, calls)
-        gc.collect()
-        print(f"[{kind}] throughput: {THREADS} threads for {args.seconds:g} s ...",
-              flush=True)
-        r.update(bench_threads(kind, args.seconds))
-        gc.collect()
-        results[kind] = r
+        calls = args.pyserial_calls if uses_pyserial(kind) else args.calls
+        results[kind] = {}
+        for op in operations_of(kind):
+            print(f"[{kind}] {op}: {calls} calls from one thread, then {THREADS} threads "
+                  f"for {args.seconds:g} s ...", flush=True)
+            r = bench_latency(kind, calls, op)
+            gc.collect()
+            r.update(bench_threads(kind, args.seconds, op))
+            gc.collect()
+            results[kind][op] = r
     for kind in kinds:
         print(f"[{kind}] idle manager CPU over {args.idle_seconds:g} s ...",
               flush=True)
@@ -342,27 +401,35 @@ def main():
     }
 
     print()
-    head = (f"{'port':<9} {'calls':>6} {'p50 us':>9} {'p99 us':>9} "
+    head = (f"{'port':<17} {'op':<12} {'calls':>6} {'p50 us':>9} {'p99 us':>9} "
             f"{'calls/s 1thr':>13} {'calls/s 4thr':>13} {'idle CPU ms/s':>14} "
             f"{'idle %core':>11}")
     print(head)
     print("-" * len(head))
     for kind in kinds:
-        r = results[kind]
-        print(f"{kind:<9} {r['latency_calls']:>6} {fmt(r['p50_us']):>9} {fmt(r['p99_us']):>9} "
-              f"{fmt(r['calls_per_s_1thread']):>13} {fmt(r['calls_per_s_4threads']):>13} "
-              f"{fmt(r['idle_cpu_ms_per_s'], 2):>14} {fmt(r['idle_cpu_pct_core'], 2):>11}")
+        k = results[kind]
+        for i, op in enumerate(operations_of(kind)):
+            r = k[op]
+            idle = (f"{fmt(k['idle_cpu_ms_per_s'], 2):>14} {fmt(k['idle_cpu_pct_core'], 2):>11}"
+                    if i == 0 else "")
+            print(f"{kind if i == 0 else '':<17} {op:<12} {r['latency_calls']:>6} "
+                  f"{fmt(r['p50_us']):>9} {fmt(r['p99_us']):>9} "
+                  f"{fmt(r['calls_per_s_1thread']):>13} {fmt(r['calls_per_s_4threads']):>13} "
+                  f"{idle}".rstrip())
     print()
     for kind in kinds:
-        r = results[kind]
-        print(f"{kind}: 4-thread run {r['seconds']:.2f} s, per-thread calls "
-              f"{r['calls_per_thread']}; process CPU per call "
-              f"{fmt(r['cpu_us_per_call_1thread'])} us (1 thr), "
-              f"{fmt(r['cpu_us_per_call_4threads'])} us (4 thr); "
-              f"latency max {fmt(r['max_us'])} us; responder process CPU "
-              f"{r['responder_cpu_s_4threads']:.2f} s in the 4-thread case")
-        for e in r["errors"]:
-            print(f"  error: {e}")
+        for op in operations_of(kind):
+            r = results[kind][op]
+            responder = ("" if kind not in RESPONDER_KINDS else
+                         f"; responder process CPU {r['responder_cpu_s_4threads']:.2f} s "
+                         f"in the 4-thread case")
+            print(f"{kind} {op}: 4-thread run {r['seconds']:.2f} s, per-thread calls "
+                  f"{r['calls_per_thread']}; process CPU per call "
+                  f"{fmt(r['cpu_us_per_call_1thread'])} us (1 thr), "
+                  f"{fmt(r['cpu_us_per_call_4threads'])} us (4 thr); "
+                  f"latency max {fmt(r['max_us'])} us{responder}")
+            for e in r["errors"]:
+                print(f"  error: {e}")
     la0 = ", ".join(f"{x:.2f}" for x in load_before)
     la1 = ", ".join(f"{x:.2f}" for x in load_after)
     print(f"machine: Python {machine['python']} ({machine['implementation']}), "
@@ -373,7 +440,7 @@ def main():
         with open(args.json, "w") as f:
             json.dump({"machine": machine, "results": results}, f, indent=2)
         print(f"wrote {args.json}")
-    return 1 if any(results[k]["errors"] for k in kinds) else 0
+    return 1 if any(results[k][op]["errors"] for k in kinds for op in operations_of(k)) else 0
 
 
 if __name__ == "__main__":
