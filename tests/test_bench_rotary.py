@@ -256,7 +256,7 @@ class GatedPort:
         self.port.close()
 
 
-@pytest.mark.xfail(strict=True, reason="a DONE read before the move's OK ends the move's wait")
+@pytest.mark.xfail(strict=False, reason="known limitation: a DONE from an earlier unwaited move still on the line ends the next wait")
 def test_a_done_queued_before_the_next_move_is_not_its_done():
     bench = BenchChain([2])
     gate = GatedPort(bench.port())
