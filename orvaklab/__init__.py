@@ -1,23 +1,6 @@
 """Instrument control for a chain of laboratory automation modules on one serial port."""
 
-from orvaklab.exceptions import (
-    OrvakCommandRejectedError,
-    OrvakConnectionError,
-    OrvakError,
-    OrvakHardwareError,
-    OrvakNotSupportedError,
-    OrvakPositionUnknownError,
-    OrvakTimeoutError,
-    OrvakValueError,
-)
+from orvaklab import exceptions
+from orvaklab.exceptions import *  # noqa: F401,F403 - the error classes, at the top level
 
-__all__ = [
-    "OrvakError",
-    "OrvakTimeoutError",
-    "OrvakConnectionError",
-    "OrvakCommandRejectedError",
-    "OrvakPositionUnknownError",
-    "OrvakHardwareError",
-    "OrvakNotSupportedError",
-    "OrvakValueError",
-]
+__all__ = list(exceptions.__all__)

@@ -32,7 +32,7 @@ class PyInstrument : public Base, public py::trampoline_self_life_support {
         const AcquireGil gil;
         try {
             const py::object self = python_self();
-            const py::object missing = py::module_::import("builtins").attr("Ellipsis");
+            const py::ellipsis missing;  // a value no class constant takes
             for (auto& request : requests) {
                 const py::object value = py::getattr(self, to_pystr(request.name), missing);
                 if (!value.is(missing)) request.value = constant_from_python(value);

@@ -105,7 +105,7 @@ void Instrument::send_command(std::span<const std::string> gcodes) {
     }
     raise_if_notok("a previous operation");
     const auto connection = link();
-    await_read_queue_drain(default_drain_timeout);
+    drain_read_queue(*connection, default_drain_timeout);
     clear_flags();
     const std::string address = text::integer(instrument_number + 1LL);
     for (const auto& gcode : gcodes) {
@@ -124,11 +124,12 @@ void Instrument::clear_flags() {
     slots_->other.clear();
 }
 
-void Instrument::await_read_queue_drain(double timeout) {
-    const auto connection = link();
-    if (!connection->has_read_queue()) return;
+void Instrument::await_read_queue_drain(double timeout) { drain_read_queue(*link(), timeout); }
+
+void Instrument::drain_read_queue(Link& connection, double timeout) {
+    if (!connection.has_read_queue()) return;
     const auto deadline = Clock::now() + span_of(timeout);
-    while (!connection->read_queue_empty() && Clock::now() < deadline) {
+    while (!connection.read_queue_empty() && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

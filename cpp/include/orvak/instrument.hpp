@@ -143,6 +143,8 @@ class ORVAK_EXPORT Instrument {
     [[nodiscard]] static Clock::duration span_of(double seconds);
 
   private:
+    // The drain on a link already resolved (send_command resolves it once).
+    static void drain_read_queue(Link& connection, double timeout);
     void stop_after_interrupt();
     [[noreturn]] void raise_lost_or_timeout(const std::string& lost, const std::string& timeout);
 
