@@ -7,6 +7,8 @@
 #include <charconv>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "common/python_runtime.hpp"
@@ -71,6 +73,52 @@ sim::ModuleState state_of(const sim::ModuleView& view) {
     return view.state();
 }
 
+py::object detail_to_python(const sim::DetailValue& value) {
+    return std::visit(
+        [](const auto& held) -> py::object {
+            using Held = std::decay_t<decltype(held)>;
+            if constexpr (std::is_same_v<Held, std::string>) {
+                return orvakpy::to_pystr(held);
+            } else if constexpr (std::is_same_v<Held, std::vector<std::string>>) {
+                py::list items;
+                for (const auto& item : held) items.append(orvakpy::to_pystr(item));
+                return std::move(items);
+            } else {
+                return py::cast(held);
+            }
+        },
+        value);
+}
+
+// A Python value as module state: bool, int, float, str, or a list of one of
+// the last three kinds.
+sim::DetailValue detail_from_python(py::handle value) {
+    constexpr std::string_view where = "ModuleView.set()";
+    if (py::isinstance<py::bool_>(value)) return value.cast<bool>();
+    if (is_int(value)) return value.cast<long long>();
+    if (py::isinstance<py::float_>(value)) return value.cast<double>();
+    if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+    if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+        const py::sequence items = py::reinterpret_borrow<py::sequence>(value);
+        const auto all = [&](auto&& test) {
+            for (const auto item : items) {
+                if (!test(item)) return false;
+            }
+            return true;
+        };
+        if (all([](py::handle item) { return is_int(item); })) {
+            return items.cast<std::vector<long long>>();
+        }
+        if (all([](py::handle item) { return is_int(item) || py::isinstance<py::float_>(item); })) {
+            return items.cast<std::vector<double>>();
+        }
+        if (all([](py::handle item) { return py::isinstance<py::str>(item); })) {
+            return items.cast<std::vector<std::string>>();
+        }
+    }
+    orvakpy::raise_argument_type(where, "value", "bool, int, float, str or a list of them", value);
+}
+
 void bind_module_view(py::module_& m) {
     py::class_<sim::ModuleView, py::smart_holder>(
         m, "ModuleView", "One emulated module, read live: every attribute is its state now.")
@@ -104,6 +152,25 @@ void bind_module_view(py::module_& m) {
                                    }
                                    return commands;
                                })
+        .def_property_readonly(
+            "details",
+            [](const sim::ModuleView& view) {
+                py::dict details;
+                for (const auto& [key, value] : state_of(view).details) {
+                    details[orvakpy::to_pystr(key)] = detail_to_python(value);
+                }
+                return details;
+            },
+            "Kind-specific state, such as energised valves or a probe's "
+            "reading.")
+        .def(
+            "set",
+            [](const sim::ModuleView& view, const std::string& key, const py::object& value) {
+                const auto detail = detail_from_python(value);
+                const orvakpy::ReleaseGil release;
+                view.set_detail(key, detail);
+            },
+            "key"_a, "value"_a, "Sets kind-specific state, such as a probe's reading.")
         .def("__repr__", [](const sim::ModuleView& view) {
             return "<ModuleView address=" + std::to_string(view.address()) +
                    " type_code=" + std::to_string(state_of(view).type_code) + ">";

@@ -96,88 +96,6 @@ def selfcheck(out):
         os.close(master_fd)
 
 
-# ---- demo: one valve on the bench emulator ----
-
-
-def _progress(out, done, total, text):
-    width = 24
-    filled = round(width * done / total)
-    bar = "#" * filled + "." * (width - filled)
-    end = "\r" if out.isatty() and done < total else "\n"
-    print(f"  [{bar}] {done:2d}/{total} {text}", end=end, file=out, flush=True)
-
-
-def _timed(action):
-    started = time.perf_counter()
-    result = action()
-    return result, time.perf_counter() - started
-
-
-def demo(out, time_scale):
-    from orvaklab.discovery import OrvakInterface
-    from orvaklab.exceptions import OrvakError
-
-    scale = time_scale if time_scale > 0 else 1.0
-    rows = []  # (operation, estimate s, measured s at full speed, outcome)
-    with OrvakInterface(emulate=[2], time_scale=time_scale) as chain:
-        valve = chain.add_group([2])[0]
-        print(f"Bench emulator: one {valve.name} at address 1 "
-              f"(time scale {time_scale:g}; measured times are scaled back to real time)", file=out)
-        print(f"  identity {valve.identify()}, leader {valve.is_leader()}, "
-              f"firmware {valve.get_firmware_version()!r}, homed {valve.is_homed()}", file=out)
-
-        estimate = valve.estimate_home_time()
-        _, took = _timed(valve.home)
-        rows.append(("home", estimate, took / scale, f"port {valve.check_position()}"))
-        print(f"Homed in {took / scale:.3f} s (estimate {estimate:.3f} s)", file=out)
-
-        print("Visiting every port:", file=out)
-        ports = list(range(2, valve.NUM_PORTS + 1)) + [1]
-        for done, port in enumerate(ports, start=1):
-            # Port 1 is reached by homing, so its estimate is the home time.
-            estimate = valve.estimate_home_time() if port == 1 else valve.estimate_run_time(port)
-            _, took = _timed(lambda: valve.select_port(port))
-            read_back = valve.check_position()
-            outcome = "ok" if read_back == port else f"read back {read_back}"
-            rows.append((f"select_port({port})", estimate, took / scale, outcome))
-            _progress(out, done, len(ports),
-                      f"port {port:2d}: estimate {estimate:.3f} s, measured {took / scale:.3f} s, "
-                      f"read back {read_back}")
-
-        print("Provoking a refusal: re-zero the valve (clears its home), then move:", file=out)
-        valve.reset()
-        try:
-            valve.select_port(3)
-            rows.append(("move after re-zero", 0.0, 0.0, "UNEXPECTEDLY ACCEPTED"))
-        except OrvakError as refused:
-            print(f"  {type(refused).__name__}: {refused}", file=out)
-            rows.append(("move after re-zero", 0.0, 0.0, type(refused).__name__))
-        valve.home()
-
-        print("Provoking a hardware fault: the module reports NOTOK, then we move:", file=out)
-        chain.bench.inject_notok(1, "NOTOK motor 1")
-        time.sleep(0.05)  # let the unprompted report arrive
-        try:
-            valve.select_port(5)
-            rows.append(("move after NOTOK", 0.0, 0.0, "UNEXPECTEDLY ACCEPTED"))
-        except OrvakError as fault:
-            print(f"  {type(fault).__name__}: {fault}", file=out)
-            rows.append(("move after NOTOK", 0.0, 0.0, type(fault).__name__))
-        valve.select_port(5)
-        print(f"  recovered: valve at port {valve.check_position()}", file=out)
-
-    print("\nSummary", file=out)
-    print(f"  {'operation':<22}{'estimate s':>11}{'measured s':>12}  outcome", file=out)
-    for operation, estimate, measured, outcome in rows:
-        timing = f"{estimate:>11.3f}{measured:>12.3f}" if estimate else f"{'':>11}{'':>12}"
-        print(f"  {operation:<22}{timing}  {outcome}", file=out)
-    failures = [row for row in rows if row[3] not in ("ok", "OrvakPositionUnknownError",
-                                                       "OrvakHardwareError")
-                and not row[3].startswith("port ")]
-    print(f"\n{len(rows) - len(failures)} of {len(rows)} steps as expected", file=out)
-    return 1 if failures else 0
-
-
 # ---- sim and scan ----
 
 
@@ -232,6 +150,8 @@ def main(argv=None, out=None):
     if args.command in (None, "selfcheck"):
         return selfcheck(out)
     if args.command == "demo":
+        from orvaklab.demo import run as demo
+
         return demo(out, args.time_scale)
     if args.command == "sim":
         return serve(out, args.codes, args.time_scale)

@@ -25,4 +25,20 @@ orvak::ConstantValue constant_from_python(py::handle value) {
     return std::monostate{};
 }
 
+void set_group_and_axes(const py::object& self, const py::object& parent,
+                        std::initializer_list<std::string_view> axes) {
+    self.attr("my_group") = parent;
+    if (axes.size() == 0) return;
+    static constexpr const char* named[] = {"primary_axis", "secondary_axis"};
+    py::list all_axes;
+    std::size_t index = 0;
+    for (const auto axis : axes) {
+        const py::str letter = to_pystr(axis);
+        if (index < std::size(named)) self.attr(named[index]) = letter;
+        all_axes.append(letter);
+        ++index;
+    }
+    self.attr("all_axes") = all_axes;
+}
+
 }  // namespace orvakpy

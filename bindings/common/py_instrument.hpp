@@ -7,9 +7,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/trampoline_self_life_support.h>
 
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/py_link.hpp"
 #include "common/python_runtime.hpp"
@@ -21,6 +23,14 @@ namespace py = pybind11;
 
 // A Python value as a class constant (None is absent).
 orvak::ConstantValue constant_from_python(py::handle value);
+
+// What a driver's constructor leaves in its instance dictionary: the group
+// reference `my_group` (there the garbage collector sees the group <-> driver
+// cycle) and, for drivers with axes, `primary_axis`, `secondary_axis` (a
+// second axis) and `all_axes` as an ordinary list. The core reads them, like
+// the class constants, through getattr when an operation starts.
+void set_group_and_axes(const py::object& self, const py::object& parent,
+                        std::initializer_list<std::string_view> axes = {});
 
 template <class Base = orvak::Instrument>
 class PyInstrument : public Base, public py::trampoline_self_life_support {

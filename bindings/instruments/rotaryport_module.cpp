@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/py_args.hpp"
 #include "common/py_instrument.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/rotary_valve.hpp"
@@ -26,49 +27,10 @@ template <class Model>
 using ModelClass =
     py::class_<Model, orvakpy::PyInstrument<Model>, RotaryValveBase, py::smart_holder>;
 
-[[noreturn]] void raise_overflow(std::string_view where, std::string_view argument) {
-    const std::string message =
-        std::string(where) + " argument '" + std::string(argument) + "' is out of range";
-    PyErr_SetString(PyExc_OverflowError, message.c_str());
-    throw py::error_already_set();
-}
-
-// An integer argument as Python takes one: int, bool and other integral types
-// (numpy integers); floats and everything else are a type error naming it.
-// Empty when the value does not fit 64 bits.
-std::optional<long long> integer_argument(py::handle value, std::string_view where,
-                                          std::string_view argument) {
-    if (!PyIndex_Check(value.ptr())) orvakpy::raise_argument_type(where, argument, "int", value);
-    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!index) throw py::error_already_set();
-    int overflow = 0;
-    const long long result = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (overflow != 0) return std::nullopt;
-    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return result;
-}
-
-int int_argument(py::handle value, std::string_view where, std::string_view argument) {
-    const auto result = integer_argument(value, where, argument);
-    if (!result || *result < INT_MIN || *result > INT_MAX) raise_overflow(where, argument);
-    return static_cast<int>(*result);
-}
-
-bool truth(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 // What the constructor leaves in the instance dictionary.
 void set_instance_attributes(const py::object& self, const py::object& parent) {
     const auto& valve = self.cast<const RotaryValveBase&>();
-    self.attr("my_group") = parent;
-    const std::string axis = valve.primary_axis.value_or("X");
-    self.attr("primary_axis") = axis;
-    py::list axes;
-    axes.append(axis);
-    self.attr("all_axes") = axes;
+    orvakpy::set_group_and_axes(self, parent, {valve.primary_axis.value_or("X")});
 }
 
 void bind_state(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryValveBase>,
@@ -98,7 +60,7 @@ void bind_state(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryValveBas
                     throw py::type_error("_current_port must be an int or None, not " +
                                          py::type::of(port).attr("__name__").cast<std::string>());
                 }
-                self.current_port = int_argument(port, "_current_port", "value");
+                self.current_port = orvakpy::int_argument(port, "_current_port", "value");
             },
             "The port the valve is known to be at, or None.");
 }
@@ -108,7 +70,7 @@ void bind_operations(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryVal
     cls.def(
            "home",
            [](RotaryValveBase& self, const py::object& wait) {
-               const bool waiting = truth(wait);
+               const bool waiting = orvakpy::truth(wait);
                return orvakpy::without_gil([&] { return self.home(waiting); });
            },
            "wait"_a = true,
@@ -116,8 +78,9 @@ void bind_operations(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryVal
         .def(
             "select_port",
             [](RotaryValveBase& self, const py::object& port_number, const py::object& wait) {
-                const auto port = integer_argument(port_number, "select_port()", "port_number");
-                const bool waiting = truth(wait);
+                const auto port =
+                    orvakpy::integer_argument(port_number, "select_port()", "port_number");
+                const bool waiting = orvakpy::truth(wait);
                 if (!port) throw self.port_range_error(py::str(port_number).cast<std::string>());
                 orvakpy::without_gil([&] { self.select_port(*port, waiting); });
             },
@@ -147,8 +110,8 @@ void bind_operations(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryVal
             "estimate_run_time",
             [](RotaryValveBase& self, const py::object& port_number, const py::object&) {
                 const auto port =
-                    integer_argument(port_number, "estimate_run_time()", "port_number");
-                if (!port) raise_overflow("estimate_run_time()", "port_number");
+                    orvakpy::integer_argument(port_number, "estimate_run_time()", "port_number");
+                if (!port) orvakpy::raise_overflow("estimate_run_time()", "port_number");
                 return self.estimate_run_time(*port);
             },
             "port_number"_a = RotaryValveBase::default_estimate_target, "wait"_a = true,
@@ -176,8 +139,9 @@ void bind_base(py::module_& m) {
                     const py::object& instrument_id_number, const py::object& name,
                     const py::object& parent) {
             constexpr std::string_view where = "_RotaryValveBase()";
-            const int position = int_argument(number, where, "number");
-            const int code = int_argument(instrument_id_number, where, "instrument_id_number");
+            const int position = orvakpy::int_argument(number, where, "number");
+            const int code =
+                orvakpy::int_argument(instrument_id_number, where, "instrument_id_number");
             if (!py::isinstance<py::str>(name)) {
                 orvakpy::raise_argument_type(where, "name", "str", name);
             }
@@ -211,7 +175,7 @@ void bind_model(py::module_& m, const char* class_name, const char* doc) {
     cls.attr("__init__") = py::cpp_function(
         [construct, where](const py::object& self, const py::object& number,
                            const py::object& parent) {
-            construct(self, int_argument(number, where, "number"));
+            construct(self, orvakpy::int_argument(number, where, "number"));
             set_instance_attributes(self, parent);
         },
         py::is_method(cls), "number"_a = 0, "parent"_a = py::none());

@@ -79,7 +79,7 @@ class ChainCore {
                      text::integer(max_type_code)}));
             }
             const int address = static_cast<int>(modules_.size()) + 1;
-            modules_.push_back({Firmware(address, static_cast<int>(code)), {}, {}});
+            modules_.push_back({make_firmware(address, static_cast<int>(code)), {}, {}});
         }
     }
 
@@ -214,13 +214,21 @@ class ChainCore {
     void late_refusal_next(int address, std::string_view code) {
         std::string checked = checked_code(code);
         const std::lock_guard lock(mutex_);
-        module_at(address).firmware.refuse_next_motion_late(std::move(checked));
+        module_at(address).firmware->refuse_next_motion_late(std::move(checked));
     }
 
     void inject_garbage(std::string_view bytes) {
         const std::lock_guard lock(mutex_);
         release_due(Clock::now());
         if (link_ != 0) output_.append(bytes);
+        sync_readiness();
+    }
+
+    void set_detail(int address, std::string_view key, const DetailValue& value) {
+        const std::lock_guard lock(mutex_);
+        const TimePoint now = Clock::now();
+        release_due(now);
+        module_at(address).firmware->set_detail(key, value, now);
         sync_readiness();
     }
 
@@ -257,7 +265,7 @@ class ChainCore {
         std::optional<std::string> refusal;
     };
     struct Module {
-        Firmware firmware;
+        std::unique_ptr<ModuleFirmware> firmware;
         std::deque<CommandFault> faults;
         std::vector<std::string> commands;
     };
@@ -272,8 +280,9 @@ class ChainCore {
     }
 
     static ModuleState snapshot(const Module& module, TimePoint now) {
-        return {module.firmware.address(), module.firmware.type_code(), module.firmware.axes(now),
-                module.firmware.moving(), module.commands};
+        const ModuleFirmware& firmware = *module.firmware;
+        return {firmware.address(), firmware.type_code(), firmware.axes(now),
+                firmware.moving(),  module.commands,      firmware.details(now)};
     }
 
     void receive(std::string_view line, TimePoint now) {
@@ -291,7 +300,9 @@ class ChainCore {
             if (fault.refusal) emit(address, "BAD " + *fault.refusal);
             return;
         }
-        emit(address, module.firmware.handle(parsed->second, now, time_scale_));
+        for (const auto& reply : module.firmware->handle(parsed->second, now, time_scale_)) {
+            emit(address, reply);
+        }
         // Motions of length zero complete right behind their acknowledgement.
         release_due(now);
     }
@@ -302,14 +313,15 @@ class ChainCore {
             Module* earliest = nullptr;
             TimePoint earliest_due{};
             for (auto& module : modules_) {
-                const auto due = module.firmware.next_due();
+                const auto due = module.firmware->next_due();
                 if (due && *due <= now && (!earliest || *due < earliest_due)) {
                     earliest = &module;
                     earliest_due = *due;
                 }
             }
             if (!earliest) return;
-            emit(earliest->firmware.address(), earliest->firmware.release());
+            const int address = earliest->firmware->address();
+            for (const auto& reply : earliest->firmware->release()) emit(address, reply);
         }
     }
 
@@ -329,7 +341,7 @@ class ChainCore {
         if (!readiness_) return;
         std::optional<TimePoint> next;
         for (const auto& module : modules_) {
-            const auto due = module.firmware.next_due();
+            const auto due = module.firmware->next_due();
             if (due && (!next || *due < *next)) next = due;
         }
         readiness_->set_pending(unplugged_ || available() > 0);
@@ -357,6 +369,10 @@ ModuleView::ModuleView(std::shared_ptr<detail::ChainCore> core, int address)
     : core_(std::move(core)), address_(address) {}
 
 ModuleState ModuleView::state() const { return core_->state(address_); }
+
+void ModuleView::set_detail(std::string_view key, const DetailValue& value) const {
+    core_->set_detail(address_, key, value);
+}
 
 // ---- SimPort ----
 
@@ -420,6 +436,10 @@ void Chain::late_refusal_next(int address, std::string_view code) {
 }
 
 void Chain::inject_garbage(std::string_view bytes) { core_->inject_garbage(bytes); }
+
+void Chain::set_detail(int address, std::string_view key, const DetailValue& value) {
+    core_->set_detail(address, key, value);
+}
 
 void Chain::split_next_reply() { core_->split_next_reply(); }
 

@@ -39,6 +39,8 @@ struct ModuleState {
     bool moving;
     // Every command text that reached the module, in order, without the wrapper.
     std::vector<std::string> commands;
+    // Kind-specific state (see ModuleFirmware::details).
+    std::vector<Detail> details;
 };
 
 // One module of a chain, looked at live: each call reads the state now.
@@ -47,6 +49,8 @@ class ORVAK_EXPORT ModuleView {
     ModuleView(std::shared_ptr<detail::ChainCore> core, int address);
     [[nodiscard]] int address() const noexcept { return address_; }
     [[nodiscard]] ModuleState state() const;
+    // Sets kind-specific state of this module (see ModuleFirmware::set_detail).
+    void set_detail(std::string_view key, const DetailValue& value) const;
 
   private:
     std::shared_ptr<detail::ChainCore> core_;
@@ -111,6 +115,8 @@ class ORVAK_EXPORT Chain {
     // The next motion the module starts is acknowledged, then refused with
     // `code` halfway through; it never completes.
     void late_refusal_next(int address, std::string_view code);
+    // Sets kind-specific state of a module (see ModuleFirmware::set_detail).
+    void set_detail(int address, std::string_view key, const DetailValue& value);
     // Raw bytes put into the output as they are, now.
     void inject_garbage(std::string_view bytes);
     // The next reply line becomes readable in two parts: the second only once

@@ -1,0 +1,47 @@
+// Coercion of loosely typed Python arguments at the API boundary, shared by
+// every driver binding. Each helper names the call and the argument in its
+// errors: "<where> argument '<argument>' must be <kind>, not <type>".
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string_view>
+
+namespace orvakpy {
+
+namespace py = pybind11;
+
+// OverflowError "<where> argument '<argument>' is out of range".
+[[noreturn]] void raise_overflow(std::string_view where, std::string_view argument);
+
+// An integer as Python takes one: int, bool and other integral types (numpy
+// integers, anything with __index__); floats and text are a TypeError naming
+// the argument. Empty when the value does not fit 64 bits.
+std::optional<long long> integer_argument(py::handle value, std::string_view where,
+                                          std::string_view argument);
+
+// An integer argument that must fit a C int; OverflowError otherwise.
+int int_argument(py::handle value, std::string_view where, std::string_view argument);
+
+// A real number: int, float, numpy scalars and anything else with __float__
+// (text is refused: str has no __float__). Integers too large for a double are
+// an OverflowError, as float() raises.
+double real_argument(py::handle value, std::string_view where, std::string_view argument);
+
+// A real number, or empty for None.
+std::optional<double> optional_real_argument(py::handle value, std::string_view where,
+                                             std::string_view argument);
+
+// Python truth of any object (bool(value)).
+bool truth(py::handle value);
+
+// Python's int(value) for a loosely typed value (a number, a numeric text):
+// empty when int() raises TypeError or ValueError; other errors propagate.
+std::optional<long long> int_conversion(py::handle value);
+
+// Python's float(value) for a loosely typed value (a number, a numeric text):
+// empty when float() raises TypeError or ValueError; other errors propagate.
+std::optional<double> float_conversion(py::handle value);
+
+}  // namespace orvakpy

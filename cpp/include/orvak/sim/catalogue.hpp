@@ -1,0 +1,14 @@
+// The firmware classes of the module kinds the emulator plays, one maker per
+// kind, each defined in that kind's file under src/sim. `make_firmware`
+// (catalogue.cpp) picks one by type code.
+#pragma once
+
+#include <memory>
+
+#include "orvak/sim/firmware.hpp"
+
+namespace orvak::sim {
+
+std::unique_ptr<ModuleFirmware> make_rotary_valve_firmware(int address, int type_code);
+
+}  // namespace orvak::sim

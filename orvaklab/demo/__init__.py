@@ -1,0 +1,33 @@
+"""``orvaklab demo``: a short protocol on the bench emulator.
+
+The demo chain is the concatenation of every step's modules, in step order.
+Each step (one module of this package) declares ``MODULES``, the type codes
+it needs, and ``run(chain, drivers, report)``, which drives its own drivers
+and records what it measured in the shared report.
+"""
+
+from orvaklab.demo import valve
+from orvaklab.demo.report import Report
+
+__all__ = ["run", "STEPS"]
+
+# Each step's modules take the next addresses on the chain.
+STEPS = [valve]
+
+
+def run(out, time_scale):
+    """Runs every step on one emulated chain; returns the process exit status."""
+    from orvaklab.discovery import OrvakInterface
+
+    codes = [code for step in STEPS for code in step.MODULES]
+    report = Report(out, time_scale)
+    with OrvakInterface(emulate=codes, time_scale=time_scale) as chain:
+        group = chain.add_group(codes)
+        print(f"Bench emulator: {len(codes)} modules (time scale {time_scale:g}; measured "
+              "times are scaled back to real time)", file=out)
+        first = 0
+        for step in STEPS:
+            drivers = [group[n] for n in range(first, first + len(step.MODULES))]
+            first += len(step.MODULES)
+            step.run(chain, drivers, report)
+    return report.summary()

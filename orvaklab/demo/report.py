@@ -1,0 +1,47 @@
+"""What the demo steps measured, and how it is shown."""
+
+import time
+
+__all__ = ["Report"]
+
+
+class Report:
+    """Rows of (operation, estimate s, measured s, outcome, expected) and the
+    console output of the demo. Measured times are scaled back to real time."""
+
+    def __init__(self, out, time_scale):
+        self.out = out
+        self.scale = time_scale if time_scale > 0 else 1.0
+        self.rows = []
+
+    def say(self, text):
+        print(text, file=self.out, flush=True)
+
+    def timed(self, action):
+        """Runs `action`; returns its result and its duration in real time."""
+        started = time.perf_counter()
+        result = action()
+        return result, (time.perf_counter() - started) / self.scale
+
+    def row(self, operation, outcome, estimate=None, measured=None, expected=True):
+        """Records one step; `expected` says whether its outcome is the intended one."""
+        self.rows.append((operation, estimate, measured, outcome, bool(expected)))
+
+    def progress(self, done, total, text):
+        width = 24
+        filled = round(width * done / total)
+        bar = "#" * filled + "." * (width - filled)
+        end = "\r" if self.out.isatty() and done < total else "\n"
+        print(f"  [{bar}] {done:2d}/{total} {text}", end=end, file=self.out, flush=True)
+
+    def summary(self):
+        """Prints the table; returns 0 when every step went as intended, else 1."""
+        self.say("\nSummary")
+        self.say(f"  {'operation':<28}{'estimate s':>11}{'measured s':>12}  outcome")
+        for operation, estimate, measured, outcome, _ in self.rows:
+            estimate_text = f"{estimate:>11.3f}" if estimate is not None else f"{'':>11}"
+            measured_text = f"{measured:>12.3f}" if measured is not None else f"{'':>12}"
+            self.say(f"  {operation:<28}{estimate_text}{measured_text}  {outcome}")
+        good = sum(1 for row in self.rows if row[4])
+        self.say(f"\n{good} of {len(self.rows)} steps as expected")
+        return 0 if good == len(self.rows) else 1

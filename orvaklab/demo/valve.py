@@ -1,0 +1,58 @@
+"""Demo step: a rotary valve homes, visits every port, reads each back, and
+shows a refusal (a move after re-zeroing) and a hardware fault (NOTOK)."""
+
+import time
+
+from orvaklab.exceptions import OrvakError
+
+MODULES = [2]
+
+
+def run(chain, drivers, report):
+    (valve,) = drivers
+    address = valve.instrument_number + 1
+    report.say(f"{valve.name} at address {address}: identity {valve.identify()}, leader "
+               f"{valve.is_leader()}, firmware {valve.get_firmware_version()!r}, homed "
+               f"{valve.is_homed()}")
+
+    estimate = valve.estimate_home_time()
+    _, took = report.timed(valve.home)
+    port = valve.check_position()
+    report.row("valve home", f"port {port}", estimate, took, expected=port == 1)
+    report.say(f"Homed in {took:.3f} s (estimate {estimate:.3f} s)")
+
+    report.say("Visiting every port:")
+    ports = list(range(2, valve.NUM_PORTS + 1)) + [1]
+    for done, port in enumerate(ports, start=1):
+        # Port 1 is reached by homing, so its estimate is the home time.
+        estimate = valve.estimate_home_time() if port == 1 else valve.estimate_run_time(port)
+        _, took = report.timed(lambda: valve.select_port(port))
+        read_back = valve.check_position()
+        outcome = "ok" if read_back == port else f"read back {read_back}"
+        report.row(f"select_port({port})", outcome, estimate, took, expected=read_back == port)
+        report.progress(done, len(ports), f"port {port:2d}: estimate {estimate:.3f} s, "
+                        f"measured {took:.3f} s, read back {read_back}")
+
+    report.say("Provoking a refusal: re-zero the valve (clears its home), then move:")
+    valve.reset()
+    _expect_error(report, "valve move after re-zero", lambda: valve.select_port(3),
+                  "OrvakPositionUnknownError")
+    valve.home()
+
+    report.say("Provoking a hardware fault: the module reports NOTOK, then we move:")
+    chain.bench.inject_notok(address, "NOTOK motor 1")
+    time.sleep(0.05)  # let the unprompted report arrive
+    _expect_error(report, "valve move after NOTOK", lambda: valve.select_port(5),
+                  "OrvakHardwareError")
+    valve.select_port(5)
+    report.say(f"  recovered: valve at port {valve.check_position()}")
+
+
+def _expect_error(report, operation, action, expected):
+    try:
+        action()
+    except OrvakError as error:
+        report.say(f"  {type(error).__name__}: {error}")
+        report.row(operation, type(error).__name__, expected=type(error).__name__ == expected)
+    else:
+        report.row(operation, "UNEXPECTEDLY ACCEPTED", expected=False)
