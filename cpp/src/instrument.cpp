@@ -5,6 +5,7 @@
 #include <map>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "orvak/pytext.hpp"
 #include "orvak/reply_grammar.hpp"
@@ -378,6 +379,18 @@ void Instrument::pause() { stop(); }
 void Instrument::abort() {
     stop();
     reset();
+}
+
+// ---- long operations ----
+
+Instrument::OperationScope::OperationScope(Instrument& owner, Operation operation)
+    : owner_(owner), outer_(std::exchange(owner.operation_, std::move(operation))) {}
+
+Instrument::OperationScope::~OperationScope() { owner_.operation_ = std::move(outer_); }
+
+Instrument::OperationScope Instrument::begin_operation(std::string name,
+                                                       std::optional<double> estimate_s) {
+    return OperationScope(*this, Operation{std::move(name), estimate_s});
 }
 
 }  // namespace orvak

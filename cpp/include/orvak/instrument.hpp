@@ -128,6 +128,32 @@ class ORVAK_EXPORT Instrument {
     void pause();
     void abort();
 
+    // ---- long operations ----
+    // The long operation that the waits inside a scope belong to (a waited
+    // home, move, run or settle): its name and the driver's estimate of its
+    // length in seconds. Progress reporting reads it; nothing else does.
+    struct Operation {
+        std::string name;
+        std::optional<double> estimate_s;
+    };
+    class ORVAK_EXPORT OperationScope {
+      public:
+        OperationScope(Instrument& owner, Operation operation);
+        OperationScope(const OperationScope&) = delete;
+        OperationScope& operator=(const OperationScope&) = delete;
+        ~OperationScope();
+
+      private:
+        Instrument& owner_;
+        std::optional<Operation> outer_;
+    };
+    // Names the operation of the waits until the returned scope ends.
+    [[nodiscard]] OperationScope begin_operation(std::string name,
+                                                 std::optional<double> estimate_s);
+    [[nodiscard]] const std::optional<Operation>& current_operation() const noexcept {
+        return operation_;
+    }
+
   protected:
     using Clock = std::chrono::steady_clock;
 
@@ -150,6 +176,7 @@ class ORVAK_EXPORT Instrument {
 
     std::shared_ptr<ReplySlots> slots_;
     std::shared_ptr<Link> attached_link_;
+    std::optional<Operation> operation_;
 };
 
 template <class Judge>

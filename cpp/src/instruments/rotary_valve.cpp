@@ -95,11 +95,14 @@ RotaryValveSettings RotaryValveBase::settings() const {
 // ---- motion ----
 
 bool RotaryValveBase::home(bool wait) {
-    const auto axis = settings().axis;
+    const auto now = settings();
+    const auto estimate = progress_estimate([&] { return home_seconds(now); }, now);
+    const auto& axis = now.axis;
     current_port.reset();
     send_command({text::fill("G10 {} W{}", {axis, wait_flag(wait)})});
     require_ok();
     if (!wait) return true;
+    const auto operation = begin_operation("home", estimate);
     wait_for_done();
     current_port = 1;
     return true;
@@ -117,10 +120,12 @@ void RotaryValveBase::select_port(long long port_number, bool wait) {
     const double rotations = now.port_increment * static_cast<double>(port_number - 1);
     const std::string command =
         text::fill("G0 {}{} W{}", {now.axis, text::number(rotations), wait_flag(wait)});
+    const auto estimate = progress_estimate([&] { return run_seconds(port_number, now); }, now);
     current_port.reset();
     send_command({command});
     require_ok_or_home_required();
     if (!wait) return;
+    const auto operation = begin_operation("select_port", estimate);
     wait_for_done();
     current_port = static_cast<int>(port_number);
 }
@@ -165,18 +170,25 @@ int RotaryValveBase::check_position() {
 }
 
 double RotaryValveBase::estimate_run_time(long long port_number) {
-    const auto now = settings();
-    const double seconds = travel_seconds(distance(port_number, estimate_start(now)), now);
+    const double seconds = run_seconds(port_number, settings());
     estimated_run_time = seconds;
     return seconds;
 }
 
 double RotaryValveBase::estimate_home_time() {
-    const auto now = settings();
-    const auto steps = std::max(distance(estimate_start(now), 1), 1ULL);
-    const double seconds = std::max(travel_seconds(steps, now), now.home_time_floor_s);
+    const double seconds = home_seconds(settings());
     estimated_home_time = seconds;
     return seconds;
+}
+
+double RotaryValveBase::run_seconds(long long port_number,
+                                    const RotaryValveSettings& settings) const {
+    return travel_seconds(distance(port_number, estimate_start(settings)), settings);
+}
+
+double RotaryValveBase::home_seconds(const RotaryValveSettings& settings) const {
+    const auto steps = std::max(distance(estimate_start(settings), 1), 1ULL);
+    return std::max(travel_seconds(steps, settings), settings.home_time_floor_s);
 }
 
 double RotaryValveBase::travel_seconds(unsigned long long steps,
@@ -185,6 +197,15 @@ double RotaryValveBase::travel_seconds(unsigned long long steps,
         throw ValueError(text::fill("Speed of {} set to 0.", {name}));
     }
     return ((static_cast<double>(steps) * settings.port_increment) * 60.0) / settings.run_speed_rpm;
+}
+
+// A waited move's estimate for progress reports; none when the speed makes
+// the estimate itself fail.
+template <class Estimate>
+std::optional<double> RotaryValveBase::progress_estimate(Estimate&& estimate,
+                                                         const RotaryValveSettings& settings) {
+    if (settings.run_speed_rpm == 0.0) return std::nullopt;
+    return estimate();
 }
 
 // Without a known port the estimate starts from the middle of the dial.

@@ -80,6 +80,13 @@ class ORVAK_EXPORT RotaryValveBase : public Instrument {
     std::optional<double> estimated_home_time;
 
   private:
+    // The estimates without recording them (a waited move reports its own).
+    [[nodiscard]] double run_seconds(long long port_number,
+                                     const RotaryValveSettings& settings) const;
+    [[nodiscard]] double home_seconds(const RotaryValveSettings& settings) const;
+    template <class Estimate>
+    static std::optional<double> progress_estimate(Estimate&& estimate,
+                                                   const RotaryValveSettings& settings);
     [[nodiscard]] double travel_seconds(unsigned long long steps,
                                         const RotaryValveSettings& settings) const;
     [[nodiscard]] long long estimate_start(const RotaryValveSettings& settings) const;
