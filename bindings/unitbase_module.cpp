@@ -27,7 +27,7 @@ std::vector<std::string> command_texts(const py::args& gcodes) {
 }
 
 void bind_slots(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
-    const auto slot = [](orvak::ReplySlot orvak::ReplySlots::*member) {
+    const auto slot = [](orvak::ReplySlot orvak::ReplySlots::* member) {
         return [member](const Instrument& self) -> orvak::ReplySlot& {
             return (*self.slots()).*member;
         };
@@ -169,6 +169,7 @@ void bind_text_checks(py::module_& m) {
     m.def("_fixed_text", &orvak::text::fixed, "value"_a, "precision"_a);
     m.def("_general_text", &orvak::text::general, "value"_a, "precision"_a);
     m.def("_repr_text", &orvak::text::repr, "text"_a);
+    m.def("_round_to", &orvak::text::round_to, "value"_a, "ndigits"_a);
 }
 
 }  // namespace

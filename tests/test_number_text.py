@@ -5,7 +5,7 @@ import math
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-from orvaklab.unitbase import _fixed_text, _general_text, _number_text, _repr_text
+from orvaklab.unitbase import _fixed_text, _general_text, _number_text, _repr_text, _round_to
 
 MANY = settings(max_examples=2000, deadline=None, database=None)
 # Any double, plus doubles spread evenly over the decimal magnitudes.
@@ -53,3 +53,29 @@ def test_general_text_is_format_g(x, p):
 @example("\u2028\u200b\ufeff\U0001f600\U000e0001")
 def test_repr_text_is_repr(s):
     assert _repr_text(s) == repr(s)
+
+
+@MANY
+@given(doubles, st.integers(-310, 330))
+@example(2.675, 2)
+@example(0.125, 2)
+@example(-0.5, 0)
+@example(25.0, -1)
+@example(35.0, -1)
+@example(1.7976931348623157e308, -308)
+@example(19.999995, 3)
+def test_round_to_is_round(x, n):
+    try:
+        expected = round(x, n)
+    except OverflowError:
+        expected = OverflowError
+    try:
+        got = _round_to(x, n)
+    except OverflowError:
+        got = OverflowError
+    if not isinstance(expected, float):
+        assert got is expected
+    elif math.isnan(expected):
+        assert math.isnan(got)
+    else:
+        assert got == expected and math.copysign(1, got) == math.copysign(1, expected)

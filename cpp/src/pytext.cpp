@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -178,6 +180,47 @@ std::string fixed(double value, int precision) {
 std::string general(double value, int precision) {
     if (auto special = non_finite(value)) return *special;
     return printf_double("%.*g", precision < 1 ? 1 : precision, value);
+}
+
+double round_to(double value, int ndigits) {
+    if (!std::isfinite(value) || value == 0.0) return value;
+    // Beyond these a double's digits end (Python answers the same way).
+    if (ndigits > 323) return value;
+    if (ndigits < -308) return std::copysign(0.0, value);
+    if (ndigits >= 0) return std::strtod(fixed(value, ndigits).c_str(), nullptr);
+    // Rounding left of the point: take the exact decimal expansion (a double
+    // has at most 1074 fraction digits) and round its integer digits by hand.
+    const std::string exact = printf_double("%.*f", 1074, std::fabs(value));
+    const std::size_t point = exact.find('.');
+    const std::string whole = exact.substr(0, point);
+    const auto keep = static_cast<std::ptrdiff_t>(whole.size()) + ndigits;
+    if (keep < 0) return std::copysign(0.0, value);
+    std::string digits = "0" + whole.substr(0, static_cast<std::size_t>(keep));
+    const std::string dropped = whole.substr(static_cast<std::size_t>(keep));
+    const bool fraction_zero = exact.find_first_not_of('0', point + 1) == std::string::npos;
+    const bool above_half =
+        !dropped.empty() &&
+        (dropped[0] > '5' ||
+         (dropped[0] == '5' &&
+          (dropped.find_first_not_of('0', 1) != std::string::npos || !fraction_zero)));
+    const bool tie = !dropped.empty() && dropped[0] == '5' &&
+                     dropped.find_first_not_of('0', 1) == std::string::npos && fraction_zero;
+    const bool odd = (digits.back() - '0') % 2 == 1;
+    if (above_half || (tie && odd)) {
+        auto at = digits.size();
+        while (at-- > 0) {
+            if (digits[at] == '9') {
+                digits[at] = '0';
+            } else {
+                ++digits[at];
+                break;
+            }
+        }
+    }
+    digits.append(static_cast<std::size_t>(-ndigits), '0');
+    const double result = std::strtod(digits.c_str(), nullptr);
+    if (std::isinf(result)) throw std::overflow_error("rounded value too large to represent");
+    return std::copysign(result, value);
 }
 
 std::string repr(std::string_view utf8) {

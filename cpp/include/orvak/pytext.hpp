@@ -22,6 +22,11 @@ ORVAK_EXPORT std::string integer(long long value);
 ORVAK_EXPORT std::string fixed(double value, int precision);
 ORVAK_EXPORT std::string general(double value, int precision);
 
+// round(value, ndigits): to the nearest multiple of 10**-ndigits, computed from
+// the exact binary value with ties to even, as Python rounds. Throws
+// std::overflow_error when the result is too large for a double.
+ORVAK_EXPORT double round_to(double value, int ndigits);
+
 // repr(str) of UTF-8 text: quotes chosen and characters escaped as Python does.
 ORVAK_EXPORT std::string repr(std::string_view utf8);
 
