@@ -1,5 +1,6 @@
 """Fixtures: a scripted module on a pseudo-terminal, driver chains over a real
-serial manager (native and pyserial ports), and a thread-free stand-in link."""
+serial manager (native and pyserial ports), emulated chains over every kind
+of link, and a thread-free stand-in link."""
 
 import os
 import queue
@@ -8,11 +9,13 @@ import select
 import threading
 import time
 import tty
+import types
 
 import pytest
 import serial
 
 from orvaklab.seriallink import NativeSerialPort, SerialManager
+from orvaklab.sim import BenchChain
 from orvaklab.unitbase import Instrument
 from orvaklab.unitgroup import InstrumentGroup
 
@@ -144,3 +147,40 @@ def stand_in():
     group.seriallink = StandInLink()
     group.inst.extend([Drv(0, group), Drv(1, group)])
     return group
+
+
+BENCH_LINKS = ["inprocess", "pty-native", "pty-pyserial"]
+
+
+def open_bench_link(kind, bench):
+    """The port for `kind`, and the pty server behind it (None in process)."""
+    if kind == "inprocess":
+        return bench.port(), None
+    server = bench.serve_pty()
+    if kind == "pty-native":
+        return NativeSerialPort(server.path), server
+    return serial.Serial(server.path, 115200, timeout=0), server
+
+
+@pytest.fixture(params=BENCH_LINKS)
+def make_bench(request):
+    """make_bench(codes, time_scale=0.0): an emulated chain of `codes` driven by
+    InstrumentGroup(codes) through a real SerialManager, over the in-process
+    port and over a pseudo-terminal with the native port and with pyserial.
+    Returns a namespace with kind, bench, server (None in process) and group."""
+    rigs = []
+
+    def make(codes, time_scale=0.0):
+        bench = BenchChain(list(codes), time_scale=time_scale)
+        port, server = open_bench_link(request.param, bench)
+        group = InstrumentGroup(list(codes))
+        group.seriallink = SerialManager(port, group)
+        rig = types.SimpleNamespace(kind=request.param, bench=bench, server=server, group=group)
+        rigs.append(rig)
+        return rig
+
+    yield make
+    for rig in rigs:
+        rig.group.seriallink.stop()
+        if rig.server is not None:
+            rig.server.close()

@@ -5,10 +5,8 @@ native port and with pyserial."""
 import io
 import threading
 import time
-import types
 
 import pytest
-import serial
 
 from conftest import wait_until
 from orvaklab.cli import main
@@ -20,35 +18,19 @@ from orvaklab.exceptions import (
     OrvakPositionUnknownError,
     OrvakTimeoutError,
 )
-from orvaklab.seriallink import NativeSerialPort, SerialManager
+from orvaklab.seriallink import SerialManager
 from orvaklab.sim import BenchChain
 from orvaklab.unitgroup import InstrumentGroup
 
 STEP = 1 / 12  # rotations per port
 
 
-def open_link(kind, bench):
-    """The port for `kind`, and the pty server behind it (None in process)."""
-    if kind == "inprocess":
-        return bench.port(), None
-    server = bench.serve_pty()
-    if kind == "pty-native":
-        return NativeSerialPort(server.path), server
-    return serial.Serial(server.path, 115200, timeout=0), server
-
-
-@pytest.fixture(params=["inprocess", "pty-native", "pty-pyserial"])
-def rig(request):
+@pytest.fixture
+def rig(make_bench):
     """An emulated valve chain [2, 6] driven by InstrumentGroup([2, 6])."""
-    bench = BenchChain([2, 6])
-    port, server = open_link(request.param, bench)
-    group = InstrumentGroup([2, 6])
-    group.seriallink = SerialManager(port, group)
-    yield types.SimpleNamespace(kind=request.param, bench=bench, server=server, group=group,
-                                valve=group[0], view=bench.modules[0])
-    group.seriallink.stop()
-    if server is not None:
-        server.close()
+    rig = make_bench([2, 6])
+    rig.valve, rig.view = rig.group[0], rig.bench.modules[0]
+    return rig
 
 
 def later(delay, action):
