@@ -181,4 +181,6 @@ PYBIND11_MODULE(unitbase, m) {
     bind_instrument(m);
     bind_leadership(m);
     bind_text_checks(m);
+    // Set by orvaklab.progress while someone watches long operations.
+    m.attr("_progress_observer") = py::none();
 }

@@ -1,6 +1,7 @@
 """Instrument control for a chain of laboratory automation modules on one serial port."""
 
 from orvaklab import exceptions
+from orvaklab._progress import ProgressBars, ProgressEvent, progress
 from orvaklab.exceptions import *  # noqa: F401,F403 - the error classes, at the top level
 
-__all__ = list(exceptions.__all__)
+__all__ = [*exceptions.__all__, "progress", "ProgressEvent", "ProgressBars"]

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "common/py_link.hpp"
+#include "common/py_progress.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instrument.hpp"
 
@@ -62,6 +63,17 @@ class PyInstrument : public Base, public py::trampoline_self_life_support {
     }
 
     void check_interrupt() override { check_signals(); }
+
+    std::shared_ptr<orvak::ProgressObserver> progress_observer() override {
+        if (!python_usable()) return nullptr;
+        const AcquireGil gil;
+        try {
+            if (auto observer = python_progress_observer()) return observer;
+        } catch (py::error_already_set& e) {
+            rethrow_python_error(e);
+        }
+        return Base::progress_observer();
+    }
 
     [[nodiscard]] std::string class_name() const override {
         const AcquireGil gil;

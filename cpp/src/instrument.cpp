@@ -70,6 +70,12 @@ std::string Instrument::class_name() const { return "Instrument"; }
 
 void Instrument::attach(std::shared_ptr<Link> link) { attached_link_ = std::move(link); }
 
+std::shared_ptr<ProgressObserver> Instrument::progress_observer() { return progress_observer_; }
+
+void Instrument::observe_progress(std::shared_ptr<ProgressObserver> observer) {
+    progress_observer_ = std::move(observer);
+}
+
 BaseConstants Instrument::base_constants() const {
     const BaseConstants defaults;
     std::array<ConstantRequest, 5> requests{{
@@ -384,13 +390,24 @@ void Instrument::abort() {
 // ---- long operations ----
 
 Instrument::OperationScope::OperationScope(Instrument& owner, Operation operation)
-    : owner_(owner), outer_(std::exchange(owner.operation_, std::move(operation))) {}
+    : owner_(owner), outer_(std::exchange(owner.operation_, std::move(operation))) {
+    owner_.operation_->began = std::chrono::steady_clock::now();
+}
 
 Instrument::OperationScope::~OperationScope() { owner_.operation_ = std::move(outer_); }
 
 Instrument::OperationScope Instrument::begin_operation(std::string name,
                                                        std::optional<double> estimate_s) {
-    return OperationScope(*this, Operation{std::move(name), estimate_s});
+    return OperationScope(*this, Operation{std::move(name), estimate_s, {}, false});
+}
+
+std::unique_ptr<ProgressReport> Instrument::start_progress() {
+    if (!operation_ || operation_->reported) return nullptr;
+    operation_->reported = true;
+    auto observer = progress_observer();
+    if (!observer) return nullptr;
+    return std::make_unique<ProgressReport>(std::move(observer), name, operation_->name,
+                                            operation_->estimate_s, operation_->began);
 }
 
 }  // namespace orvak

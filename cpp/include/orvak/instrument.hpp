@@ -22,6 +22,7 @@
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
 #include "orvak/link.hpp"
+#include "orvak/progress.hpp"
 #include "orvak/reply_slot.hpp"
 
 namespace orvak {
@@ -68,9 +69,13 @@ class ORVAK_EXPORT Instrument {
     virtual void check_interrupt();
     // The class name that not-supported messages show.
     [[nodiscard]] virtual std::string class_name() const;
+    // Who watches long operations now, or null; asked once per labelled wait.
+    [[nodiscard]] virtual std::shared_ptr<ProgressObserver> progress_observer();
 
     // The link used by the default `link()` hook (C++ use without a host).
     void attach(std::shared_ptr<Link> link);
+    // The observer used by the default `progress_observer()` hook.
+    void observe_progress(std::shared_ptr<ProgressObserver> observer);
 
     // ---- state ----
     [[nodiscard]] const std::shared_ptr<ReplySlots>& slots() const noexcept { return slots_; }
@@ -135,6 +140,8 @@ class ORVAK_EXPORT Instrument {
     struct Operation {
         std::string name;
         std::optional<double> estimate_s;
+        std::chrono::steady_clock::time_point began;
+        bool reported = false;  // one report per operation, not one per wait
     };
     class ORVAK_EXPORT OperationScope {
       public:
@@ -153,6 +160,10 @@ class ORVAK_EXPORT Instrument {
     [[nodiscard]] const std::optional<Operation>& current_operation() const noexcept {
         return operation_;
     }
+    // The progress report of the first wait inside a labelled operation, when
+    // someone watches (later waits, such as the stop after an interrupt, are
+    // not reported); drivers' own waits (a settle) use it as wait_on does.
+    [[nodiscard]] std::unique_ptr<ProgressReport> start_progress();
 
   protected:
     using Clock = std::chrono::steady_clock;
@@ -176,6 +187,7 @@ class ORVAK_EXPORT Instrument {
 
     std::shared_ptr<ReplySlots> slots_;
     std::shared_ptr<Link> attached_link_;
+    std::shared_ptr<ProgressObserver> progress_observer_;
     std::optional<Operation> operation_;
 };
 
@@ -187,6 +199,7 @@ auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label
     const auto connection = link();
     const auto deadline = Clock::now() + span_of(timeout);
     return with_interrupt_guard([&]() -> Result {
+        auto progress = start_progress();
         for (;;) {
             if (connection->stop_requested()) return Result{};
             raise_if_notok(label);
@@ -194,9 +207,13 @@ auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label
             const auto remaining = deadline - Clock::now();
             if (remaining <= Clock::duration::zero()) return Result{};
             check_interrupt();
+            if (progress) progress->tick();
             auto value = slot.get_for(std::min(remaining, poll));
             if (!value) continue;
-            if (Result settled = judge(std::move(*value))) return settled;
+            if (Result settled = judge(std::move(*value))) {
+                if (progress) progress->finish(true);
+                return settled;
+            }
         }
     });
 }

@@ -1,0 +1,73 @@
+"""Progress of long operations, watched through orvaklab.progress on the
+bench emulator."""
+
+import io
+import logging
+
+import pytest
+
+import orvaklab
+
+
+@pytest.fixture
+def valve(make_bench):
+    rig = make_bench([2], time_scale=0.02)
+    valve = rig.group[0]
+    valve.home()
+    valve.view = rig.bench.modules[0]
+    return valve
+
+
+def test_a_waited_move_reports_its_estimate_then_done(valve):
+    events = []
+    with orvaklab.progress(events.append):
+        estimate = valve.estimate_run_time(7)
+        valve.select_port(7)
+        valve.select_port(9, wait=False)  # an unwaited move reports nothing
+        valve.check_position()
+    assert events and {e.operation for e in events} == {"select_port"}
+    assert all(e.instrument == valve.name and e.estimate == pytest.approx(estimate)
+               for e in events)
+    assert [e.done for e in events].count(True) == 1 and events[-1].done
+    assert events[-1].succeeded
+    assert [e.elapsed for e in events] == sorted(e.elapsed for e in events)
+
+
+def test_nothing_is_reported_outside_a_progress_block(valve):
+    events = []
+    with orvaklab.progress(events.append):
+        pass
+    valve.select_port(4)
+    assert events == []
+
+
+def test_an_interrupt_from_a_watched_wait_stops_the_module_first(valve):
+    def interrupting(event):
+        if not event.done and event.elapsed > 0.01:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt), orvaklab.progress(interrupting):
+        valve.select_port(12)  # about 0.5 s at this time scale
+    assert valve.view.commands[-2:] == ["G0 X0.9166666666666666 W1", "G3 X0"]
+    assert not valve.view.moving
+
+
+def test_a_failing_observer_is_logged_and_the_move_completes(valve, caplog):
+    def broken(event):
+        raise ValueError("observer bug")
+
+    with caplog.at_level(logging.WARNING, "orvaklab.progress"), orvaklab.progress(broken):
+        valve.select_port(5)
+    assert valve._current_port == 5
+    (record,) = caplog.records
+    assert record.exc_info[0] is ValueError
+
+
+def test_progress_bars_draw_one_bar_per_operation(valve):
+    out = io.StringIO()
+    with orvaklab.progress(orvaklab.ProgressBars(file=out, mininterval=0)):
+        valve.select_port(6)
+        valve.home()
+    text = out.getvalue()
+    assert f"{valve.name}: select_port" in text and f"{valve.name}: home" in text
+    assert "100%" in text
