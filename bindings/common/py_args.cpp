@@ -52,9 +52,32 @@ int int_argument(py::handle value, std::string_view where, std::string_view argu
     return static_cast<int>(*result);
 }
 
+bool is_real(py::handle value) { return PyIndex_Check(value.ptr()) || has_float_slot(value); }
+
+std::vector<double> reals_argument(py::handle value, std::string_view where,
+                                   std::string_view argument) {
+    constexpr std::string_view wanted = "an iterable of real numbers";
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
+        PyByteArray_Check(value.ptr())) {
+        raise_argument_type(where, argument, wanted, value);
+    }
+    const auto iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(value.ptr()));
+    if (!iterator) {
+        PyErr_Clear();
+        raise_argument_type(where, argument, wanted, value);
+    }
+    std::vector<double> numbers;
+    while (const auto item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()))) {
+        if (!is_real(item)) raise_argument_type(where, argument, wanted, item);
+        numbers.push_back(real_argument(item, where, argument));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return numbers;
+}
+
 double real_argument(py::handle value, std::string_view where, std::string_view argument) {
     if (PyFloat_Check(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
-    if (!PyIndex_Check(value.ptr()) && !has_float_slot(value)) {
+    if (!is_real(value)) {
         raise_argument_type(where, argument, "a real number", value);
     }
     const auto real = py::reinterpret_steal<py::object>(

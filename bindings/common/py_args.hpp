@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace orvakpy {
 
@@ -28,6 +29,15 @@ int int_argument(py::handle value, std::string_view where, std::string_view argu
 // (text is refused: str has no __float__). Integers too large for a double are
 // an OverflowError, as float() raises.
 double real_argument(py::handle value, std::string_view where, std::string_view argument);
+
+// Whether real_argument takes the value: int, float, numpy scalars and
+// anything else with __float__ (text has none).
+bool is_real(py::handle value);
+
+// The numbers of any iterable but text or bytes (a list, tuple or set of real
+// numbers), in iteration order; TypeError naming the argument otherwise.
+std::vector<double> reals_argument(py::handle value, std::string_view where,
+                                   std::string_view argument);
 
 // A real number, or empty for None.
 std::optional<double> optional_real_argument(py::handle value, std::string_view where,

@@ -1,5 +1,7 @@
 #include "common/py_instrument.hpp"
 
+#include "common/py_args.hpp"
+
 namespace orvakpy {
 
 orvak::ConstantValue constant_from_python(py::handle value) {
@@ -39,6 +41,45 @@ void set_group_and_axes(const py::object& self, const py::object& parent,
         ++index;
     }
     self.attr("all_axes") = all_axes;
+}
+
+DriverIdentity driver_identity(std::string_view where, py::handle number,
+                               py::handle instrument_id_number, py::handle name) {
+    DriverIdentity identity{
+        .number = int_argument(number, where, "number"),
+        .instrument_id_number = int_argument(instrument_id_number, where, "instrument_id_number"),
+        .name = {},
+    };
+    if (!py::isinstance<py::str>(name)) raise_argument_type(where, "name", "str", name);
+    identity.name = name.cast<std::string>();
+    return identity;
+}
+
+py::object model_class(py::module_& module, const py::object& base, std::string_view name,
+                       std::string_view doc) {
+    py::dict namespace_;
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__qualname__"] = to_pystr(name);
+    namespace_["__doc__"] = to_pystr(doc);
+    const py::object type =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls = type(to_pystr(name), py::make_tuple(base), namespace_);
+    module.attr(to_pystr(name)) = cls;
+    return cls;
+}
+
+void model_constructor(py::object& cls, const py::object& base, int type_code,
+                       std::string_view display_name) {
+    const py::object base_init = base.attr("__init__");
+    const std::string where = cls.attr("__name__").cast<std::string>() + "()";
+    const py::str display = to_pystr(display_name);
+    cls.attr("__init__") = py::cpp_function(
+        [base_init, where, type_code, display](const py::object& self, const py::object& number,
+                                               const py::object& parent) {
+            base_init(self, int_argument(number, where, "number"), type_code, display, parent);
+        },
+        py::name("__init__"), py::is_method(cls), py::arg("number") = 0,
+        py::arg("parent") = py::none());
 }
 
 }  // namespace orvakpy

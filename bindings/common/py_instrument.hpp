@@ -33,6 +33,27 @@ orvak::ConstantValue constant_from_python(py::handle value);
 void set_group_and_axes(const py::object& self, const py::object& parent,
                         std::initializer_list<std::string_view> axes = {});
 
+// The arguments a driver base's constructor takes: chain position, type code
+// and display name. A wrong type is a TypeError naming the argument.
+struct DriverIdentity {
+    int number;
+    int instrument_id_number;
+    std::string name;
+};
+DriverIdentity driver_identity(std::string_view where, py::handle number,
+                               py::handle instrument_id_number, py::handle name);
+
+// A Python subclass `name` of `base`, put in `module`: a model that differs
+// from its base only in constants and in what its constructor passes on is a
+// row of a model table, not a C++ class of its own.
+py::object model_class(py::module_& module, const py::object& base, std::string_view name,
+                       std::string_view doc);
+
+// Gives a model class the constructor (number=0, parent=None) that calls its
+// base's constructor with the model's type code and display name.
+void model_constructor(py::object& cls, const py::object& base, int type_code,
+                       std::string_view display_name);
+
 template <class Base = orvak::Instrument>
 class PyInstrument : public Base, public py::trampoline_self_life_support {
   public:

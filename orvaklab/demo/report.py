@@ -2,6 +2,8 @@
 
 import time
 
+from orvaklab.exceptions import OrvakError
+
 __all__ = ["Report"]
 
 
@@ -26,6 +28,16 @@ class Report:
     def row(self, operation, outcome, estimate=None, measured=None, expected=True):
         """Records one step; `expected` says whether its outcome is the intended one."""
         self.rows.append((operation, estimate, measured, outcome, bool(expected)))
+
+    def expect_error(self, operation, action, expected):
+        """Runs `action`, which should fail with the error class named `expected`."""
+        try:
+            action()
+        except OrvakError as error:
+            self.say(f"  {type(error).__name__}: {error}")
+            self.row(operation, type(error).__name__, expected=type(error).__name__ == expected)
+        else:
+            self.row(operation, "UNEXPECTEDLY ACCEPTED", expected=False)
 
     def progress(self, done, total, text):
         width = 24

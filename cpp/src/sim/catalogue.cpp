@@ -8,6 +8,15 @@ std::unique_ptr<ModuleFirmware> make_firmware(int address, int type_code) {
         case 6:
         case 17:
             return make_rotary_valve_firmware(address, type_code);
+        case 1:
+        case 5:
+        case 10:
+        case 11:
+        case 15:
+            return make_peristaltic_firmware(address, type_code);
+        case 3:
+        case 7:
+            return make_solenoid_firmware(address, type_code);
         default:
             // A kind without firmware of its own answers the base commands only.
             return std::make_unique<ModuleFirmware>(address, type_code);

@@ -1,0 +1,366 @@
+// orvaklab.instruments.peridrive: the peristaltic pumps.
+//
+// One bound class, _PeriPumpBase; each model of the core's model table is a
+// Python subclass that only sets its constants and what its constructor
+// passes on. The tubing tables are class attributes like the other constants:
+// the trampoline reads the ones in force when an operation starts.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/py_args.hpp"
+#include "common/py_instrument.hpp"
+#include "common/python_runtime.hpp"
+#include "orvak/instruments/peristaltic_pump.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using orvak::PeriPumpBase;
+
+namespace {
+
+constexpr std::string_view presets_name = "TUBING_PRESETS";
+constexpr std::string_view by_rollers_name = "TUBING_PRESETS_BY_ROLLERS";
+
+[[noreturn]] void raise_bad_table(std::string_view constant) {
+    throw orvak::ArgumentTypeError("class constant " + std::string(constant) +
+                                   " must map (ID, OD) pairs in mm to flows in ml/min");
+}
+
+// The (key, value) pairs of a mapping.
+py::list items_of(py::handle mapping, std::string_view constant) {
+    if (!py::hasattr(mapping, "items")) raise_bad_table(constant);
+    return py::list(mapping.attr("items")());
+}
+
+double table_number(py::handle value, std::string_view constant) {
+    if (!orvakpy::is_real(value)) raise_bad_table(constant);
+    return orvakpy::real_argument(value, constant, "value");
+}
+
+orvak::TubingTable table_from(py::handle mapping, std::string_view constant) {
+    orvak::TubingTable table;
+    for (const auto item : items_of(mapping, constant)) {
+        const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        const py::object key = pair[0];
+        if (!py::isinstance<py::tuple>(key) || py::len(key) != 2) raise_bad_table(constant);
+        table.push_back({table_number(key[py::int_(0)], constant),
+                         table_number(key[py::int_(1)], constant),
+                         table_number(pair[1], constant)});
+    }
+    return table;
+}
+
+class PyPeriPump final : public orvakpy::PyInstrument<PeriPumpBase> {
+  public:
+    using orvakpy::PyInstrument<PeriPumpBase>::PyInstrument;
+
+    [[nodiscard]] orvak::TubingTable tubing_presets() const override {
+        if (!orvakpy::python_usable()) return PeriPumpBase::tubing_presets();
+        const orvakpy::AcquireGil gil;
+        try {
+            const auto table = constant(presets_name);
+            if (!table) return PeriPumpBase::tubing_presets();
+            return table_from(*table, presets_name);
+        } catch (py::error_already_set& e) {
+            orvakpy::rethrow_python_error(e);
+        }
+    }
+
+    [[nodiscard]] orvak::RollerTubingTables tubing_presets_by_rollers() const override {
+        if (!orvakpy::python_usable()) return PeriPumpBase::tubing_presets_by_rollers();
+        const orvakpy::AcquireGil gil;
+        try {
+            const auto tables = constant(by_rollers_name);
+            if (!tables) return PeriPumpBase::tubing_presets_by_rollers();
+            orvak::RollerTubingTables heads;
+            for (const auto item : items_of(*tables, by_rollers_name)) {
+                const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+                heads.push_back(
+                    {table_number(pair[0], by_rollers_name), table_from(pair[1], by_rollers_name)});
+            }
+            return heads;
+        } catch (py::error_already_set& e) {
+            orvakpy::rethrow_python_error(e);
+        }
+    }
+
+  private:
+    // The attribute in force, or empty when the object has none.
+    [[nodiscard]] std::optional<py::object> constant(std::string_view attribute) const {
+        const py::ellipsis missing;
+        py::object value = py::getattr(python_self(), orvakpy::to_pystr(attribute), missing);
+        if (value.is(missing)) return std::nullopt;
+        return value;
+    }
+};
+
+using PumpClass = py::class_<PeriPumpBase, PyPeriPump, orvak::Instrument, py::smart_holder>;
+
+// A tubing table as a dict keyed by (ID, OD) tuples: int keys for the
+// standard sizes in whole millimetres, float keys for the T heads' sizes.
+py::dict python_table(const orvak::TubingTable& table, bool integer_keys) {
+    py::dict presets;
+    const auto key_part = [integer_keys](double mm) -> py::object {
+        if (integer_keys) return py::int_(static_cast<long long>(mm));
+        return py::float_(mm);
+    };
+    for (const auto& preset : table) {
+        presets[py::make_tuple(key_part(preset.inner_mm), key_part(preset.outer_mm))] =
+            preset.flow_ml_min;
+    }
+    return presets;
+}
+
+orvak::TubingSize tubing_argument(py::handle tube, std::string_view where) {
+    auto mm = orvakpy::reals_argument(tube, where, "tube_ID_OD");
+    const auto shown = py::str(py::tuple(py::reinterpret_borrow<py::object>(tube)));
+    return {std::move(mm), shown.cast<std::string>()};
+}
+
+// run()'s calibration: None or the empty text mean none; a number or a
+// numeric text is the flow in ml/min; another text is kept for the refusal.
+std::optional<orvak::CalibrationArgument> calibration_argument(py::handle calibration) {
+    if (calibration.is_none()) return std::nullopt;
+    if (py::isinstance<py::str>(calibration)) {
+        if (py::len(calibration) == 0) return std::nullopt;
+        return orvak::CalibrationArgument(orvakpy::float_conversion(calibration),
+                                          py::repr(calibration).cast<std::string>());
+    }
+    if (!orvakpy::is_real(calibration)) {
+        orvakpy::raise_argument_type("run()", "calibration", "a number or a numeric str",
+                                     calibration);
+    }
+    return orvak::CalibrationArgument(orvakpy::real_argument(calibration, "run()", "calibration"));
+}
+
+void bind_state(PumpClass& cls) {
+    cls.def_readwrite("instrument_id_number", &PeriPumpBase::instrument_id_number)
+        .def_readwrite("estimated_run_time", &PeriPumpBase::estimated_run_time)
+        .def_readwrite("calibration_speed", &PeriPumpBase::calibration_speed,
+                       "Flow in ml/min the pump delivers at _calibration_rpm.")
+        .def_readwrite("_calibration_rpm", &PeriPumpBase::calibration_rpm)
+        .def_readwrite("_last_flow_rate", &PeriPumpBase::last_flow_rate)
+        .def_readwrite("rollers", &PeriPumpBase::rollers,
+                       "The roller count last reported to the module.");
+}
+
+void bind_calibration(PumpClass& cls) {
+    cls.def(
+           "calibrate",
+           [](PeriPumpBase& self, const py::object& flow_rate, const py::object& rpm) {
+               self.calibrate(orvakpy::real_argument(flow_rate, "calibrate()", "flow_rate"),
+                              orvakpy::real_argument(rpm, "calibrate()", "rpm"));
+           },
+           "flow_rate"_a, "rpm"_a = PeriPumpBase::default_calibration_rpm,
+           "Sets the calibration: the pump delivers flow_rate ml/min at rpm. Sends nothing.")
+        .def(
+            "calibrate_by_tubing",
+            [](PeriPumpBase& self, const py::object& tube) {
+                self.calibrate_by_tubing(tubing_argument(tube, "calibrate_by_tubing()"));
+            },
+            "tube_ID_OD"_a,
+            "Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS; a list is "
+            "accepted.");
+}
+
+void bind_pumping(PumpClass& cls) {
+    cls.def(
+           "set_speed",
+           [](PeriPumpBase& self, const py::object& speed) {
+               const double value = orvakpy::real_argument(speed, "set_speed()", "speed");
+               orvakpy::without_gil([&] { self.set_speed(value); });
+           },
+           "speed"_a, "Writes the speed register for speed ml/min; starts no move.")
+        .def(
+            "run",
+            [](PeriPumpBase& self, const py::object& flow_rate, const py::object& volume,
+               const py::object& wait, const py::object& direction, const py::object& calibration) {
+                constexpr std::string_view where = "run()";
+                const double flow = orvakpy::real_argument(flow_rate, where, "flow_rate");
+                const double amount = orvakpy::real_argument(volume, where, "volume");
+                const bool waiting = orvakpy::truth(wait);
+                const auto turn = py::str(direction).cast<std::string>();
+                const auto calibrated = calibration_argument(calibration);
+                orvakpy::without_gil([&] { self.run(flow, amount, waiting, turn, calibrated); });
+            },
+            "flow_rate"_a, "volume"_a, "wait"_a = false, "direction"_a = "cw",
+            "calibration"_a = py::none(),
+            "Pumps volume ml at flow_rate ml/min. A negative volume or direction=\"ccw\" "
+            "reverses; calibration (ml/min at 60 RPM, a number or numeric text) is applied "
+            "first; with wait, returns once the run is done.")
+        .def(
+            "run_as_is",
+            [](PeriPumpBase& self, const py::object& volume, const py::object& wait) {
+                const double amount = orvakpy::real_argument(volume, "run_as_is()", "volume");
+                const bool waiting = orvakpy::truth(wait);
+                orvakpy::without_gil([&] { self.run_as_is(amount, waiting); });
+            },
+            "volume"_a, "wait"_a = false,
+            "Pumps volume ml at the speed the module last had (no speed cap applies).")
+        .def(
+            "set_rollers",
+            [](PeriPumpBase& self, const py::object& rollers) {
+                const auto count = orvakpy::int_conversion(rollers);
+                if (!count) throw self.rollers_not_integer(py::repr(rollers).cast<std::string>());
+                orvakpy::without_gil([&] { self.set_rollers(*count); });
+            },
+            "rollers"_a, "Reports the fitted head's roller count to the module.")
+        .def(
+            "stop",
+            [](PeriPumpBase& self) { orvakpy::without_gil([&] { self.PeriPumpBase::stop(); }); },
+            "Halts the pump without resetting its step counter.")
+        .def(
+            "resume",
+            [](PeriPumpBase& self) { orvakpy::without_gil([&] { self.PeriPumpBase::resume(); }); },
+            "Resumes a halted run.")
+        .def(
+            "reset",
+            [](PeriPumpBase& self) { orvakpy::without_gil([&] { self.PeriPumpBase::reset(); }); },
+            "Zeroes the step counter.")
+        .def("check_position", orvakpy::nogil(&PeriPumpBase::check_position),
+             "The module's step-position reply, unparsed.");
+}
+
+void bind_estimates(PumpClass& cls) {
+    cls.def(
+           "estimate_run_time",
+           [](PeriPumpBase& self, const py::object& flow_rate, const py::object& volume,
+              const py::object&) {
+               constexpr std::string_view where = "estimate_run_time()";
+               return self.estimate_run_time(orvakpy::real_argument(flow_rate, where, "flow_rate"),
+                                             orvakpy::real_argument(volume, where, "volume"));
+           },
+           "flow_rate"_a, "volume"_a, "wait"_a = false,
+           "Seconds to pump volume ml at flow_rate ml/min; also stored in estimated_run_time. "
+           "wait is ignored.")
+        .def(
+            "_g2_speed_word",
+            [](const PeriPumpBase& self, const py::object& flow_rate) {
+                return self.g2_speed_word(
+                    orvakpy::real_argument(flow_rate, "_g2_speed_word()", "flow_rate"));
+            },
+            "flow_rate"_a)
+        .def(
+            "_guard_max_rpm",
+            [](const PeriPumpBase& self, const py::object& flow_rate) {
+                self.guard_max_rpm(
+                    orvakpy::real_argument(flow_rate, "_guard_max_rpm()", "flow_rate"));
+            },
+            "flow_rate"_a);
+}
+
+// The base class's constructor, for the models' constructors to call.
+void construct_pump(const py::object& construct, const py::object& self,
+                    const orvakpy::DriverIdentity& identity, const py::object& parent) {
+    construct(self, identity.number, identity.instrument_id_number, identity.name);
+    orvakpy::set_group_and_axes(self, parent, {"X"});
+    self.cast<PeriPumpBase&>().adopt_constants();
+}
+
+py::object bind_base(py::module_& m) {
+    PumpClass cls(m, "_PeriPumpBase",
+                  "Shared implementation of the Orvak peristaltic pumps: flow in ml/min and "
+                  "volume in ml, converted to motor speed and revolutions by a calibration.",
+                  py::dynamic_attr(), orvakpy::collectable_instance_dict());
+    cls.def(py::init_alias<int, int, std::string>(), "number"_a, "instrument_id_number"_a,
+            "name"_a);
+    const py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct](const py::object& self, const py::object& number,
+                    const py::object& instrument_id_number, const py::object& name,
+                    const py::object& parent) {
+            construct_pump(
+                construct, self,
+                orvakpy::driver_identity("_PeriPumpBase()", number, instrument_id_number, name),
+                parent);
+        },
+        py::is_method(cls), "number"_a, "instrument_id_number"_a, "name"_a,
+        "parent"_a = py::none());
+
+    // Class constants: plain class attributes, so a subclass or an instance
+    // can override them and the core reads the value in force.
+    cls.attr("CALIBRATION_RPM") = PeriPumpBase::default_calibration_rpm;
+    cls.attr("MAX_RPM") = py::none();
+    cls.attr("ROLLERS") = PeriPumpBase::default_rollers;
+    cls.attr("REV_PER_SEC_TO_G2") = PeriPumpBase::default_rev_per_sec_to_g2;
+    cls.attr("TUBING_PRESETS") = python_table(orvak::standard_tubing_presets(), true);
+
+    bind_state(cls);
+    bind_calibration(cls);
+    bind_pumping(cls);
+    bind_estimates(cls);
+    return cls;
+}
+
+// The T head: its type code and name are constants too, so a head that
+// differs only in those (and its roller count) is a subclass without a
+// constructor of its own.
+void bind_t_head(py::object& cls, const py::object& base, const orvak::PeriPumpModel& model) {
+    const py::object base_init = base.attr("__init__");
+    const std::string where = std::string(model.class_name) + "()";
+    cls.attr("__init__") = py::cpp_function(
+        [base_init, where](const py::object& self, const py::object& number,
+                           const py::object& parent) {
+            const int position = orvakpy::int_argument(number, where, "number");
+            base_init(self, position, self.attr("INSTRUMENT_ID"), self.attr("DISPLAY_NAME"),
+                      parent);
+        },
+        py::name("__init__"), py::is_method(cls), "number"_a = 0, "parent"_a = py::none());
+    cls.attr("calibrate_by_tubing") = py::cpp_function(
+        [](PeriPumpBase& self, const py::object& tube, const py::object& rollers) {
+            std::optional<orvak::RollerChoice> choice;
+            if (!rollers.is_none()) {
+                choice = orvak::RollerChoice{orvakpy::is_real(rollers)
+                                                 ? std::optional<double>(orvakpy::real_argument(
+                                                       rollers, "calibrate_by_tubing()", "rollers"))
+                                                 : std::nullopt,
+                                             py::str(rollers).cast<std::string>()};
+            }
+            self.calibrate_by_tubing_for_head(tubing_argument(tube, "calibrate_by_tubing()"),
+                                              choice);
+        },
+        py::name("calibrate_by_tubing"), py::is_method(cls), "tube_ID_OD"_a,
+        "rollers"_a = py::none(),
+        "Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS_BY_ROLLERS for the "
+        "roller count (ROLLERS when None); a list is accepted.");
+    py::dict heads;
+    for (const auto& head : orvak::t_head_tubing_presets()) {
+        heads[py::int_(static_cast<long long>(head.rollers))] = python_table(head.presets, false);
+    }
+    cls.attr("TUBING_PRESETS_BY_ROLLERS") = heads;
+}
+
+void bind_model(py::module_& m, const orvak::PeriPumpModel& model) {
+    const std::string name(model.class_name);
+    const std::string doc = std::string(model.display_name) + " peristaltic pump, type code " +
+                            std::to_string(model.type_code) + ".";
+    const py::object base = m.attr(orvakpy::to_pystr(model.base_class));
+    py::object cls = orvakpy::model_class(m, base, name, doc);
+    if (model.base_class == "_PeriPumpBase") {
+        cls.attr("MAX_RPM") = model.max_rpm ? py::object(py::float_(*model.max_rpm)) : py::none();
+    }
+    cls.attr("ROLLERS") = model.rollers;
+    if (model.tubing_by_rollers) {
+        cls.attr("INSTRUMENT_ID") = model.type_code;
+        cls.attr("DISPLAY_NAME") = orvakpy::to_pystr(model.display_name);
+        // The first T head defines the constructor; its variants inherit it.
+        if (model.base_class == "_PeriPumpBase") bind_t_head(cls, base, model);
+        return;
+    }
+    orvakpy::model_constructor(cls, base, model.type_code, model.display_name);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(peridrive, m) {
+    m.doc() = "Drivers of the Orvak peristaltic pumps.";
+    py::module_::import("orvaklab.unitbase");
+    orvakpy::register_error_translator();
+
+    bind_base(m);
+    for (const auto& model : orvak::peri_pump_models()) bind_model(m, model);
+}

@@ -1,0 +1,125 @@
+// orvaklab.instruments.solenoidbank: the solenoid valve arrays.
+//
+// One bound class, _SolValBase; each model of the core's model table is a
+// Python subclass that only sets what its constructor passes on.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "common/py_args.hpp"
+#include "common/py_instrument.hpp"
+#include "common/python_runtime.hpp"
+#include "orvak/instruments/solenoid_valves.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using orvak::SolenoidValveBase;
+
+namespace {
+
+using BankClass = py::class_<SolenoidValveBase, orvakpy::PyInstrument<SolenoidValveBase>,
+                             orvak::Instrument, py::smart_holder>;
+
+py::object remembered_set(const SolenoidValveBase& self) {
+    if (!self.previous_valve_set) return py::none();
+    py::set valves;
+    for (const int valve : *self.previous_valve_set) valves.add(valve);
+    return valves;
+}
+
+void set_remembered_set(SolenoidValveBase& self, const py::object& valves) {
+    if (valves.is_none()) {
+        self.previous_valve_set.reset();
+        return;
+    }
+    if (!py::isinstance<py::iterable>(valves) || py::isinstance<py::str>(valves)) {
+        orvakpy::raise_argument_type("_previous_valve_set", "value", "a set of int or None",
+                                     valves);
+    }
+    std::set<int> remembered;
+    for (const auto valve : valves) {
+        remembered.insert(orvakpy::int_argument(valve, "_previous_valve_set", "value"));
+    }
+    self.previous_valve_set = std::move(remembered);
+}
+
+void bind_operations(BankClass& cls) {
+    cls.def("initialize", orvakpy::nogil(&SolenoidValveBase::initialize),
+            "Sets the module's valve timing and hold parameters; call once before switching.")
+        .def(
+            "turn_on_valves",
+            [](SolenoidValveBase& self, const py::object& valve_numbers) {
+                const auto numbers =
+                    orvakpy::reals_argument(valve_numbers, "turn_on_valves()", "valve_numbers");
+                orvakpy::without_gil([&] { self.turn_on_valves(numbers); });
+            },
+            "valve_numbers"_a,
+            "Energises exactly the valves numbered (1 to 8); repeating the last set only "
+            "re-energises it.")
+        .def("turn_off_valves", orvakpy::nogil(&SolenoidValveBase::turn_off_valves),
+             "De-energises every valve; the configured set is kept.")
+        .def(
+            "stop", [](SolenoidValveBase& self) { self.SolenoidValveBase::stop(); },
+            "Does nothing: the valves keep their state across a pause.")
+        .def(
+            "resume", [](SolenoidValveBase& self) { self.SolenoidValveBase::resume(); },
+            "Does nothing: the valves kept their state.")
+        .def(
+            "reset",
+            [](SolenoidValveBase& self) {
+                orvakpy::without_gil([&] { self.SolenoidValveBase::reset(); });
+            },
+            "De-energises every valve.")
+        .def(
+            "estimate_run_time",
+            [](SolenoidValveBase& self, const py::object&) { return self.estimate_run_time(); },
+            "valve_numbers"_a, "Seconds a switch takes (0.1, whatever the set); also stored.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(solenoidbank, m) {
+    m.doc() = "Drivers of the Orvak solenoid valve arrays.";
+    py::module_::import("orvaklab.unitbase");
+    orvakpy::register_error_translator();
+
+    BankClass cls(m, "_SolValBase", "Shared implementation of the Orvak solenoid valve arrays.",
+                  py::dynamic_attr(), orvakpy::collectable_instance_dict());
+    cls.def(py::init_alias<int, int, std::string>(), "number"_a, "instrument_id_number"_a,
+            "name"_a);
+    const py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct](const py::object& self, const py::object& number,
+                    const py::object& instrument_id_number, const py::object& name,
+                    const py::object& parent) {
+            const auto identity =
+                orvakpy::driver_identity("_SolValBase()", number, instrument_id_number, name);
+            construct(self, identity.number, identity.instrument_id_number, identity.name);
+            orvakpy::set_group_and_axes(self, parent);
+        },
+        py::is_method(cls), "number"_a, "instrument_id_number"_a, "name"_a,
+        "parent"_a = py::none());
+
+    py::list axes;
+    for (const auto axis : SolenoidValveBase::default_valve_axes)
+        axes.append(orvakpy::to_pystr(axis));
+    cls.attr("VALVE_AXES") = axes;
+
+    cls.def_readwrite("instrument_id_number", &SolenoidValveBase::instrument_id_number)
+        .def_readwrite("estimated_run_time", &SolenoidValveBase::estimated_run_time)
+        .def_property("_previous_valve_set", &remembered_set, &set_remembered_set,
+                      "The set the module was last configured with, or None when a "
+                      "configuration failed.");
+    bind_operations(cls);
+
+    for (const auto& model : orvak::solenoid_valve_models()) {
+        py::object variant = orvakpy::model_class(m, cls, model.class_name,
+                                                  std::string(model.display_name) +
+                                                      " solenoid valve array, type code " +
+                                                      std::to_string(model.type_code) + ".");
+        orvakpy::model_constructor(variant, cls, model.type_code, model.display_name);
+    }
+}

@@ -1,0 +1,385 @@
+#include "orvak/instruments/peristaltic_pump.hpp"
+
+#include <array>
+#include <cmath>
+#include <utility>
+#include <variant>
+
+#include "orvak/pytext.hpp"
+
+namespace orvak {
+
+namespace {
+
+constexpr std::array<PeriPumpModel, 5> models{{
+    {1, "OrvakPeriS", "Orvak Peri S", "_PeriPumpBase", 150.0, 3, false},
+    {5, "OrvakPeriPumpXL", "Orvak Peri Pump XL", "_PeriPumpBase", 300.0, 3, false},
+    {10, "OrvakPeriT", "Orvak Peri T", "_PeriPumpBase", 300.0, 6, true},
+    {11, "OrvakPeriP", "Orvak Peri P", "_PeriPumpBase", 150.0, 3, false},
+    {15, "OrvakPeriT3Roller", "Orvak Peri T 3-roller", "OrvakPeriT", 300.0, 3, true},
+}};
+
+constexpr std::string_view cap_message =
+    "Flow rate {} ml/min drives {} to {} RPM, above its maximum of {} RPM.";
+constexpr std::string_view standard_missing =
+    "{}: tubing (ID, OD) {} is not a standard size \xE2\x80\x94 use calibrate() with a custom "
+    "measurement.";
+constexpr std::string_view head_missing =
+    "{}: tubing (ID, OD) {} is not a standard size for the {}-roller head \xE2\x80\x94 use "
+    "calibrate() with a custom measurement.";
+
+const char* wait_flag(bool wait) { return wait ? "1" : "0"; }
+
+// How Python prints a number constant: ints plainly, floats as repr().
+std::string constant_text(const ConstantValue& value) {
+    if (const auto* i = std::get_if<long long>(&value)) return text::integer(*i);
+    if (const auto* b = std::get_if<bool>(&value)) return *b ? "True" : "False";
+    return text::number(constant_as_double(value, 0.0));
+}
+
+std::string axis_constant(const ConstantValue& value) {
+    if (std::holds_alternative<std::monostate>(value)) return "X";
+    if (auto axis = constant_as_text(value)) return std::move(*axis);
+    throw ArgumentTypeError("primary_axis must be text");
+}
+
+bool same_size(const TubingPreset& preset, const TubingSize& tube) {
+    return tube.mm.size() == 2 && tube.mm[0] == preset.inner_mm && tube.mm[1] == preset.outer_mm;
+}
+
+}  // namespace
+
+TubingSize TubingSize::of(double inner_mm, double outer_mm) {
+    return {{inner_mm, outer_mm},
+            text::fill("({}, {})", {text::number(inner_mm), text::number(outer_mm)})};
+}
+
+CalibrationArgument::CalibrationArgument(double number)
+    : value(number), shown(text::number(number)) {}
+
+const TubingTable& standard_tubing_presets() {
+    static const TubingTable table{{1, 3, 18.0}, {2, 4, 64.0}, {3, 5, 94.0}};
+    return table;
+}
+
+const RollerTubingTables& t_head_tubing_presets() {
+    static const RollerTubingTables tables{
+        {3,
+         {{0.8, 4.0, 2.01},
+          {1.6, 4.8, 11.22},
+          {2.4, 5.6, 22.23},
+          {3.2, 6.4, 38.15},
+          {4.8, 8.0, 73.14}}},
+        {6,
+         {{0.8, 4.0, 1.87},
+          {1.6, 4.8, 7.54},
+          {2.4, 5.6, 12.9},
+          {3.2, 6.4, 20.7},
+          {4.8, 8.0, 38.16}}},
+    };
+    return tables;
+}
+
+std::span<const PeriPumpModel> peri_pump_models() { return models; }
+
+const PeriPumpModel& peri_pump_model(int type_code) {
+    for (const auto& model : models) {
+        if (model.type_code == type_code) return model;
+    }
+    throw ValueError(
+        text::fill("no peristaltic pump model has type code {}", {text::integer(type_code)}));
+}
+
+PeriPumpBase::PeriPumpBase(int number, int instrument_id_number, std::string display_name)
+    : instrument_id_number(instrument_id_number),
+      rollers(default_rollers),
+      default_rollers_(default_rollers) {
+    name = std::move(display_name);
+    instrument_number = number;
+    primary_axis.emplace(1, 'X');
+    all_axes = std::vector<std::string>{*primary_axis};
+}
+
+PeriPumpBase::PeriPumpBase(int number, const PeriPumpModel& model)
+    : PeriPumpBase(number, model.type_code, std::string(model.display_name)) {
+    default_max_rpm_ = model.max_rpm;
+    default_rollers_ = model.rollers;
+    rollers = model.rollers;
+}
+
+PeriPumpSettings PeriPumpBase::settings() const {
+    std::array<ConstantRequest, 5> requests{{
+        {"CALIBRATION_RPM", default_calibration_rpm},
+        {"MAX_RPM", default_max_rpm_ ? ConstantValue(*default_max_rpm_) : ConstantValue()},
+        {"ROLLERS", default_rollers_},
+        {"REV_PER_SEC_TO_G2", default_rev_per_sec_to_g2},
+        {"primary_axis", primary_axis ? ConstantValue(*primary_axis) : ConstantValue()},
+    }};
+    resolve_constants(requests);
+    PeriPumpSettings now{
+        .calibration_rpm = number_constant(requests[0]),
+        .max_rpm = std::nullopt,
+        .max_rpm_shown = {},
+        .rollers = number_constant(requests[2]),
+        .rollers_shown = constant_text(requests[2].value),
+        .rev_per_sec_to_g2 = number_constant(requests[3]),
+        .axis = axis_constant(requests[4].value),
+    };
+    if (!std::holds_alternative<std::monostate>(requests[1].value)) {
+        now.max_rpm = number_constant(requests[1]);
+        now.max_rpm_shown = constant_text(requests[1].value);
+    }
+    return now;
+}
+
+void PeriPumpBase::adopt_constants() {
+    const auto now = settings();
+    calibration_rpm = now.calibration_rpm;
+    if (std::trunc(now.rollers) != now.rollers) {
+        throw ArgumentTypeError("class constant ROLLERS must be an integer");
+    }
+    rollers = static_cast<long long>(now.rollers);
+}
+
+TubingTable PeriPumpBase::tubing_presets() const { return standard_tubing_presets(); }
+
+RollerTubingTables PeriPumpBase::tubing_presets_by_rollers() const {
+    return t_head_tubing_presets();
+}
+
+// ---- calibration ----
+
+void PeriPumpBase::calibrate(double flow_rate, double rpm) {
+    // "not > 0" also refuses NaN, which passes a plain "<= 0".
+    if (!(flow_rate > 0.0)) {
+        throw ValueError(
+            text::fill("calibrate() flow_rate must be > 0 (got {}).", {text::number(flow_rate)}));
+    }
+    if (!(rpm > 0.0)) {
+        throw ValueError(text::fill("calibrate() rpm must be > 0 (got {}).", {text::number(rpm)}));
+    }
+    // An infinite calibration turns every flow into a zero speed and every
+    // volume into zero revolutions: a run that reports success and moves nothing.
+    if (!std::isfinite(flow_rate)) {
+        throw ValueError(text::fill("calibrate() flow_rate must be a finite number (got {}).",
+                                    {text::number(flow_rate)}));
+    }
+    if (!std::isfinite(rpm)) {
+        throw ValueError(
+            text::fill("calibrate() rpm must be a finite number (got {}).", {text::number(rpm)}));
+    }
+    calibration_speed = flow_rate;
+    calibration_rpm = rpm;
+}
+
+void PeriPumpBase::calibrate_by_preset(const TubingTable& table, const TubingSize& tube,
+                                       std::string_view missing_message,
+                                       std::string_view rollers_shown) {
+    for (const auto& preset : table) {
+        if (same_size(preset, tube)) {
+            calibrate(preset.flow_ml_min, tubing_rpm);
+            return;
+        }
+    }
+    throw ValueError(text::fill(missing_message, {name, tube.shown, rollers_shown}));
+}
+
+void PeriPumpBase::calibrate_by_tubing(const TubingSize& tube) {
+    calibrate_by_preset(tubing_presets(), tube, standard_missing, {});
+}
+
+void PeriPumpBase::calibrate_by_tubing_for_head(const TubingSize& tube,
+                                                const std::optional<RollerChoice>& rollers) {
+    std::optional<double> count;
+    std::string shown;
+    if (rollers) {
+        count = rollers->count;
+        shown = rollers->shown;
+    } else {
+        const auto now = settings();
+        count = now.rollers;
+        shown = now.rollers_shown;
+    }
+    const auto tables = tubing_presets_by_rollers();
+    for (const auto& head : tables) {
+        if (count && head.rollers == *count) {
+            calibrate_by_preset(head.presets, tube, head_missing, shown);
+            return;
+        }
+    }
+    throw ValueError(text::fill("{}: roller count must be 3 or 6 (got {}).", {name, shown}));
+}
+
+// ---- conversions ----
+
+double PeriPumpBase::speed_word(double flow_rate, const PeriPumpSettings& now) const {
+    const double word =
+        ((flow_rate * calibration_rpm) * now.rev_per_sec_to_g2) / (60.0 * calibration_speed);
+    return text::round_to(word, 4);
+}
+
+double PeriPumpBase::revolutions(double volume) const {
+    return text::round_to((volume * calibration_rpm) / calibration_speed, 4);
+}
+
+double PeriPumpBase::g2_speed_word(double flow_rate) const {
+    return speed_word(flow_rate, settings());
+}
+
+void PeriPumpBase::guard_max_rpm(double flow_rate) const { guard_max_rpm(flow_rate, settings()); }
+
+void PeriPumpBase::guard_max_rpm(double flow_rate, const PeriPumpSettings& now) const {
+    if (!now.max_rpm || calibration_speed == 0.0) return;
+    const double rpm = (flow_rate * calibration_rpm) / calibration_speed;
+    if (rpm > *now.max_rpm) {
+        throw ValueError(text::fill(
+            cap_message, {text::number(flow_rate), name, text::fixed(rpm, 1), now.max_rpm_shown}));
+    }
+}
+
+std::string PeriPumpBase::calibration_text() const {
+    return text::fill("{} ml/min at {} RPM",
+                      {text::number(calibration_speed), text::number(calibration_rpm)});
+}
+
+// A calibration set by hand (calibration_speed 0) can make the command values
+// infinite; they are refused rather than sent as "inf".
+double PeriPumpBase::sendable_speed_word(double flow_rate, const PeriPumpSettings& now) const {
+    const double word = speed_word(flow_rate, now);
+    if (!std::isfinite(word)) {
+        throw ValueError(text::fill("{}: flow rate {} ml/min gives no finite motor speed at {}.",
+                                    {name, text::number(flow_rate), calibration_text()}));
+    }
+    return word;
+}
+
+double PeriPumpBase::sendable_revolutions(double volume) const {
+    const double revs = revolutions(volume);
+    if (!std::isfinite(revs)) {
+        throw ValueError(text::fill("{}: volume {} ml gives no finite number of revolutions at {}.",
+                                    {name, text::number(volume), calibration_text()}));
+    }
+    return revs;
+}
+
+double PeriPumpBase::estimate_run_time(double flow_rate, double volume) {
+    if (!(flow_rate > 0.0)) {
+        throw ValueError(
+            text::fill("Flow rate of {} set to {}. Please supply a positive, non-zero flow rate.",
+                       {name, text::number(flow_rate)}));
+    }
+    estimated_run_time = (volume * 60.0) / flow_rate;
+    return estimated_run_time;
+}
+
+// ---- pumping ----
+
+void PeriPumpBase::set_speed(double speed) {
+    if (!(speed > 0.0)) {
+        throw ValueError(
+            text::fill("set_speed() speed must be > 0 (got {}).", {text::number(speed)}));
+    }
+    const auto now = settings();
+    guard_max_rpm(speed, now);
+    const double word = sendable_speed_word(speed, now);
+    last_flow_rate = speed;
+    send_command({text::fill("G2 {}{}", {now.axis, text::number(word)})});
+    require_ok();
+}
+
+void PeriPumpBase::run(double flow_rate, double volume, bool wait, std::string_view direction,
+                       const std::optional<CalibrationArgument>& calibration) {
+    if (!(flow_rate > 0.0)) {
+        throw ValueError(text::fill(
+            "run() flow_rate must be > 0 (got {}) \xE2\x80\x94 reverse with direction=\"ccw\" or "
+            "a negative volume.",
+            {text::number(flow_rate)}));
+    }
+    if (volume == 0.0) throw ValueError("run() volume must be non-zero.");
+    if (!std::isfinite(volume)) {
+        throw ValueError(
+            text::fill("run() volume must be a finite number (got {}).", {text::number(volume)}));
+    }
+    if (calibration) {
+        if (!calibration->value) {
+            throw ValueError(
+                text::fill("run() calibration must be a number (got {}).", {calibration->shown}));
+        }
+        calibrate(*calibration->value);
+    }
+    const std::string turn = text::lower(direction);
+    if (turn == "ccw" || turn == "cc-wise") volume = -std::fabs(volume);
+
+    const auto now = settings();
+    guard_max_rpm(flow_rate, now);
+    // Both command values are checked before anything is recorded or sent.
+    const double word = sendable_speed_word(flow_rate, now);
+    const double revs = sendable_revolutions(volume);
+    last_flow_rate = flow_rate;
+    const double estimate = estimate_run_time(flow_rate, std::fabs(volume));
+
+    send_command({text::fill("G4 {}", {now.axis})});
+    require_ok();
+    send_command({text::fill("G2 {}{}", {now.axis, text::number(word)})});
+    require_ok();
+    send_command({text::fill("G0 {}{} W{}", {now.axis, text::number(revs), wait_flag(wait)})});
+    require_ok();
+    if (!wait) return;
+    const auto operation = begin_operation("run", estimate);
+    wait_for_done();
+}
+
+void PeriPumpBase::run_as_is(double volume, bool wait) {
+    if (volume == 0.0) throw ValueError("run_as_is() volume must be non-zero.");
+    if (!std::isfinite(volume)) {
+        throw ValueError(text::fill("run_as_is() volume must be a finite number (got {}).",
+                                    {text::number(volume)}));
+    }
+    const auto now = settings();
+    const double revs = sendable_revolutions(volume);
+    std::optional<double> estimate;
+    if (last_flow_rate > 0.0) estimate = estimate_run_time(last_flow_rate, std::fabs(volume));
+    send_command({text::fill("G0 {}{} W{}", {now.axis, text::number(revs), wait_flag(wait)})});
+    require_ok();
+    if (!wait) return;
+    const auto operation = begin_operation("run_as_is", estimate);
+    wait_for_done();
+}
+
+ValueError PeriPumpBase::rollers_not_integer(std::string_view shown) const {
+    return ValueError(
+        text::fill("set_rollers() rollers must be a positive integer (got {}).", {shown}));
+}
+
+void PeriPumpBase::set_rollers(long long count) {
+    if (count <= 0) {
+        throw ValueError(
+            text::fill("set_rollers() rollers must be > 0 (got {}).", {text::integer(count)}));
+    }
+    const auto axis = settings().axis;
+    rollers = count;
+    send_command({text::fill("M710 {}{}", {axis, text::integer(count)})});
+    require_ok();
+}
+
+void PeriPumpBase::stop() {
+    send_command({text::fill("G3 {}0", {settings().axis})});
+    require_ok();
+}
+
+void PeriPumpBase::resume() {
+    send_command({text::fill("G5 {}0", {settings().axis})});
+    require_ok();
+}
+
+void PeriPumpBase::reset() {
+    send_command({text::fill("G4 {}", {settings().axis})});
+    require_ok();
+}
+
+std::string PeriPumpBase::check_position() {
+    send_command({text::fill("M300 {}", {settings().axis})});
+    return wait_for_position();
+}
+
+}  // namespace orvak
