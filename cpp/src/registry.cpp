@@ -14,9 +14,12 @@ namespace {
 
 // One row per buildable module kind. A driver module adds its rows here when
 // it is built; the name rules below then start selecting its classes.
-constexpr std::array<DriverRow, 3> driver_rows{{
+constexpr std::array<DriverRow, 6> driver_rows{{
     {2, "rotaryport", "OrvakRotaryValve032", std::nullopt, "Orvak Rotary Valve"},
+    {4, "pistondrive", "OrvakPistonPump", 1000.0, "Orvak Piston 1 ml"},
     {6, "rotaryport", "OrvakRotaryValve052", std::nullopt, "Orvak Rotary Valve XL"},
+    {12, "pistondrive", "OrvakPistonPump", 5000.0, "Orvak Piston 5 ml"},
+    {16, "pistondrive", "OrvakPistonPump", 100.0, ""},
     {17, "rotaryport", "OrvakRotaryValve096", std::nullopt, ""},
 }};
 
