@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "common/py_args.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instrument_group.hpp"
 #include "orvak/registry.hpp"
@@ -19,17 +20,6 @@ constexpr const char* logger_name = "orvaklab.unitgroup";
 
 // The Python group itself holds no C++ state.
 struct PyInstrumentGroup {};
-
-bool is_number(py::handle value) {
-    return py::isinstance(value, py::module_::import("numbers").attr("Number"));
-}
-
-// An integer argument: ints as they are, other numbers truncated as int() does.
-py::int_ integer_argument(py::handle value, std::string_view where, std::string_view argument) {
-    if (py::isinstance<py::int_>(value)) return py::reinterpret_borrow<py::int_>(value);
-    if (!is_number(value)) orvakpy::raise_argument_type(where, argument, "an integer", value);
-    return py::int_(py::reinterpret_borrow<py::object>(value));
-}
 
 // Builds the driver of a registry row at chain position `position`.
 py::object build_driver(const py::object& group, const orvak::registry::DriverRow& row,
@@ -112,7 +102,7 @@ void bind_group(py::module_& m) {
                     orvakpy::raise_argument_type("InstrumentGroup()", "instrument_list", "a list",
                                                  instrument_list);
                 }
-                integer_argument(group_number, "InstrumentGroup()", "group_number");
+                orvakpy::whole_number_argument(group_number, "InstrumentGroup()", "group_number");
                 return PyInstrumentGroup{};
             }),
             "instrument_list"_a, "group_number"_a = 0);
@@ -123,7 +113,7 @@ void bind_group(py::module_& m) {
                     const py::object& group_number) {
             construct(self, instrument_list, group_number);
             self.attr("group_number") =
-                integer_argument(group_number, "InstrumentGroup()", "group_number");
+                orvakpy::whole_number_argument(group_number, "InstrumentGroup()", "group_number");
             self.attr("instrument_name_list") = instrument_list;
             self.attr("seriallink") = py::none();
             self.attr("inst") = py::list();
@@ -148,7 +138,8 @@ void bind_group(py::module_& m) {
             "__getitem__",
             [](const py::object& self, const py::object& index) {
                 const py::list inst = self.attr("inst");
-                const auto at = integer_argument(index, "InstrumentGroup.__getitem__()", "index");
+                const auto at =
+                    orvakpy::whole_number_argument(index, "InstrumentGroup.__getitem__()", "index");
                 long long position = 0;
                 try {
                     position = at.cast<long long>();

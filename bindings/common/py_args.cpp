@@ -46,6 +46,15 @@ std::optional<long long> integer_argument(py::handle value, std::string_view whe
     return result;
 }
 
+py::int_ whole_number_argument(py::handle value, std::string_view where,
+                               std::string_view argument) {
+    if (py::isinstance<py::int_>(value)) return py::reinterpret_borrow<py::int_>(value);
+    if (!py::isinstance(value, py::module_::import("numbers").attr("Number"))) {
+        raise_argument_type(where, argument, "an integer", value);
+    }
+    return py::int_(py::reinterpret_borrow<py::object>(value));
+}
+
 int int_argument(py::handle value, std::string_view where, std::string_view argument) {
     const auto result = integer_argument(value, where, argument);
     if (!result || *result < INT_MIN || *result > INT_MAX) raise_overflow(where, argument);

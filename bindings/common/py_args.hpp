@@ -22,6 +22,11 @@ namespace py = pybind11;
 std::optional<long long> integer_argument(py::handle value, std::string_view where,
                                           std::string_view argument);
 
+// An integer from any number, as int() makes one: ints as they are, other
+// numbers (floats, Fractions, numpy scalars) truncated; anything else
+// (text included) is a TypeError naming the argument.
+py::int_ whole_number_argument(py::handle value, std::string_view where, std::string_view argument);
+
 // An integer argument that must fit a C int; OverflowError otherwise.
 int int_argument(py::handle value, std::string_view where, std::string_view argument);
 

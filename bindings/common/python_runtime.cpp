@@ -110,7 +110,9 @@ py::object python_error(const orvak::Error& error) {
             const auto& unknown = dynamic_cast<const orvak::PositionUnknownError&>(error);
             py::object raised = exception_class("OrvakPositionUnknownError")(message);
             // Steals the reference; also suppresses the context, as "raise ... from" does.
-            PyException_SetCause(raised.ptr(), python_error(unknown.cause()).release().ptr());
+            if (unknown.cause()) {
+                PyException_SetCause(raised.ptr(), python_error(*unknown.cause()).release().ptr());
+            }
             return raised;
         }
         case orvak::ErrorKind::general:

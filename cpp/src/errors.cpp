@@ -11,6 +11,8 @@ CommandRejectedError::CommandRejectedError(const std::string& message,
                                            std::optional<std::string> code, std::string reply)
     : Error(message), code_(std::move(code)), reply_(std::move(reply)) {}
 
+PositionUnknownError::PositionUnknownError(const std::string& message) : Error(message) {}
+
 PositionUnknownError::PositionUnknownError(const std::string& message, CommandRejectedError cause)
     : Error(message), cause_(std::move(cause)) {}
 

@@ -49,6 +49,12 @@ double number_constant(const ConstantRequest& request) {
     throw ArgumentTypeError("class constant " + std::string(request.name) + " must be a number");
 }
 
+std::string axis_constant(const ConstantValue& value) {
+    if (std::holds_alternative<std::monostate>(value)) return "X";
+    if (auto axis = constant_as_text(value)) return std::move(*axis);
+    throw ArgumentTypeError("primary_axis must be text");
+}
+
 Link::~Link() = default;
 
 Instrument::Instrument() : slots_(std::make_shared<ReplySlots>()) {}

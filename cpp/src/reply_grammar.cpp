@@ -271,4 +271,13 @@ std::optional<double> axis_value(std::string_view reply, std::string_view axis) 
     return std::nullopt;
 }
 
+// The leftmost position where the number matches, as re.search finds it.
+std::optional<std::string_view> first_number(std::string_view text) {
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const std::size_t end = number_end(text, at);
+        if (end != npos) return text.substr(at, end - at);
+    }
+    return std::nullopt;
+}
+
 }  // namespace orvak::grammar

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "orvak/reply_grammar.hpp"
 
@@ -90,6 +94,23 @@ TEST(ReplyGrammarData, FirstInteger) {
     EXPECT_EQ(g::first_integer("0009223372036854775807"), 9223372036854775807LL);
     EXPECT_EQ(g::first_integer("-9223372036854775808"), -9223372036854775807LL - 1);
     EXPECT_EQ(g::first_integer("9223372036854775808"), std::nullopt);
+}
+
+// Expected values are what re.search("[-+]?(?:\\d+\\.?\\d*|\\.\\d+)") finds.
+TEST(ReplyGrammarData, FirstNumber) {
+    const std::vector<std::pair<std::string_view, std::optional<std::string_view>>> cases{
+        {"POS VALVES 2 $$$", "2"},
+        {"V-1.50x", "-1.50"},
+        {"a+.5", "+.5"},
+        {"-.x 7.", "7."},
+        {"+-3", "-3"},
+        {"..4", ".4"},
+        {"12.3.4", "12.3"},
+        {"POS $$$", std::nullopt},
+        {"", std::nullopt},
+        {"-+.", std::nullopt},
+    };
+    for (const auto& [text, number] : cases) EXPECT_EQ(g::first_number(text), number) << text;
 }
 
 TEST(ReplyGrammarData, HomedFlags) {

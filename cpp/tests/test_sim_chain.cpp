@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "orvak/errors.hpp"
@@ -238,6 +239,63 @@ TEST(SimMotion, UnwaitedMotionIsSupersededFromWhereItGot) {
 }
 
 // ---- faults ----
+
+// ---- piston pump firmware ----
+
+TEST(SimPistonPump, SpeedRegisterValvePathAndInterlock) {
+    Bench bench({4, 12});
+    // One script over both builds: (address, command, reply).
+    const std::vector<std::tuple<int, std::string_view, std::string_view>> script{
+        {1, "G7 X500.0 W1", "BAD 0x210"},  // before a home
+        {1, "G11 X W1", "OK\r\nI1 DONE"},
+        {1, "G7 X500.0 W1", "BAD 0x301"},  // no valve configured or energised
+        {1, "G32 0", "OK"},                // energises nothing: no valve configured
+        {1, "G7 X500.0 W1", "BAD 0x301"},
+        {1, "G31 X1 Y1", "BAD 0x101"},  // both ports at once
+        {1, "G31 X1 Z0", "BAD 0x101"},
+        {1, "G32 1", "BAD 0x101"},
+        {1, "M302", "POS VALVES 0 $$$"},
+        {1, "G31 X0 Y1", "OK"},
+        {1, "M302", "POS VALVES 2 $$$"},
+        {1, "G2 X0", "BAD 0x101"},
+        {1, "G2 X54000.1", "BAD 0x204"},  // the 1 ml head's rating
+        {1, "G2 X54000.0", "OK"},
+        {1, "G7 X1000.1 W1", "BAD 0x202"},
+        {1, "G7 X1000.0 W1", "OK\r\nI1 DONE"},
+        {1, "M300 X", "POS X1000.0 $$$"},
+        {1, "G33 0", "OK"},
+        {1, "M302", "POS VALVES 0 $$$"},
+        {1, "G7 X0.0 W1", "BAD 0x301"},
+        {1, "G4 X", "OK"},  // re-zero re-arms the interlock
+        {1, "M300 X", "POS X0.0 $$$"},
+        {1, "G32 0", "OK"},
+        {1, "G7 X10.0 W1", "BAD 0x210"},
+        {2, "G2 X200000.0", "OK"},
+        {2, "G2 X200000.1", "BAD 0x204"},  // the 5 ml motor stalls above this
+        {1, "G10 X W1", "BAD 0x100"},
+        {1, "G0 X1.0 W1", "BAD 0x100"},
+    };
+    for (const auto& [address, command, reply] : script) {
+        const std::string prefix = "I" + std::to_string(address) + " ";
+        EXPECT_EQ(bench.exchange(address, command), prefix + std::string(reply) + "\r\n")
+            << command;
+    }
+    EXPECT_DOUBLE_EQ(position(bench.chain, 1), 0.0);
+}
+
+TEST(SimPistonPump, StrokeLastsVolumeOverSpeed) {
+    Bench bench({16});
+    for (const char* command : {"G11 X W1", "G31 X1 Y0", "G32 0", "G2 X3000.0"}) {
+        bench.exchange(1, command);
+    }
+    bench.chain.set_time_scale(0.5);
+    // 50 µl at 3000 µl/min is 1 s, halved by the time scale.
+    const auto start = Clock::now();
+    EXPECT_EQ(bench.ask(1, "G7 X50.0 W1", 1), Lines{"I1 OK"});
+    EXPECT_EQ(collect(*bench.port, 1, 3s), Lines{"I1 DONE"});
+    EXPECT_GE(Clock::now() - start, 490ms);
+    EXPECT_DOUBLE_EQ(position(bench.chain, 1), 50.0);
+}
 
 TEST(SimFaults, RefusedAndSwallowedCommandsHaveNoEffect) {
     Bench bench({2, 6});

@@ -72,15 +72,19 @@ class ORVAK_EXPORT CommandRejectedError : public Error {
     std::string reply_;
 };
 
-// A move refused by the home interlock; keeps the refusal that caused it.
+// The position is not established: a move refused by the home interlock
+// (keeping the refusal that caused it), or a driver that lost track of it.
 class ORVAK_EXPORT PositionUnknownError : public Error {
   public:
+    explicit PositionUnknownError(const std::string& message);
     PositionUnknownError(const std::string& message, CommandRejectedError cause);
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::position_unknown; }
-    [[nodiscard]] const CommandRejectedError& cause() const noexcept { return cause_; }
+    [[nodiscard]] const std::optional<CommandRejectedError>& cause() const noexcept {
+        return cause_;
+    }
 
   private:
-    CommandRejectedError cause_;
+    std::optional<CommandRejectedError> cause_;
 };
 
 // A wrong argument type (Python TypeError); the message names the argument.

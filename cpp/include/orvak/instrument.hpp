@@ -41,6 +41,9 @@ ORVAK_EXPORT double constant_as_double(const ConstantValue& value, double fallba
 ORVAK_EXPORT std::optional<std::string> constant_as_text(const ConstantValue& value);
 // A constant that must be a number; throws ArgumentTypeError naming it otherwise.
 ORVAK_EXPORT double number_constant(const ConstantRequest& request);
+// An axis letter constant (primary_axis): "X" when absent; ArgumentTypeError
+// when it is not text.
+ORVAK_EXPORT std::string axis_constant(const ConstantValue& value);
 
 struct BaseConstants {
     double ok_timeout = 3.0;

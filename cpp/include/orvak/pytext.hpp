@@ -30,6 +30,9 @@ ORVAK_EXPORT double round_to(double value, int ndigits);
 // repr(str) of UTF-8 text: quotes chosen and characters escaped as Python does.
 ORVAK_EXPORT std::string repr(std::string_view utf8);
 
+// The wait flag of a motion command: W1 or W0 carry "1" or "0".
+inline std::string_view wait_flag(bool wait) { return wait ? "1" : "0"; }
+
 // str.strip() for the white space a wire line can hold.
 ORVAK_EXPORT std::string_view strip(std::string_view text);
 ORVAK_EXPORT bool is_space(char c);

@@ -60,5 +60,12 @@ ORVAK_EXPORT bool has_version(std::string_view text);
 // "{axis}\s*([-+]?(?:\d+\.?\d*|\.\d+))" searched anywhere, its number read as
 // float() reads it: the value after the axis letter in a position reply.
 ORVAK_EXPORT std::optional<double> axis_value(std::string_view reply, std::string_view axis);
+// The pattern axis_value searches, as a template whose "{}" takes the escaped axis.
+inline constexpr std::string_view axis_value_template = R"({}\s*([-+]?(?:\d+\.?\d*|\.\d+)))";
+
+// "[-+]?(?:\d+\.?\d*|\.\d+)" searched anywhere: the first number in the text,
+// as written there.
+ORVAK_EXPORT std::optional<std::string_view> first_number(std::string_view text);
+inline constexpr std::string_view first_number_pattern = R"([-+]?(?:\d+\.?\d*|\.\d+))";
 
 }  // namespace orvak::grammar

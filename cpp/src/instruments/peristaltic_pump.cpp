@@ -28,19 +28,11 @@ constexpr std::string_view head_missing =
     "{}: tubing (ID, OD) {} is not a standard size for the {}-roller head \xE2\x80\x94 use "
     "calibrate() with a custom measurement.";
 
-const char* wait_flag(bool wait) { return wait ? "1" : "0"; }
-
 // How Python prints a number constant: ints plainly, floats as repr().
 std::string constant_text(const ConstantValue& value) {
     if (const auto* i = std::get_if<long long>(&value)) return text::integer(*i);
     if (const auto* b = std::get_if<bool>(&value)) return *b ? "True" : "False";
     return text::number(constant_as_double(value, 0.0));
-}
-
-std::string axis_constant(const ConstantValue& value) {
-    if (std::holds_alternative<std::monostate>(value)) return "X";
-    if (auto axis = constant_as_text(value)) return std::move(*axis);
-    throw ArgumentTypeError("primary_axis must be text");
 }
 
 bool same_size(const TubingPreset& preset, const TubingSize& tube) {
@@ -322,7 +314,8 @@ void PeriPumpBase::run(double flow_rate, double volume, bool wait, std::string_v
     require_ok();
     send_command({text::fill("G2 {}{}", {now.axis, text::number(word)})});
     require_ok();
-    send_command({text::fill("G0 {}{} W{}", {now.axis, text::number(revs), wait_flag(wait)})});
+    send_command(
+        {text::fill("G0 {}{} W{}", {now.axis, text::number(revs), text::wait_flag(wait)})});
     require_ok();
     if (!wait) return;
     const auto operation = begin_operation("run", estimate);
@@ -339,7 +332,8 @@ void PeriPumpBase::run_as_is(double volume, bool wait) {
     const double revs = sendable_revolutions(volume);
     std::optional<double> estimate;
     if (last_flow_rate > 0.0) estimate = estimate_run_time(last_flow_rate, std::fabs(volume));
-    send_command({text::fill("G0 {}{} W{}", {now.axis, text::number(revs), wait_flag(wait)})});
+    send_command(
+        {text::fill("G0 {}{} W{}", {now.axis, text::number(revs), text::wait_flag(wait)})});
     require_ok();
     if (!wait) return;
     const auto operation = begin_operation("run_as_is", estimate);

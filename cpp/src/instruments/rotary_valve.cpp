@@ -33,8 +33,6 @@ unsigned long long distance(long long a, long long b) {
     return a >= b ? ua - ub : ub - ua;
 }
 
-const char* wait_flag(bool wait) { return wait ? "1" : "0"; }
-
 // Port arithmetic (modulo, int results) needs a whole, positive port count.
 int port_count_constant(const ConstantRequest& request, const std::string& owner) {
     const double count = number_constant(request);
@@ -46,12 +44,6 @@ int port_count_constant(const ConstantRequest& request, const std::string& owner
             text::fill("{}: NUM_PORTS must be a positive whole number of ports.", {owner}));
     }
     return static_cast<int>(count);
-}
-
-std::string axis_constant(const ConstantValue& value) {
-    if (std::holds_alternative<std::monostate>(value)) return "X";
-    if (auto axis = constant_as_text(value)) return std::move(*axis);
-    throw ArgumentTypeError("primary_axis must be text");
 }
 
 }  // namespace
@@ -99,7 +91,7 @@ bool RotaryValveBase::home(bool wait) {
     const auto estimate = progress_estimate([&] { return home_seconds(now); }, now);
     const auto& axis = now.axis;
     current_port.reset();
-    send_command({text::fill("G10 {} W{}", {axis, wait_flag(wait)})});
+    send_command({text::fill("G10 {} W{}", {axis, text::wait_flag(wait)})});
     require_ok();
     if (!wait) return true;
     const auto operation = begin_operation("home", estimate);
@@ -119,7 +111,7 @@ void RotaryValveBase::select_port(long long port_number, bool wait) {
     }
     const double rotations = now.port_increment * static_cast<double>(port_number - 1);
     const std::string command =
-        text::fill("G0 {}{} W{}", {now.axis, text::number(rotations), wait_flag(wait)});
+        text::fill("G0 {}{} W{}", {now.axis, text::number(rotations), text::wait_flag(wait)});
     const auto estimate = progress_estimate([&] { return run_seconds(port_number, now); }, now);
     current_port.reset();
     send_command({command});

@@ -18,6 +18,7 @@
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
 #include "orvak/instrument.hpp"
+#include "orvak/reply_grammar.hpp"
 
 namespace orvak {
 
@@ -40,8 +41,7 @@ class ORVAK_EXPORT RotaryValveBase : public Instrument {
     static constexpr std::string_view home_required_noun = "the valve";
     // The position value after the axis letter, as a regular expression whose
     // "{}" is the escaped axis; check_position reads replies by it.
-    static constexpr std::string_view position_value_template =
-        R"({}\s*([-+]?(?:\d+\.?\d*|\.\d+)))";
+    static constexpr std::string_view position_value_template = grammar::axis_value_template;
     // The target `estimate_run_time` assumes when given none.
     static constexpr int default_estimate_target = 6;
 

@@ -12,5 +12,6 @@ namespace orvak::sim {
 std::unique_ptr<ModuleFirmware> make_rotary_valve_firmware(int address, int type_code);
 std::unique_ptr<ModuleFirmware> make_peristaltic_firmware(int address, int type_code);
 std::unique_ptr<ModuleFirmware> make_solenoid_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_piston_pump_firmware(int address, int type_code);
 
 }  // namespace orvak::sim

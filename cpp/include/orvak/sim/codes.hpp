@@ -1,6 +1,7 @@
 // The refusal codes the emulated firmware answers with ("BAD <code>"). When a
 // command is wrong in several ways, the first applicable code in this order
-// wins: unknown_command, bad_argument, out_of_range, busy, not_homed.
+// wins: unknown_command, bad_argument, out_of_range, speed_too_high, busy,
+// not_homed, no_valve_path.
 #pragma once
 
 #include <string_view>
@@ -19,5 +20,9 @@ inline constexpr std::string_view busy = "0x201";
 inline constexpr std::string_view out_of_range = "0x202";
 // A move before the axis has been homed since power-up (or since a re-zero).
 inline constexpr std::string_view not_homed = "0x210";
+// A speed above what the build's motor can drive.
+inline constexpr std::string_view speed_too_high = "0x204";
+// A pump move while no valve path is energised on the manifold.
+inline constexpr std::string_view no_valve_path = "0x301";
 
 }  // namespace orvak::sim::codes

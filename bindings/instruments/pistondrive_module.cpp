@@ -1,0 +1,270 @@
+// orvaklab.instruments.pistondrive: the piston (syringe) pump.
+//
+// Volumes and speeds are real numbers (a wrong type is a TypeError naming the
+// argument); a valve is anything int() takes, and whatever it does not take
+// (or any number but 0 and 1) means valve 0, as front ends that speak JSON
+// send "0" and "1".
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/py_args.hpp"
+#include "common/py_instrument.hpp"
+#include "common/python_runtime.hpp"
+#include "orvak/instruments/piston_pump.hpp"
+#include "orvak/reply_grammar.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using orvak::PistonPump;
+
+namespace {
+
+using PumpClass =
+    py::class_<PistonPump, orvakpy::PyInstrument<PistonPump>, orvak::Instrument, py::smart_holder>;
+
+long long valve_number(py::handle valve) { return orvakpy::int_conversion(valve).value_or(0); }
+
+double real(py::handle value, std::string_view where, std::string_view argument) {
+    return orvakpy::real_argument(value, where, argument);
+}
+
+std::optional<double> timeout_of(py::handle value, std::string_view where) {
+    return orvakpy::optional_real_argument(value, where, "timeout");
+}
+
+// A float attribute that takes any real number.
+void real_attribute(PumpClass& cls, const char* name, double PistonPump::* member) {
+    const std::string where = std::string("OrvakPistonPump.") + name;
+    cls.def_property(
+        name, [member](const PistonPump& self) { return self.*member; },
+        [member, where](PistonPump& self, const py::object& value) {
+            self.*member = real(value, where, "value");
+        });
+}
+
+void bind_state(PumpClass& cls) {
+    cls.def_readwrite("instrument_id_number", &PistonPump::instrument_id_number);
+    real_attribute(cls, "max_speed", &PistonPump::max_speed);
+    real_attribute(cls, "piston_volume", &PistonPump::piston_volume);
+    real_attribute(cls, "homing_speed", &PistonPump::homing_speed);
+    real_attribute(cls, "estimated_run_time", &PistonPump::estimated_run_time);
+    real_attribute(cls, "estimated_home_time", &PistonPump::estimated_home_time);
+    cls.def_property(
+           "_previous_valve", [](const PistonPump& self) { return self.previous_valve; },
+           [](PistonPump& self, const py::object& valve) {
+               const auto number =
+                   orvakpy::integer_argument(valve, "OrvakPistonPump._previous_valve", "value");
+               // Beyond 64 bits it is no valve the manifold knows.
+               self.previous_valve = number.value_or(PistonPump::unknown_valve);
+           },
+           "The valve configured on the manifold (0 or 1), or 9 when unknown.")
+        .def_property(
+            "_previous_volume", [](const PistonPump& self) { return self.previous_volume; },
+            [](PistonPump& self, const py::object& volume) {
+                self.previous_volume = orvakpy::optional_real_argument(
+                    volume, "OrvakPistonPump._previous_volume", "value");
+            },
+            "The tracked piston position in \xC2\xB5l, or None when unknown.")
+        .def_property_readonly("current_position", &PistonPump::current_position,
+                               "The tracked piston position in \xC2\xB5l, or None when unknown.");
+}
+
+void bind_motion(PumpClass& cls) {
+    cls.def(
+           "home",
+           [](PistonPump& self, const py::object& wait) {
+               const bool waiting = orvakpy::truth(wait);
+               return orvakpy::without_gil([&] { return self.home(waiting); });
+           },
+           "wait"_a = true,
+           "Homes the piston (0 \xC2\xB5l); with wait, returns once it is there. Returns True.")
+        .def(
+            "run",
+            [](PistonPump& self, const py::object& speed, const py::object& target_volume,
+               const py::object& valve, const py::object& wait) {
+                const double rate = real(speed, "run()", "speed");
+                const double target = real(target_volume, "run()", "target_volume");
+                const long long path = valve_number(valve);
+                const bool waiting = orvakpy::truth(wait);
+                orvakpy::without_gil([&] { self.run(rate, target, path, waiting); });
+            },
+            "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
+            "Moves the piston to target_volume \xC2\xB5l at speed \xC2\xB5l/min through valve "
+            "(0: priming / waste port, 1: outlet).")
+        .def(
+            "aspirate",
+            [](PistonPump& self, const py::object& speed, const py::object& volume,
+               const py::object& valve, const py::object& wait) {
+                const double rate = real(speed, "aspirate()", "speed");
+                const double amount = real(volume, "aspirate()", "volume");
+                const long long path = valve_number(valve);
+                const bool waiting = orvakpy::truth(wait);
+                orvakpy::without_gil([&] { self.aspirate(rate, amount, path, waiting); });
+            },
+            "speed"_a, "volume"_a, "valve"_a = 0, "wait"_a = false,
+            "Draws volume \xC2\xB5l in from the tracked position, through the priming port by "
+            "default.")
+        .def(
+            "dispense",
+            [](PistonPump& self, const py::object& speed, const py::object& volume,
+               const py::object& valve, const py::object& wait) {
+                const double rate = real(speed, "dispense()", "speed");
+                const double amount = real(volume, "dispense()", "volume");
+                const long long path = valve_number(valve);
+                const bool waiting = orvakpy::truth(wait);
+                orvakpy::without_gil([&] { self.dispense(rate, amount, path, waiting); });
+            },
+            "speed"_a, "volume"_a, "valve"_a = 1, "wait"_a = false,
+            "Pushes volume \xC2\xB5l out from the tracked position, through the outlet by "
+            "default.")
+        .def(
+            "stop",
+            [](PistonPump& self) { orvakpy::without_gil([&] { self.PistonPump::stop(); }); },
+            "Halts the piston; its position becomes unknown.")
+        .def(
+            "resume",
+            [](PistonPump& self) { orvakpy::without_gil([&] { self.PistonPump::resume(); }); },
+            "Continues a halted move.")
+        .def(
+            "reset",
+            [](PistonPump& self) { orvakpy::without_gil([&] { self.PistonPump::reset(); }); },
+            "Closes the valves and re-zeroes the counter where the piston stands; the next "
+            "move needs a home.")
+        .def(
+            "_send_move",
+            [](PistonPump& self, const py::object& speed, const py::object& target_volume,
+               const py::object& wait) {
+                const double rate = real(speed, "_send_move()", "speed");
+                const double target = real(target_volume, "_send_move()", "target_volume");
+                const bool waiting = orvakpy::truth(wait);
+                orvakpy::without_gil([&] { self.send_move(rate, target, waiting); });
+            },
+            "speed"_a, "target_volume"_a, "wait"_a)
+        .def(
+            "_select_valve",
+            [](PistonPump& self, const py::object& valve) {
+                const long long path = valve_number(valve);
+                orvakpy::without_gil([&] { self.select_valve(path); });
+            },
+            "valve"_a, "Configures valve 0 or 1 on the manifold unless it already is.")
+        .def("_activate_valve", orvakpy::nogil(&PistonPump::activate_valve),
+             "Energises the configured valve.")
+        .def("_deactivate_valve", orvakpy::nogil(&PistonPump::deactivate_valve),
+             "De-energises every valve.");
+    cls.attr("select_piston_valves") = cls.attr("_select_valve");
+    cls.attr("turn_on_piston_valves") = cls.attr("_activate_valve");
+    cls.attr("turn_off_piston_valves") = cls.attr("_deactivate_valve");
+}
+
+void bind_queries(PumpClass& cls) {
+    cls.def("check_position", orvakpy::nogil(&PistonPump::check_position),
+            "The raw position reply.")
+        .def(
+            "check_position_ul",
+            [](PistonPump& self, const py::object& timeout) {
+                const auto limit = timeout_of(timeout, "check_position_ul()");
+                return orvakpy::without_gil([&] { return self.check_position_ul(limit); });
+            },
+            "timeout"_a = PistonPump::default_poll_timeout,
+            "The live piston position in \xC2\xB5l, or None without a usable reply.")
+        .def(
+            "check_valve_states",
+            [](PistonPump& self, const py::object& timeout) {
+                const auto limit = timeout_of(timeout, "check_valve_states()");
+                return orvakpy::without_gil([&] { return self.check_valve_states(limit); });
+            },
+            "timeout"_a = PistonPump::default_poll_timeout,
+            "The first number of the valve-state reply as text (the reply itself when it has "
+            "none), or None without a reply.")
+        .def("_require_known_position", &PistonPump::require_known_position)
+        .def("_known_or_midpoint_volume", &PistonPump::known_or_midpoint_volume);
+}
+
+void bind_estimates(PumpClass& cls) {
+    cls.def(
+           "estimate_run_time",
+           [](PistonPump& self, const py::object& speed, const py::object& target_volume,
+              const py::object&, const py::object&) {
+               return self.estimate_run_time(
+                   real(speed, "estimate_run_time()", "speed"),
+                   real(target_volume, "estimate_run_time()", "target_volume"));
+           },
+           "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
+           "Seconds to move from the tracked position (mid-stroke when unknown) to "
+           "target_volume; also stored in estimated_run_time. valve and wait are ignored.")
+        .def(
+            "estimate_aspirate_time",
+            [](PistonPump& self, const py::object& speed, const py::object& volume,
+               const py::object&) {
+                return self.estimate_aspirate_time(
+                    real(speed, "estimate_aspirate_time()", "speed"),
+                    real(volume, "estimate_aspirate_time()", "volume"));
+            },
+            "speed"_a, "volume"_a, "wait"_a = false, "Seconds to aspirate volume.")
+        .def(
+            "estimate_dispense_time",
+            [](PistonPump& self, const py::object& speed, const py::object& volume,
+               const py::object&) {
+                return self.estimate_dispense_time(
+                    real(speed, "estimate_dispense_time()", "speed"),
+                    real(volume, "estimate_dispense_time()", "volume"));
+            },
+            "speed"_a, "volume"_a, "wait"_a = false, "Seconds to dispense volume.")
+        .def(
+            "estimate_home_time",
+            [](PistonPump& self, const py::object&) { return self.estimate_home_time(); },
+            "wait"_a = true,
+            "Seconds a home takes from mid-stroke; also stored in estimated_home_time.");
+}
+
+void bind_pump(py::module_& m) {
+    PumpClass cls(m, "OrvakPistonPump",
+                  "Orvak piston (syringe) pump: 100 \xC2\xB5l (type code 16), 1 ml (4) or 5 ml "
+                  "(12), chosen by pump_volume in \xC2\xB5l.",
+                  py::dynamic_attr(), orvakpy::collectable_instance_dict());
+    cls.def(py::init_alias<int, double>(), "number"_a = 0,
+            "pump_volume"_a = PistonPump::default_pump_volume);
+    const py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct](const py::object& self, const py::object& number, const py::object& pump_volume,
+                    const py::object& parent) {
+            constexpr std::string_view where = "OrvakPistonPump()";
+            const int position = orvakpy::int_argument(
+                orvakpy::whole_number_argument(number, where, "number"), where, "number");
+            construct(self, position, real(pump_volume, where, "pump_volume"));
+            orvakpy::set_group_and_axes(
+                self, parent, {self.cast<const PistonPump&>().primary_axis.value_or("X")});
+        },
+        py::is_method(cls), "number"_a = 0, "pump_volume"_a = PistonPump::default_pump_volume,
+        "parent"_a = py::none());
+
+    // Class constants: plain class attributes, so a subclass or an instance
+    // can override them and the core reads the value in force.
+    cls.attr("_HOME_REQUIRED_CODE") = PistonPump::home_required_code;
+    cls.attr("_HOME_REQUIRED_NOUN") = PistonPump::home_required_noun;
+    py::list codes;
+    for (const auto code : PistonPump::valve_path_codes) codes.append(orvakpy::to_pystr(code));
+    cls.attr("_VALVE_PATH_CODES") = py::tuple(codes);
+
+    bind_state(cls);
+    bind_motion(cls);
+    bind_queries(cls);
+    bind_estimates(cls);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(pistondrive, m) {
+    m.doc() = "Driver of the Orvak piston (syringe) pumps.";
+    py::module_::import("orvaklab.unitbase");
+    orvakpy::register_error_translator();
+
+    m.attr("_POS_VALUE_TEMPLATE") = orvak::grammar::axis_value_template;
+    m.attr("_FIRST_NUMBER_RE") =
+        py::module_::import("re").attr("compile")(orvak::grammar::first_number_pattern);
+    bind_pump(m);
+}

@@ -1,0 +1,330 @@
+#include "orvak/instruments/piston_pump.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <variant>
+
+#include "orvak/pytext.hpp"
+#include "orvak/reply_grammar.hpp"
+
+namespace orvak {
+
+namespace {
+
+// The pump head is rated for 54 full strokes a minute.
+constexpr double strokes_per_minute = 54.0;
+// Above this the 5 ml build's dispense stroke stalls its motor (its firmware
+// refuses faster speeds), so its cap is below the stroke rating.
+constexpr double five_ml_speed_cap = 200000.0;
+// homing_speed covers a full stroke in this time.
+constexpr double full_stroke_home_seconds = 5.0;
+
+std::vector<std::string> codes_constant(const ConstantValue& value) {
+    if (std::holds_alternative<std::monostate>(value)) return {};
+    if (const auto* codes = std::get_if<std::vector<std::string>>(&value)) return *codes;
+    if (const auto* code = std::get_if<std::string>(&value)) return {*code};
+    throw ArgumentTypeError("class constant _VALVE_PATH_CODES must be a tuple of codes");
+}
+
+std::string general(double value) { return text::general(value, 3); }
+
+}  // namespace
+
+PistonPump::PistonPump(int number, double pump_volume)
+    : instrument_id_number(size_for(pump_volume).type_code),
+      max_speed(size_for(pump_volume).max_speed),
+      piston_volume(pump_volume),
+      homing_speed(pump_volume * 60.0 / full_stroke_home_seconds) {
+    name = std::string(size_for(pump_volume).name);
+    instrument_number = number;
+    primary_axis.emplace(1, 'X');
+    all_axes = std::vector<std::string>{*primary_axis};
+}
+
+PistonPumpSize PistonPump::size_for(double pump_volume) {
+    if (pump_volume == 100.0) return {16, "Orvak Piston 100 \xC2\xB5l", 100.0 * strokes_per_minute};
+    if (pump_volume == 5000.0) return {12, "Orvak Piston 5 ml", five_ml_speed_cap};
+    return {4, "Orvak Piston 1 ml", pump_volume * strokes_per_minute};
+}
+
+void PistonPump::resolve_constants(std::span<ConstantRequest> requests) const {
+    for (auto& request : requests) {
+        if (request.name == "_HOME_REQUIRED_CODE") {
+            request.value = std::string(home_required_code);
+        } else if (request.name == "_HOME_REQUIRED_NOUN") {
+            request.value = std::string(home_required_noun);
+        } else if (request.name == "_VALVE_PATH_CODES") {
+            request.value =
+                std::vector<std::string>(valve_path_codes.begin(), valve_path_codes.end());
+        }
+    }
+}
+
+PistonPumpSettings PistonPump::settings() const {
+    std::array<ConstantRequest, 2> requests{{
+        {"primary_axis", primary_axis ? ConstantValue(*primary_axis) : ConstantValue()},
+        {"_VALVE_PATH_CODES", ConstantValue()},
+    }};
+    resolve_constants(requests);
+    return PistonPumpSettings{
+        .axis = axis_constant(requests[0].value),
+        .valve_path_codes = codes_constant(requests[1].value),
+    };
+}
+
+// ---- motion ----
+
+bool PistonPump::home(bool wait) {
+    const auto axis = settings().axis;
+    const auto estimate = home_seconds();
+    previous_valve = unknown_valve;
+    send_command({text::fill("G11 {} W{}", {axis, text::wait_flag(wait)})});
+    require_ok();
+    if (!wait) return true;
+    try {
+        const auto operation = begin_operation("home", estimate);
+        wait_for_done();
+    } catch (...) {
+        // The piston stopped somewhere on its way home.
+        previous_volume.reset();
+        throw;
+    }
+    previous_volume = 0.0;
+    return true;
+}
+
+void PistonPump::run(double speed, double target_volume, long long valve, bool wait) {
+    move_to("run", speed, target_volume, valve, wait);
+}
+
+void PistonPump::aspirate(double speed, double volume, long long valve, bool wait) {
+    if (volume < 0.0) {
+        throw ValueError(
+            text::fill("{}: aspirate volume must not be negative (got {} \xC2\xB5l); "
+                       "use dispense() to move the piston the other way.",
+                       {name, general(volume)}));
+    }
+    require_known_position();
+    // A NaN volume gives a NaN target, which the stroke check refuses.
+    const double target = *previous_volume + volume;
+    if (target > piston_volume) {
+        throw ValueError(
+            text::fill("Aspirate {} \xC2\xB5l would exceed pump capacity ({} \xC2\xB5l).",
+                       {general(volume), general(piston_volume)}));
+    }
+    move_to("aspirate", speed, target, valve, wait);
+}
+
+void PistonPump::dispense(double speed, double volume, long long valve, bool wait) {
+    if (volume < 0.0) {
+        throw ValueError(
+            text::fill("{}: dispense volume must not be negative (got {} \xC2\xB5l); "
+                       "use aspirate() to move the piston the other way.",
+                       {name, general(volume)}));
+    }
+    require_known_position();
+    const double target = *previous_volume - volume;
+    if (target < 0.0) {
+        throw ValueError(
+            text::fill("Dispense {} \xC2\xB5l would go below 0 (current position {} \xC2\xB5l).",
+                       {general(volume), general(*previous_volume)}));
+    }
+    move_to("dispense", speed, target, valve, wait);
+}
+
+void PistonPump::move_to(std::string_view operation, double speed, double target_volume,
+                         long long valve, bool wait) {
+    // Written so that NaN fails each check; an infinite speed or target (only
+    // possible against an infinite cap or stroke) is refused with them.
+    if (!(speed > 0.0)) {
+        throw ValueError(text::fill("{}: speed must be positive (got {} \xC2\xB5l/min).",
+                                    {name, general(speed)}));
+    }
+    if (speed > max_speed || !std::isfinite(speed)) {
+        throw ValueError(
+            text::fill("Speed {} \xC2\xB5l/min exceeds {} maximum of {} \xC2\xB5l/min.",
+                       {text::fixed(speed, 0), name, text::fixed(max_speed, 0)}));
+    }
+    if (!(target_volume >= 0.0 && target_volume <= piston_volume) ||
+        !std::isfinite(target_volume)) {
+        throw ValueError(text::fill(
+            "{}: target volume {} \xC2\xB5l is outside the pump's stroke [0, {}] \xC2\xB5l.",
+            {name, general(target_volume), general(piston_volume)}));
+    }
+    const auto now = settings();
+    const double estimate = estimate_run_time(speed, target_volume);
+
+    select_valve(valve);
+    activate_valve();
+    try {
+        std::optional<OperationScope> scope;
+        if (wait) scope.emplace(*this, Operation{std::string(operation), estimate, {}, false});
+        try {
+            send_move(speed, target_volume, wait);
+        } catch (const CommandRejectedError& refusal) {
+            const auto& codes = now.valve_path_codes;
+            if (!refusal.code() ||
+                std::find(codes.begin(), codes.end(), *refusal.code()) == codes.end()) {
+                throw;
+            }
+            // The manifold lost its path: prime it again, once.
+            previous_valve = unknown_valve;
+            select_valve(valve);
+            activate_valve();
+            send_move(speed, target_volume, wait);
+        }
+    } catch (...) {
+        // Whatever failed, the piston may have moved part of the way.
+        previous_volume.reset();
+        throw;
+    }
+    previous_volume = target_volume;
+}
+
+void PistonPump::send_move(double speed, double target_volume, bool wait) {
+    if (!std::isfinite(speed) || !std::isfinite(target_volume)) {
+        throw ValueError(text::fill(
+            "{}: speed and target must be finite numbers (got {} \xC2\xB5l/min, {} \xC2\xB5l).",
+            {name, text::number(speed), text::number(target_volume)}));
+    }
+    const auto axis = settings().axis;
+    send_command({text::fill("G2 {}{}", {axis, text::number(speed)})});
+    require_ok();
+    send_command(
+        {text::fill("G7 {}{} W{}", {axis, text::number(target_volume), text::wait_flag(wait)})});
+    require_ok_or_home_required();
+    if (wait) wait_for_done();
+}
+
+void PistonPump::stop() {
+    const auto axis = settings().axis;
+    // Unknown from the moment the halt may take effect, acknowledged or not.
+    previous_volume.reset();
+    send_command({text::fill("G3 {}0", {axis})});
+    require_ok();
+}
+
+void PistonPump::resume() {
+    send_command({text::fill("G5 {}0", {settings().axis})});
+    require_ok_or_home_required();
+}
+
+void PistonPump::reset() {
+    const auto axis = settings().axis;
+    deactivate_valve();
+    previous_valve = unknown_valve;
+    // The counter may be re-zeroed even when the acknowledgement is lost.
+    previous_volume.reset();
+    send_command({text::fill("G4 {}", {axis})});
+    require_ok();
+}
+
+// ---- valves ----
+
+void PistonPump::select_valve(long long valve) {
+    const long long chosen = valve == outlet_valve ? outlet_valve : priming_valve;
+    if (chosen == previous_valve) return;
+    const std::string selection = chosen == priming_valve ? "X1 Y0" : "X0 Y1";
+    try {
+        send_command({"G31 " + selection});
+        require_ok();
+    } catch (...) {
+        previous_valve = unknown_valve;
+        throw;
+    }
+    previous_valve = chosen;
+}
+
+void PistonPump::activate_valve() {
+    send_command({"G32 0"});
+    require_ok();
+}
+
+void PistonPump::deactivate_valve() {
+    send_command({"G33 0"});
+    require_ok();
+}
+
+// ---- position ----
+
+std::string PistonPump::check_position() {
+    send_command({text::fill("M300 {}", {settings().axis})});
+    return wait_for_position();
+}
+
+std::optional<double> PistonPump::check_position_ul(std::optional<double> timeout) {
+    const auto axis = settings().axis;
+    std::string reply;
+    try {
+        send_command({text::fill("M300 {}", {axis})});
+        reply = wait_for_position(timeout);
+    } catch (const TimeoutError&) {
+        return std::nullopt;
+    } catch (const ConnectionError&) {
+        return std::nullopt;
+    }
+    return grammar::axis_value(reply, axis);
+}
+
+std::optional<std::string> PistonPump::check_valve_states(std::optional<double> timeout) {
+    std::string reply;
+    try {
+        send_command({"M302"});
+        reply = wait_for_position(timeout);
+    } catch (const TimeoutError&) {
+        return std::nullopt;
+    } catch (const ConnectionError&) {
+        return std::nullopt;
+    }
+    if (const auto number = grammar::first_number(reply)) return std::string(*number);
+    return reply;
+}
+
+void PistonPump::require_known_position() const {
+    if (previous_volume) return;
+    throw PositionUnknownError(text::fill(
+        "{}: piston position is unknown (a prior move is still in flight, was stopped, or a "
+        "non-blocking run()/home() has not been confirmed complete) \xE2\x80\x94 home() "
+        "(wait=True) to re-establish a known position before using the relative API.",
+        {name}));
+}
+
+double PistonPump::known_or_midpoint_volume() const {
+    return previous_volume.value_or(piston_volume / 2.0);
+}
+
+// ---- estimates ----
+
+double PistonPump::estimate_run_time(double speed, double target_volume) {
+    estimated_run_time = run_seconds(speed, target_volume);
+    return estimated_run_time;
+}
+
+double PistonPump::estimate_aspirate_time(double speed, double volume) {
+    return estimate_run_time(speed, known_or_midpoint_volume() + volume);
+}
+
+double PistonPump::estimate_dispense_time(double speed, double volume) {
+    return estimate_run_time(speed, known_or_midpoint_volume() - volume);
+}
+
+double PistonPump::estimate_home_time() {
+    const auto seconds = home_seconds();
+    if (!seconds) throw ValueError(text::fill("Homing speed of {} is 0.", {name}));
+    estimated_home_time = *seconds;
+    return *seconds;
+}
+
+double PistonPump::run_seconds(double speed, double target_volume) const {
+    if (speed == 0.0) throw ValueError(text::fill("Speed of {} set to 0.", {name}));
+    return std::abs(known_or_midpoint_volume() - target_volume) * 60.0 / speed;
+}
+
+// Empty when the homing speed is 0 (no estimate can be made).
+std::optional<double> PistonPump::home_seconds() const {
+    if (homing_speed == 0.0) return std::nullopt;
+    return (piston_volume / 2.0) * 60.0 / homing_speed;
+}
+
+}  // namespace orvak
