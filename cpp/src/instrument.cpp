@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "orvak/log_sink.hpp"
 #include "orvak/pytext.hpp"
 #include "orvak/reply_grammar.hpp"
 
@@ -67,6 +68,10 @@ std::shared_ptr<Link> Instrument::link() {
 void Instrument::check_interrupt() {}
 
 std::string Instrument::class_name() const { return "Instrument"; }
+
+void Instrument::warn(const std::string& message) {
+    StderrLogSink("orvak").log(LogLevel::warning, "%s", {message}, nullptr);
+}
 
 void Instrument::attach(std::shared_ptr<Link> link) { attached_link_ = std::move(link); }
 

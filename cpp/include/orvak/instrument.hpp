@@ -2,9 +2,9 @@
 // OK, DONE, position and data replies, refusals, hardware faults, leadership,
 // identity and status queries, and the default controls.
 //
-// A host embedding the core (the Python bindings) answers four hooks: class
-// constants, the current link, user interrupts and the class name. Without a
-// host the defaults apply and `attach` supplies the link.
+// A host embedding the core (the Python bindings) answers five hooks: class
+// constants, the current link, user interrupts, the class name and user
+// warnings. Without a host the defaults apply and `attach` supplies the link.
 #pragma once
 
 #include <algorithm>
@@ -68,6 +68,12 @@ class ORVAK_EXPORT Instrument {
     virtual void check_interrupt();
     // The class name that not-supported messages show.
     [[nodiscard]] virtual std::string class_name() const;
+    // Tells the user that an operation goes ahead otherwise than asked (a
+    // clamped target, an ignored argument), attributed to the caller of the
+    // operation. May throw when the host turns warnings into errors; drivers
+    // warn before sending, so nothing has gone out then. The default writes
+    // the line to stderr.
+    virtual void warn(const std::string& message);
 
     // The link used by the default `link()` hook (C++ use without a host).
     void attach(std::shared_ptr<Link> link);

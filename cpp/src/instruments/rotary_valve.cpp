@@ -10,10 +10,13 @@
 #include <utility>
 #include <variant>
 
+#include "driver_support.hpp"
 #include "orvak/pytext.hpp"
 #include "orvak/reply_grammar.hpp"
 
 namespace orvak {
+
+using drivers::wait_flag;
 
 namespace {
 
@@ -33,8 +36,6 @@ unsigned long long distance(long long a, long long b) {
     return a >= b ? ua - ub : ub - ua;
 }
 
-const char* wait_flag(bool wait) { return wait ? "1" : "0"; }
-
 // Port arithmetic (modulo, int results) needs a whole, positive port count.
 int port_count_constant(const ConstantRequest& request, const std::string& owner) {
     const double count = number_constant(request);
@@ -48,12 +49,6 @@ int port_count_constant(const ConstantRequest& request, const std::string& owner
     return static_cast<int>(count);
 }
 
-std::string axis_constant(const ConstantValue& value) {
-    if (std::holds_alternative<std::monostate>(value)) return "X";
-    if (auto axis = constant_as_text(value)) return std::move(*axis);
-    throw ArgumentTypeError("primary_axis must be text");
-}
-
 }  // namespace
 
 RotaryValveBase::RotaryValveBase(int number, int instrument_id_number, std::string display_name)
@@ -65,13 +60,7 @@ RotaryValveBase::RotaryValveBase(int number, int instrument_id_number, std::stri
 }
 
 void RotaryValveBase::resolve_constants(std::span<ConstantRequest> requests) const {
-    for (auto& request : requests) {
-        if (request.name == "_HOME_REQUIRED_CODE") {
-            request.value = std::string(home_required_code);
-        } else if (request.name == "_HOME_REQUIRED_NOUN") {
-            request.value = std::string(home_required_noun);
-        }
-    }
+    drivers::answer_home_required(requests, home_required_code, home_required_noun);
 }
 
 RotaryValveSettings RotaryValveBase::settings() const {
@@ -80,7 +69,7 @@ RotaryValveSettings RotaryValveBase::settings() const {
         {"PORT_INCREMENT", default_port_increment},
         {"RUN_SPEED_RPM", default_run_speed_rpm},
         {"HOME_TIME_FLOOR_S", default_home_time_floor_s},
-        {"primary_axis", primary_axis ? ConstantValue(*primary_axis) : ConstantValue()},
+        {"primary_axis", drivers::axis_request(primary_axis)},
     }};
     resolve_constants(requests);
     return RotaryValveSettings{
@@ -88,7 +77,7 @@ RotaryValveSettings RotaryValveBase::settings() const {
         .port_increment = number_constant(requests[1]),
         .run_speed_rpm = number_constant(requests[2]),
         .home_time_floor_s = number_constant(requests[3]),
-        .axis = axis_constant(requests[4].value),
+        .axis = drivers::axis_constant(requests[4].value, "primary_axis"),
     };
 }
 

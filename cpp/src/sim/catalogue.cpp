@@ -8,6 +8,10 @@ std::unique_ptr<ModuleFirmware> make_firmware(int address, int type_code) {
         case 6:
         case 17:
             return make_rotary_valve_firmware(address, type_code);
+        case 8:
+            return make_gantry_firmware(address, type_code);
+        case 9:
+            return make_z_stage_firmware(address, type_code);
         default:
             // A kind without firmware of its own answers the base commands only.
             return std::make_unique<ModuleFirmware>(address, type_code);

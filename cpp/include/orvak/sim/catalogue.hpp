@@ -10,5 +10,7 @@
 namespace orvak::sim {
 
 std::unique_ptr<ModuleFirmware> make_rotary_valve_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_gantry_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_z_stage_firmware(int address, int type_code);
 
 }  // namespace orvak::sim
