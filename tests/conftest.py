@@ -42,6 +42,20 @@ def wait_until(predicate, timeout=1.0):
     return predicate()
 
 
+def later(delay, action):
+    """Runs `action` on a timer thread; returns the list its start time goes to."""
+    started = []
+
+    def fire():
+        started.append(time.monotonic())
+        action()
+
+    timer = threading.Timer(delay, fire)
+    timer.daemon = True
+    timer.start()
+    return started
+
+
 def default_replies(cmd):
     word = (cmd.split() or [""])[0]
     fixed = {"M116": ["2"], "M115": ["v1.2.3"], "M304": ["X HOMED:1"]}
