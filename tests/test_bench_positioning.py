@@ -13,7 +13,7 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-from conftest import later
+from conftest import later, wait_until
 from orvaklab.exceptions import (
     OrvakConnectionError,
     OrvakHardwareError,
@@ -48,6 +48,12 @@ def fresh(make_bench):
     rig.stage, rig.gantry = rig.group
     rig.zview, rig.xyview = rig.bench.modules
     return rig
+
+
+def settled(view):
+    """The module's position once its motion has ended."""
+    assert wait_until(lambda: not view.moving, 2.0)
+    return view.position
 
 
 def run_recording(action):
@@ -99,14 +105,7 @@ def test_stage_targets_clamps_and_warnings(rig, args, kwargs, command, warned):
     assert rig.zview.commands[-1] == command
     target = float(command.split()[1][1:])
     assert stage._prev_z == target
-    assert wait_for_settled(rig.zview) == {"X": pytest.approx(target)}
-
-
-def wait_for_settled(view):
-    deadline = time.monotonic() + 2.0
-    while view.moving and time.monotonic() < deadline:
-        time.sleep(0.005)
-    return view.position
+    assert settled(rig.zview) == {"X": pytest.approx(target)}
 
 
 def test_gantry_moves_clamp_silently(rig):
@@ -119,7 +118,7 @@ def test_gantry_moves_clamp_silently(rig):
     assert run_recording(lambda: gantry.run(250.0, np.float64(-5))) == []
     assert view.commands[-1] == "G0 X190.0 Y0.0 W0"
     assert (gantry._prev_x, gantry._prev_y) == (190.0, 0.0)
-    assert wait_for_settled(view) == {"X": 190.0, "Y": 0.0}
+    assert settled(view) == {"X": 190.0, "Y": 0.0}
 
 
 @pytest.mark.parametrize("driver, action, error, message", [
@@ -264,7 +263,7 @@ def test_halt_resume_and_rezero(rig, driver, lines):
     device.resume()
     assert view.moving
     rig.bench.time_scale = 0
-    assert wait_for_settled(view) == dict(zip("XY", target))
+    assert settled(view) == dict(zip("XY", target))
     device.reset()
     assert view.commands[-3:] == lines and view.position == dict.fromkeys(view.position, 0.0)
     assert not any(view.homed.values())
