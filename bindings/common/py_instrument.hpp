@@ -9,6 +9,7 @@
 
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -101,6 +102,17 @@ class PyInstrument : public Base, public py::trampoline_self_life_support {
         return py::type::of(python_self()).attr("__name__").template cast<std::string>();
     }
 
+    // A UserWarning for the Python line that called the operation: a core
+    // call has no Python frame of its own, so stack level 1 is that caller.
+    // Under a warnings filter of "error" the warning is raised instead.
+    void warn(const std::string& message) override {
+        const AcquireGil gil;
+        if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) {
+            py::error_already_set error;
+            rethrow_python_error(error);
+        }
+    }
+
     void stop() override {
         if (!call_override("stop")) Base::stop();
     }
@@ -129,6 +141,24 @@ class PyInstrument : public Base, public py::trampoline_self_life_support {
             rethrow_python_error(e);
         }
         return true;
+    }
+
+    // The result of a Python override of `name` as text, or empty when there
+    // is no override (the caller then runs the core's own version).
+    std::optional<std::string> call_text_override(const char* name) {
+        const AcquireGil gil;
+        const py::function override = py::get_override(static_cast<const Base*>(this), name);
+        if (!override) return std::nullopt;
+        try {
+            const py::object result = override();
+            if (!py::isinstance<py::str>(result)) {
+                throw py::type_error(std::string(name) + "() must return str, not " +
+                                     py::type::of(result).attr("__name__").cast<std::string>());
+            }
+            return result.cast<std::string>();
+        } catch (py::error_already_set& e) {
+            rethrow_python_error(e);
+        }
     }
 };
 

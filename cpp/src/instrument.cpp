@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "orvak/log_sink.hpp"
 #include "orvak/pytext.hpp"
 #include "orvak/reply_grammar.hpp"
 
@@ -49,12 +50,6 @@ double number_constant(const ConstantRequest& request) {
     throw ArgumentTypeError("class constant " + std::string(request.name) + " must be a number");
 }
 
-std::string axis_constant(const ConstantValue& value) {
-    if (std::holds_alternative<std::monostate>(value)) return "X";
-    if (auto axis = constant_as_text(value)) return std::move(*axis);
-    throw ArgumentTypeError("primary_axis must be text");
-}
-
 Link::~Link() = default;
 
 Instrument::Instrument() : slots_(std::make_shared<ReplySlots>()) {}
@@ -73,6 +68,10 @@ std::shared_ptr<Link> Instrument::link() {
 void Instrument::check_interrupt() {}
 
 std::string Instrument::class_name() const { return "Instrument"; }
+
+void Instrument::warn(const std::string& message) {
+    StderrLogSink("orvak").log(LogLevel::warning, "%s", {message}, nullptr);
+}
 
 void Instrument::attach(std::shared_ptr<Link> link) { attached_link_ = std::move(link); }
 

@@ -14,7 +14,7 @@ namespace {
 
 // One row per buildable module kind. A driver module adds its rows here when
 // it is built; the name rules below then start selecting its classes.
-constexpr std::array<DriverRow, 13> driver_rows{{
+constexpr std::array<DriverRow, 15> driver_rows{{
     {1, "peridrive", "OrvakPeriS", std::nullopt, "Orvak Peri S (peristaltic pump)"},
     {2, "rotaryport", "OrvakRotaryValve032", std::nullopt, "Orvak Rotary Valve"},
     {3, "solenoidbank", "OrvakSolVal", std::nullopt, "Orvak Sol Val (solenoid valves)"},
@@ -22,6 +22,8 @@ constexpr std::array<DriverRow, 13> driver_rows{{
     {5, "peridrive", "OrvakPeriPumpXL", std::nullopt, "Orvak Peri Pump XL"},
     {6, "rotaryport", "OrvakRotaryValve052", std::nullopt, "Orvak Rotary Valve XL"},
     {7, "solenoidbank", "OrvakSolValXL", std::nullopt, "Orvak Sol Val XL"},
+    {8, "gantry", "OrvakGantry", std::nullopt, "Orvak Gantry (XY)"},
+    {9, "zaxis", "OrvakZStage", std::nullopt, "Orvak Z Stage"},
     {10, "peridrive", "OrvakPeriT", std::nullopt, "Orvak Peri T"},
     {11, "peridrive", "OrvakPeriP", std::nullopt, "Orvak Peri P"},
     {12, "pistondrive", "OrvakPistonPump", 5000.0, "Orvak Piston 5 ml"},

@@ -2,9 +2,9 @@
 // OK, DONE, position and data replies, refusals, hardware faults, leadership,
 // identity and status queries, and the default controls.
 //
-// A host embedding the core (the Python bindings) answers four hooks: class
-// constants, the current link, user interrupts and the class name. Without a
-// host the defaults apply and `attach` supplies the link.
+// A host embedding the core (the Python bindings) answers five hooks: class
+// constants, the current link, user interrupts, the class name and user
+// warnings. Without a host the defaults apply and `attach` supplies the link.
 #pragma once
 
 #include <algorithm>
@@ -43,7 +43,6 @@ ORVAK_EXPORT std::optional<std::string> constant_as_text(const ConstantValue& va
 ORVAK_EXPORT double number_constant(const ConstantRequest& request);
 // An axis letter constant (primary_axis): "X" when absent; ArgumentTypeError
 // when it is not text.
-ORVAK_EXPORT std::string axis_constant(const ConstantValue& value);
 
 struct BaseConstants {
     double ok_timeout = 3.0;
@@ -74,6 +73,12 @@ class ORVAK_EXPORT Instrument {
     [[nodiscard]] virtual std::string class_name() const;
     // Who watches long operations now, or null; asked once per labelled wait.
     [[nodiscard]] virtual std::shared_ptr<ProgressObserver> progress_observer();
+    // Tells the user that an operation goes ahead otherwise than asked (a
+    // clamped target, an ignored argument), attributed to the caller of the
+    // operation. May throw when the host turns warnings into errors; drivers
+    // warn before sending, so nothing has gone out then. The default writes
+    // the line to stderr.
+    virtual void warn(const std::string& message);
 
     // The link used by the default `link()` hook (C++ use without a host).
     void attach(std::shared_ptr<Link> link);

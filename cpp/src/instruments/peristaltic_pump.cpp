@@ -5,6 +5,7 @@
 #include <utility>
 #include <variant>
 
+#include "driver_support.hpp"
 #include "orvak/pytext.hpp"
 
 namespace orvak {
@@ -27,13 +28,6 @@ constexpr std::string_view standard_missing =
 constexpr std::string_view head_missing =
     "{}: tubing (ID, OD) {} is not a standard size for the {}-roller head \xE2\x80\x94 use "
     "calibrate() with a custom measurement.";
-
-// How Python prints a number constant: ints plainly, floats as repr().
-std::string constant_text(const ConstantValue& value) {
-    if (const auto* i = std::get_if<long long>(&value)) return text::integer(*i);
-    if (const auto* b = std::get_if<bool>(&value)) return *b ? "True" : "False";
-    return text::number(constant_as_double(value, 0.0));
-}
 
 bool same_size(const TubingPreset& preset, const TubingSize& tube) {
     return tube.mm.size() == 2 && tube.mm[0] == preset.inner_mm && tube.mm[1] == preset.outer_mm;
@@ -105,7 +99,7 @@ PeriPumpSettings PeriPumpBase::settings() const {
         {"MAX_RPM", default_max_rpm_ ? ConstantValue(*default_max_rpm_) : ConstantValue()},
         {"ROLLERS", default_rollers_},
         {"REV_PER_SEC_TO_G2", default_rev_per_sec_to_g2},
-        {"primary_axis", primary_axis ? ConstantValue(*primary_axis) : ConstantValue()},
+        {"primary_axis", drivers::axis_request(primary_axis)},
     }};
     resolve_constants(requests);
     PeriPumpSettings now{
@@ -113,13 +107,13 @@ PeriPumpSettings PeriPumpBase::settings() const {
         .max_rpm = std::nullopt,
         .max_rpm_shown = {},
         .rollers = number_constant(requests[2]),
-        .rollers_shown = constant_text(requests[2].value),
+        .rollers_shown = drivers::constant_text(requests[2].value),
         .rev_per_sec_to_g2 = number_constant(requests[3]),
-        .axis = axis_constant(requests[4].value),
+        .axis = drivers::axis_constant(requests[4].value, "primary_axis"),
     };
     if (!std::holds_alternative<std::monostate>(requests[1].value)) {
         now.max_rpm = number_constant(requests[1]);
-        now.max_rpm_shown = constant_text(requests[1].value);
+        now.max_rpm_shown = drivers::constant_text(requests[1].value);
     }
     return now;
 }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <variant>
 
+#include "driver_support.hpp"
 #include "orvak/pytext.hpp"
 #include "orvak/reply_grammar.hpp"
 
@@ -49,12 +50,9 @@ PistonPumpSize PistonPump::size_for(double pump_volume) {
 }
 
 void PistonPump::resolve_constants(std::span<ConstantRequest> requests) const {
+    drivers::answer_home_required(requests, home_required_code, home_required_noun);
     for (auto& request : requests) {
-        if (request.name == "_HOME_REQUIRED_CODE") {
-            request.value = std::string(home_required_code);
-        } else if (request.name == "_HOME_REQUIRED_NOUN") {
-            request.value = std::string(home_required_noun);
-        } else if (request.name == "_VALVE_PATH_CODES") {
+        if (request.name == "_VALVE_PATH_CODES") {
             request.value =
                 std::vector<std::string>(valve_path_codes.begin(), valve_path_codes.end());
         }
@@ -63,12 +61,12 @@ void PistonPump::resolve_constants(std::span<ConstantRequest> requests) const {
 
 PistonPumpSettings PistonPump::settings() const {
     std::array<ConstantRequest, 2> requests{{
-        {"primary_axis", primary_axis ? ConstantValue(*primary_axis) : ConstantValue()},
+        {"primary_axis", drivers::axis_request(primary_axis)},
         {"_VALVE_PATH_CODES", ConstantValue()},
     }};
     resolve_constants(requests);
     return PistonPumpSettings{
-        .axis = axis_constant(requests[0].value),
+        .axis = drivers::axis_constant(requests[0].value, "primary_axis"),
         .valve_path_codes = codes_constant(requests[1].value),
     };
 }

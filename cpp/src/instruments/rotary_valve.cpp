@@ -10,6 +10,7 @@
 #include <utility>
 #include <variant>
 
+#include "driver_support.hpp"
 #include "orvak/pytext.hpp"
 #include "orvak/reply_grammar.hpp"
 
@@ -57,13 +58,7 @@ RotaryValveBase::RotaryValveBase(int number, int instrument_id_number, std::stri
 }
 
 void RotaryValveBase::resolve_constants(std::span<ConstantRequest> requests) const {
-    for (auto& request : requests) {
-        if (request.name == "_HOME_REQUIRED_CODE") {
-            request.value = std::string(home_required_code);
-        } else if (request.name == "_HOME_REQUIRED_NOUN") {
-            request.value = std::string(home_required_noun);
-        }
-    }
+    drivers::answer_home_required(requests, home_required_code, home_required_noun);
 }
 
 RotaryValveSettings RotaryValveBase::settings() const {
@@ -72,7 +67,7 @@ RotaryValveSettings RotaryValveBase::settings() const {
         {"PORT_INCREMENT", default_port_increment},
         {"RUN_SPEED_RPM", default_run_speed_rpm},
         {"HOME_TIME_FLOOR_S", default_home_time_floor_s},
-        {"primary_axis", primary_axis ? ConstantValue(*primary_axis) : ConstantValue()},
+        {"primary_axis", drivers::axis_request(primary_axis)},
     }};
     resolve_constants(requests);
     return RotaryValveSettings{
@@ -80,7 +75,7 @@ RotaryValveSettings RotaryValveBase::settings() const {
         .port_increment = number_constant(requests[1]),
         .run_speed_rpm = number_constant(requests[2]),
         .home_time_floor_s = number_constant(requests[3]),
-        .axis = axis_constant(requests[4].value),
+        .axis = drivers::axis_constant(requests[4].value, "primary_axis"),
     };
 }
 

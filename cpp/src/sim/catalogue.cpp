@@ -21,6 +21,10 @@ std::unique_ptr<ModuleFirmware> make_firmware(int address, int type_code) {
         case 12:
         case 16:
             return make_piston_pump_firmware(address, type_code);
+        case 8:
+            return make_gantry_firmware(address, type_code);
+        case 9:
+            return make_z_stage_firmware(address, type_code);
         default:
             // A kind without firmware of its own answers the base commands only.
             return std::make_unique<ModuleFirmware>(address, type_code);

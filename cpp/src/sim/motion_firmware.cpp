@@ -150,15 +150,9 @@ std::string MotionFirmware::move(const Args& args, TimePoint now, double scale) 
             if (!homed_[index]) return refusal(codes::not_homed);
         }
     }
-    const auto from = positions(now);
     std::vector<std::pair<std::size_t, double>> targets;
-    double seconds = 0.0;
-    for (const auto& [index, value] : selection->axes) {
-        targets.emplace_back(index, *value);
-        seconds = std::max(seconds,
-                           std::abs(*value - from[index]) / profile_.axes[index].units_per_second);
-    }
-    start_motion(targets, selection->wait, seconds, now, scale);
+    for (const auto& [index, value] : selection->axes) targets.emplace_back(index, *value);
+    start_motion(targets, selection->wait, move_seconds(positions(now), targets), now, scale);
     return "OK";
 }
 
@@ -166,15 +160,31 @@ std::string MotionFirmware::home(const Args& args, TimePoint now, double scale) 
     const auto selection = select(args, false);
     if (!selection) return refusal(codes::bad_argument);
     if (const auto busy = busy_refusal()) return refusal(*busy);
-    const auto from = positions(now);
+    const auto indices = indices_of(*selection);
     std::vector<std::pair<std::size_t, double>> targets;
+    for (const std::size_t index : indices) targets.emplace_back(index, 0.0);
+    start_motion(targets, selection->wait, home_seconds(positions(now), indices), now, scale, true);
+    return "OK";
+}
+
+double MotionFirmware::move_seconds(
+    const std::vector<double>& from,
+    const std::vector<std::pair<std::size_t, double>>& targets) const {
+    double seconds = 0.0;
+    for (const auto& [index, value] : targets) {
+        seconds = std::max(seconds,
+                           std::abs(value - from[index]) / profile_.axes[index].units_per_second);
+    }
+    return seconds;
+}
+
+double MotionFirmware::home_seconds(const std::vector<double>& from,
+                                    const std::vector<std::size_t>& indices) const {
     double seconds = profile_.home_floor_seconds;
-    for (const std::size_t index : indices_of(*selection)) {
-        targets.emplace_back(index, 0.0);
+    for (const std::size_t index : indices) {
         seconds = std::max(seconds, std::abs(from[index]) / profile_.axes[index].units_per_second);
     }
-    start_motion(targets, selection->wait, seconds, now, scale, true);
-    return "OK";
+    return seconds;
 }
 
 void MotionFirmware::start_motion(const std::vector<std::pair<std::size_t, double>>& targets,

@@ -13,5 +13,7 @@ std::unique_ptr<ModuleFirmware> make_rotary_valve_firmware(int address, int type
 std::unique_ptr<ModuleFirmware> make_peristaltic_firmware(int address, int type_code);
 std::unique_ptr<ModuleFirmware> make_solenoid_firmware(int address, int type_code);
 std::unique_ptr<ModuleFirmware> make_piston_pump_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_gantry_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_z_stage_firmware(int address, int type_code);
 
 }  // namespace orvak::sim

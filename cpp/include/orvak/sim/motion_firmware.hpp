@@ -11,6 +11,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orvak/export.hpp"
@@ -67,6 +68,15 @@ class ORVAK_EXPORT MotionFirmware : public ModuleFirmware {
     std::string rezero(const Args& args);
     // "POS X0.5 $$$" with the asked axes' positions in profile units.
     [[nodiscard]] virtual std::string position_report(const Args& args, TimePoint now) const;
+    // How long a move from `from` to `targets` takes, before scaling; by
+    // default the axes move independently, each at its own speed.
+    [[nodiscard]] virtual double move_seconds(
+        const std::vector<double>& from,
+        const std::vector<std::pair<std::size_t, double>>& targets) const;
+    // How long homing `indices` from `from` takes, before scaling; by default
+    // as a move to 0, never shorter than the profile's floor.
+    [[nodiscard]] virtual double home_seconds(const std::vector<double>& from,
+                                              const std::vector<std::size_t>& indices) const;
 
     // Refusal code for starting a motion now, or empty when it may start.
     [[nodiscard]] std::optional<std::string_view> busy_refusal() const;

@@ -1,0 +1,143 @@
+#include "orvak/instruments/gantry.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <utility>
+
+#include "driver_support.hpp"
+#include "orvak/errors.hpp"
+#include "orvak/pytext.hpp"
+
+namespace orvak {
+
+namespace {
+
+// Into [0, limit]; a value above the limit (or a limit below 0) gives the
+// bound, as min then max do.
+double clamp_into(double value, double limit) { return std::max(0.0, std::min(value, limit)); }
+
+}  // namespace
+
+Gantry::Gantry(int number) : secondary_axis(std::in_place, 1, 'Y') {
+    name = std::string(display_name);
+    instrument_number = number;
+    primary_axis.emplace(1, 'X');
+    all_axes = std::vector<std::string>{*primary_axis, *secondary_axis};
+}
+
+void Gantry::resolve_constants(std::span<ConstantRequest> requests) const {
+    drivers::answer_home_required(requests, home_required_code, home_required_noun);
+}
+
+GantrySettings Gantry::settings() const {
+    std::array<ConstantRequest, 6> requests{{
+        {"X_MAX", default_x_max},
+        {"Y_MAX", default_y_max},
+        {"RUN_SPEED", default_run_speed},
+        {"HOMING_SPEED", default_homing_speed},
+        {"primary_axis", drivers::axis_request(primary_axis)},
+        {"secondary_axis", drivers::axis_request(secondary_axis)},
+    }};
+    resolve_constants(requests);
+    return GantrySettings{
+        .x_max = number_constant(requests[0]),
+        .y_max = number_constant(requests[1]),
+        .run_speed = number_constant(requests[2]),
+        .homing_speed = number_constant(requests[3]),
+        .x_axis = drivers::axis_constant(requests[4].value, "primary_axis"),
+        .y_axis = drivers::axis_constant(requests[5].value, "secondary_axis", "Y"),
+    };
+}
+
+// ---- motion ----
+
+bool Gantry::home(bool wait) {
+    const auto now = settings();
+    const auto estimate =
+        now.homing_speed == 0.0 ? std::nullopt : std::optional<double>(home_seconds(now));
+    send_command({text::fill("G10 {} {} W{}", {now.x_axis, now.y_axis, text::wait_flag(wait)})});
+    require_ok();
+    if (wait) {
+        const auto operation = begin_operation("home", estimate);
+        wait_for_done();
+    }
+    return true;
+}
+
+void Gantry::run(double x, double y, bool wait) {
+    if (std::isnan(x)) throw ValueError(text::fill("{}: target x position is NaN.", {name}));
+    if (std::isnan(y)) throw ValueError(text::fill("{}: target y position is NaN.", {name}));
+    const auto now = settings();
+    x = clamp_into(x, now.x_max);
+    y = clamp_into(y, now.y_max);
+    const std::string command = text::fill(
+        "G0 {}{} {}{} W{}",
+        {now.x_axis, text::number(x), now.y_axis, text::number(y), text::wait_flag(wait)});
+    const auto estimate =
+        now.run_speed == 0.0 ? std::nullopt : std::optional<double>(run_seconds(x, y, now));
+    send_command({command});
+    require_ok_or_home_required();
+    if (wait) {
+        const auto operation = begin_operation("run", estimate);
+        wait_for_done();
+    }
+    prev_x = x;
+    prev_y = y;
+}
+
+void Gantry::stop() {
+    const auto now = settings();
+    send_command({text::fill("G3 {} {}0", {now.x_axis, now.y_axis})});
+    require_ok();
+}
+
+void Gantry::resume() {
+    const auto now = settings();
+    send_command({text::fill("G5 {} {}0", {now.x_axis, now.y_axis})});
+    require_ok_or_home_required();
+}
+
+void Gantry::reset() {
+    const auto now = settings();
+    send_command({text::fill("G4 {} {}", {now.x_axis, now.y_axis})});
+    require_ok();
+}
+
+// ---- position and estimates ----
+
+std::string Gantry::check_position() {
+    const auto now = settings();
+    send_command({text::fill("M300 {} {}", {now.x_axis, now.y_axis})});
+    return wait_for_position();
+}
+
+double Gantry::estimate_run_time(double x, double y) {
+    const double seconds = run_seconds(x, y, settings());
+    estimated_run_time = seconds;
+    return seconds;
+}
+
+double Gantry::estimate_home_time() {
+    const double seconds = home_seconds(settings());
+    estimated_home_time = seconds;
+    return seconds;
+}
+
+double Gantry::run_seconds(double x, double y, const GantrySettings& settings) const {
+    if (settings.run_speed == 0.0) throw ValueError(text::fill("Speed of {} set to 0.", {name}));
+    const double dx = std::fabs(prev_x - x);
+    const double dy = std::fabs(prev_y - y);
+    return std::pow(dx * dx + dy * dy, 0.5) / settings.run_speed;
+}
+
+// From anywhere: a home is reckoned from the middle of both axes.
+double Gantry::home_seconds(const GantrySettings& settings) const {
+    if (settings.homing_speed == 0.0) {
+        throw ValueError(text::fill("Homing speed of {} is 0.", {name}));
+    }
+    return 2.0 + (settings.x_max / 2.0 + settings.y_max / 2.0) / settings.homing_speed;
+}
+
+}  // namespace orvak
