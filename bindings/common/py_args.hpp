@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace orvakpy {
@@ -20,6 +21,15 @@ namespace py = pybind11;
 // the argument. Empty when the value does not fit 64 bits.
 std::optional<long long> integer_argument(py::handle value, std::string_view where,
                                           std::string_view argument);
+
+// An integer argument whose value beyond 64 bits gets the driver's own range
+// error: `range_error(text)` builds it from the value as Python shows it.
+template <class RangeError>
+long long ranged_integer_argument(py::handle value, std::string_view where,
+                                  std::string_view argument, RangeError&& range_error) {
+    if (const auto number = integer_argument(value, where, argument)) return *number;
+    throw range_error(py::repr(value).cast<std::string>());
+}
 
 // An integer argument that must fit a C int; OverflowError otherwise.
 int int_argument(py::handle value, std::string_view where, std::string_view argument);

@@ -14,9 +14,11 @@ namespace {
 
 // One row per buildable module kind. A driver module adds its rows here when
 // it is built; the name rules below then start selecting its classes.
-constexpr std::array<DriverRow, 3> driver_rows{{
+constexpr std::array<DriverRow, 5> driver_rows{{
     {2, "rotaryport", "OrvakRotaryValve032", std::nullopt, "Orvak Rotary Valve"},
     {6, "rotaryport", "OrvakRotaryValve052", std::nullopt, "Orvak Rotary Valve XL"},
+    {13, "process", "OrvakProcess", std::nullopt, "Orvak Process (pH / sensor)"},
+    {14, "ventrix", "OrvakVentrix", std::nullopt, "Orvak Mass Flow Controller"},
     {17, "rotaryport", "OrvakRotaryValve096", std::nullopt, ""},
 }};
 

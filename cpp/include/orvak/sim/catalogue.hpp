@@ -10,5 +10,7 @@
 namespace orvak::sim {
 
 std::unique_ptr<ModuleFirmware> make_rotary_valve_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_probe_reader_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_flow_controller_firmware(int address, int type_code);
 
 }  // namespace orvak::sim
