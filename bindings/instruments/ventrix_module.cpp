@@ -274,8 +274,12 @@ PYBIND11_MODULE(ventrix, m) {
         [construct](const py::object& self, const py::object& number, const py::object& parent) {
             construct(self, orvakpy::int_argument(number, "OrvakVentrix()", "number"));
             orvakpy::set_group_and_axes(self, parent);
-            // Read through the instance, so a subclass's defaults apply.
-            self.attr("_full_scale") = py::dict(self.attr("FULL_SCALE"));
+            // Read through the instance, so a subclass's defaults apply; a
+            // copy, so changing one driver's full scale changes no other.
+            // (py::dict of a dict would share it.)
+            py::dict full_scale;
+            full_scale.attr("update")(self.attr("FULL_SCALE"));
+            self.attr("_full_scale") = full_scale;
             py::dict setpoints;
             const auto channels = orvakpy::integer_argument(self.attr("NUM_CHANNELS"),
                                                             "OrvakVentrix()", "NUM_CHANNELS");

@@ -150,15 +150,20 @@ std::string FlowController::await_reply(std::span<ReplySlot* const> flags, std::
     const auto connection = link();
     const auto poll = span_of(now.poll_interval);
     const auto deadline = Clock::now() + span_of(timeout);
+    // A line from a slot, unless it is a clamp notice (never an answer).
+    const auto answer = [](std::optional<std::string> value) {
+        if (value && text::strip(*value) == clamp_notice) value.reset();
+        return value;
+    };
     // The first line found in slot order. The distributor fills slots in the
     // order lines arrive, so when a later slot answers, an earlier one that
-    // filled meanwhile holds the earlier line (the OK before a clamp notice).
+    // filled meanwhile holds the earlier line.
     const auto first_line = [&]() -> std::optional<std::string> {
         for (std::size_t i = 0; i < flags.size(); ++i) {
-            auto value = flags[i]->try_get();
+            auto value = answer(flags[i]->try_get());
             if (!value) continue;
             for (std::size_t earlier = 0; earlier < i; ++earlier) {
-                if (auto before = flags[earlier]->try_get()) return before;
+                if (auto before = answer(flags[earlier]->try_get())) return before;
             }
             return value;
         }
@@ -176,7 +181,7 @@ std::string FlowController::await_reply(std::span<ReplySlot* const> flags, std::
             // are looked at again after at most one poll interval.
             if (flags.empty()) {
                 std::this_thread::sleep_for(std::min(remaining, poll));
-            } else if (auto line = flags.front()->get_for(std::min(remaining, poll))) {
+            } else if (auto line = answer(flags.front()->get_for(std::min(remaining, poll)))) {
                 return line;
             }
         }
@@ -325,7 +330,6 @@ void FlowController::send_setpoint(long long channel, double value) {
 void FlowController::send_setpoint(long long channel, double value, const FlowSettings& now) {
     const std::string what = text::fill("setpoint on channel {}", {channel_text(channel)});
     send_command({text::fill("G0 C{} X{}", {channel_text(channel), text::number(value)})});
-    // The acknowledgement first: a clamp notice follows its OK and is ignored.
     // flag_OTHER too, so a leader refusal is a connection error, not silence.
     const std::array<ReplySlot*, 2> flags{&slots()->ok, &slots()->other};
     const std::string reply = await_reply(flags, what, now.ok_timeout, now, Guard::own);

@@ -11,6 +11,12 @@
 // DONE. So the driver has its own reply wait over a chosen set of slots, and
 // settling after a setpoint change is polled.
 //
+// A setpoint above a module's range is clamped by the board, which then sends
+// the notice line "Setpoint clamped to full scale" after its OK. The notice
+// can reach the driver after the OK was taken, even after the next command
+// went out, so the reply wait never takes it as an answer: it would otherwise
+// answer the next query (a reading failing as malformed) or setpoint.
+//
 // A board that is not behind the chain's leader refuses every command with an
 // error line ending "not the LEADER" until it has heard the roll-call; the
 // reply wait turns that into a connection error.
@@ -67,6 +73,7 @@ class ORVAK_EXPORT FlowController : public Instrument {
     static constexpr double default_settle_timeout = 15.0;
     static constexpr double default_settle_poll = 0.2;
     static constexpr double nominal_run_time = 0.1;
+    static constexpr std::string_view clamp_notice = "Setpoint clamped to full scale";
     // The full scale of each channel of the unit the defaults describe.
     static const std::map<long long, double>& default_full_scale();
 
