@@ -277,3 +277,47 @@ def test_group_builds_the_measurement_drivers():
         2, 2, "SLPM")
     assert (OrvakVentrix.REPLY_TIMEOUT, OrvakVentrix.SETTLE_TOLERANCE,
             OrvakVentrix.SETTLE_TIMEOUT, OrvakVentrix.SETTLE_POLL) == (2.0, 0.02, 15.0, 0.2)
+
+
+def test_the_reply_wait_takes_any_line_of_the_chosen_slots(rig):
+    mfc = rig.mfc
+    mfc.send_command("M200")
+    assert mfc._wait_for_reply((mfc.flag_OK, mfc.flag_OTHER)).strip() == "ORVAK MFC"
+    mfc.send_command("M202")  # healthy: lands in flag_OK
+    assert mfc._wait_for_reply(mfc.flag_OK, "status query", timeout=1).strip() == (
+        "STATUS: 0x0 OK")
+    mfc.send_command("M202")
+    with pytest.raises(OrvakTimeoutError, match=r"no reply to the status query within 0\.1s"):
+        mfc._wait_for_reply(mfc.flag_OTHER, "status query", 0.1)
+    with pytest.raises(TypeError, match="flags"):
+        mfc._wait_for_reply([mfc.flag_OK])
+    assert mfc._query("M311 C2", "serial query") == "SERIAL: B041562"
+
+
+@pytest.mark.parametrize("script, call, message", [
+    ({"M300": ["C1 X: 250 Z: 250 W: ERR"]}, lambda m: m.read_channel(1),
+     r"^Orvak Mass Flow Controller: unexpected M300 reply for channel 1: "
+     r"'C1 X: 250 Z: 250 W: ERR'$"),
+    ({"M300": ["C1 X: 12.5 Y: 2431 Z: 250 W: ERR"]}, lambda m: m.read_flow(1),
+     r"unexpected M300 reply for channel 1"),
+    ({"M201": ["MODULES: 2"]}, lambda m: m.firmware_code(), r"unexpected M201 reply: 'MODULES: 2'$"),
+    ({"M202": ["STATUS: FAULT"]}, lambda m: m.is_ok(), r"unexpected M202 reply: 'STATUS: FAULT'$"),
+    ({"M311": ["SERIAL:"]}, lambda m: m.serial_number(2),
+     r"unexpected M311 reply for channel 2: 'SERIAL:'$"),
+    ({"G0": ["READY"]}, lambda m: m.set_setpoint(1, 0.5),
+     r"unexpected reply to the setpoint on channel 1: 'READY'$"),
+])
+def test_replies_the_board_should_not_send(make_chain, script, call, message):
+    mfc = make_chain(1, driver=OrvakVentrix)[0]
+    mfc.my_group.far_end.script.update(script)
+    with pytest.raises(OrvakValueError, match=message):
+        call(mfc)
+    assert mfc._last_setpoint == {1: 0.0, 2: 0.0}
+
+
+def test_a_scripted_reading_with_duplicates_and_no_error_slot(make_chain):
+    mfc = make_chain(1, driver=OrvakVentrix)[0]
+    mfc.my_group.far_end.script["M300"] = ["C1 X: 999 X: 250 Y: 2431 Z: -1_000"]
+    assert mfc.read_channel() == {"channel": 1, "flow": 0.25, "setpoint": -1.0,
+                                  "temperature": 24.31, "units": "SLPM", "full_scale": 1.0,
+                                  "error": ""}
