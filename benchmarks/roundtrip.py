@@ -15,9 +15,13 @@ the bench emulator at time scale 0 (in-process port, or its pseudo-terminal
 served by a thread of this process) and time both identify() and
 select_port(n, wait=True).
 
+A last section times identify() and read_channel() on an emulated mass flow
+controller (in-process port and pseudo-terminal with the native port).
+
 Run:  python3 benchmarks/roundtrip.py [--calls N] [--pyserial-calls N]
                                       [--seconds S] [--idle-seconds S]
-                                      [--kinds K,...] [--json PATH]
+                                      [--kinds K,...] [--flow-calls N]
+                                      [--json PATH]
 """
 
 import argparse
@@ -340,6 +344,78 @@ def fmt(v, nd=0):
     return "n/a" if v != v else f"{v:,.{nd}f}"
 
 
+# --------------------------------------------------------------------------
+# Flow controller readings: read_channel() beside identify() on one emulated
+# mass flow controller at time scale 0. read_channel() sends one M300 query
+# and waits for one data line, then undoes the board's integer scaling.
+# --------------------------------------------------------------------------
+
+FLOW_KINDS = ("sim-inprocess", "sim-pty-native")
+FLOW_TYPE_CODE = 14
+
+
+def bench_flow_reads(kind, calls):
+    """identify() and read_channel() latency and rate from one thread."""
+    bench = BenchChain([FLOW_TYPE_CODE], time_scale=0.0)
+    server = None
+    if kind == "sim-inprocess":
+        port = bench.port()
+    else:
+        server = bench.serve_pty()
+        port = NativeSerialPort(server.path)
+    group = InstrumentGroup([FLOW_TYPE_CODE])
+    group.seriallink = SerialManager(port, group)
+    mfc = group[0]
+    mfc.set_setpoint(1, 0.25)
+    results = {}
+    try:
+        for op, call in (("identify", mfc.identify), ("read_channel", mfc.read_channel)):
+            for _ in range(WARMUP_CALLS):
+                call()
+            samples = []
+            clock = time.perf_counter
+            start = clock()
+            for _ in range(calls):
+                t0 = clock()
+                call()
+                samples.append(clock() - t0)
+            elapsed = clock() - start
+            samples.sort()
+            results[op] = {
+                "calls": calls,
+                "p50_us": percentile(samples, 50) * 1e6,
+                "p99_us": percentile(samples, 99) * 1e6,
+                "calls_per_s": calls / elapsed,
+            }
+        if mfc.read_channel()["flow"] != 0.25:
+            raise RuntimeError("read_channel() does not report the flow that was set")
+    finally:
+        group.seriallink.stop()
+        if server is not None:
+            server.close()
+    return results
+
+
+def run_flow_reads(calls):
+    """Measures and prints the flow controller figures; returns them."""
+    results = {}
+    for kind in FLOW_KINDS:
+        print(f"[{kind}] flow controller: identify() and read_channel(), {calls} calls each "
+              "from one thread ...", flush=True)
+        results[kind] = bench_flow_reads(kind, calls)
+        gc.collect()
+    print()
+    head = f"{'port':<17} {'op':<13} {'calls':>6} {'p50 us':>9} {'p99 us':>9} {'calls/s':>10}"
+    print("mass flow controller (type code 14), time scale 0")
+    print(head)
+    print("-" * len(head))
+    for kind in FLOW_KINDS:
+        for i, (op, r) in enumerate(results[kind].items()):
+            print(f"{kind if i == 0 else '':<17} {op:<13} {r['calls']:>6} {fmt(r['p50_us']):>9} "
+                  f"{fmt(r['p99_us']):>9} {fmt(r['calls_per_s']):>10}")
+    return results
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--calls", type=int, default=2000,
@@ -352,6 +428,8 @@ def main():
                     help="idle CPU window per port kind (5)")
     ap.add_argument("--kinds", default=",".join(ALL_KINDS),
                     help="comma-separated subset of " + ",".join(ALL_KINDS))
+    ap.add_argument("--flow-calls", type=int, default=2000,
+                    help="calls per flow controller run; 0 skips the flow controller (2000)")
     ap.add_argument("--json", metavar="PATH", help="also write results as JSON")
     ap.add_argument("--responder", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -436,9 +514,12 @@ def main():
           f"{machine['cores']} cores, pyserial {machine['pyserial']}, "
           f"load avg 1/5/15 min before [{la0}] after [{la1}], run {total_wall:.1f} s")
 
+    flow_reads = run_flow_reads(args.flow_calls) if args.flow_calls > 0 else {}
+
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"machine": machine, "results": results}, f, indent=2)
+            json.dump({"machine": machine, "results": results, "flow_reads": flow_reads}, f,
+                      indent=2)
         print(f"wrote {args.json}")
     return 1 if any(results[k][op]["errors"] for k in kinds for op in operations_of(k)) else 0
 

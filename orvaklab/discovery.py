@@ -25,6 +25,9 @@ from orvaklab.unitgroup import InstrumentGroup
 __all__ = ["OrvakInterface", "FoundModule", "DEFAULT_BAUDRATE"]
 
 DEFAULT_BAUDRATE = 115200
+# The chain-wide roll-call. Every module hears it and none answers; a flow
+# controller board that is not behind the leader refuses commands until then.
+ROLL_CALL = "<I-99>"
 _log = logging.getLogger(__name__)
 
 FoundModule = collections.namedtuple("FoundModule", "address type_code is_leader")
@@ -133,6 +136,7 @@ class OrvakInterface:
             )
         group = InstrumentGroup(instrument_list, group_number)
         group.seriallink = SerialManager(self.port, group)
+        group.seriallink.orvak_write_queue.put(ROLL_CALL)
         self.group = group
         return group
 

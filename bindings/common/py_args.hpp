@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -26,6 +27,15 @@ std::optional<long long> integer_argument(py::handle value, std::string_view whe
 // numbers (floats, Fractions, numpy scalars) truncated; anything else
 // (text included) is a TypeError naming the argument.
 py::int_ whole_number_argument(py::handle value, std::string_view where, std::string_view argument);
+
+// An integer argument whose value beyond 64 bits gets the driver's own range
+// error: `range_error(text)` builds it from the value as Python shows it.
+template <class RangeError>
+long long ranged_integer_argument(py::handle value, std::string_view where,
+                                  std::string_view argument, RangeError&& range_error) {
+    if (const auto number = integer_argument(value, where, argument)) return *number;
+    throw range_error(py::repr(value).cast<std::string>());
+}
 
 // An integer argument that must fit a C int; OverflowError otherwise.
 int int_argument(py::handle value, std::string_view where, std::string_view argument);

@@ -50,6 +50,12 @@ double number_constant(const ConstantRequest& request) {
     throw ArgumentTypeError("class constant " + std::string(request.name) + " must be a number");
 }
 
+long long integer_constant(const ConstantRequest& request) {
+    if (const auto* whole = std::get_if<long long>(&request.value)) return *whole;
+    if (const auto* flag = std::get_if<bool>(&request.value)) return *flag ? 1 : 0;
+    throw ArgumentTypeError("class constant " + std::string(request.name) + " must be an integer");
+}
+
 Link::~Link() = default;
 
 Instrument::Instrument() : slots_(std::make_shared<ReplySlots>()) {}

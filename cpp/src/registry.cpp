@@ -14,7 +14,7 @@ namespace {
 
 // One row per buildable module kind. A driver module adds its rows here when
 // it is built; the name rules below then start selecting its classes.
-constexpr std::array<DriverRow, 15> driver_rows{{
+constexpr std::array<DriverRow, 17> driver_rows{{
     {1, "peridrive", "OrvakPeriS", std::nullopt, "Orvak Peri S (peristaltic pump)"},
     {2, "rotaryport", "OrvakRotaryValve032", std::nullopt, "Orvak Rotary Valve"},
     {3, "solenoidbank", "OrvakSolVal", std::nullopt, "Orvak Sol Val (solenoid valves)"},
@@ -27,6 +27,8 @@ constexpr std::array<DriverRow, 15> driver_rows{{
     {10, "peridrive", "OrvakPeriT", std::nullopt, "Orvak Peri T"},
     {11, "peridrive", "OrvakPeriP", std::nullopt, "Orvak Peri P"},
     {12, "pistondrive", "OrvakPistonPump", 5000.0, "Orvak Piston 5 ml"},
+    {13, "process", "OrvakProcess", std::nullopt, "Orvak Process (pH / sensor)"},
+    {14, "ventrix", "OrvakVentrix", std::nullopt, "Orvak Mass Flow Controller"},
     {15, "peridrive", "OrvakPeriT3Roller", std::nullopt, ""},
     {16, "pistondrive", "OrvakPistonPump", 100.0, ""},
     {17, "rotaryport", "OrvakRotaryValve096", std::nullopt, ""},

@@ -280,4 +280,88 @@ std::optional<std::string_view> first_number(std::string_view text) {
     return std::nullopt;
 }
 
+std::vector<std::string_view> integer_texts(std::string_view text) {
+    std::vector<std::string_view> found;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const bool sign = text[pos] == '-' && pos + 1 < text.size() && is_digit(text[pos + 1]);
+        if (!sign && !is_digit(text[pos])) {
+            ++pos;
+            continue;
+        }
+        const std::size_t end = skip_digits(text, sign ? pos + 1 : pos);
+        found.push_back(text.substr(pos, end - pos));
+        pos = end;
+    }
+    return found;
+}
+
+std::vector<std::pair<char, std::string_view>> letter_fields(std::string_view text,
+                                                             std::string_view letters) {
+    const auto field_char = [](char c) { return c == '.' || is_word_char(c); };
+    std::vector<std::pair<char, std::string_view>> fields;
+    std::size_t pos = 0;
+    while (pos + 1 < text.size()) {
+        if (letters.find(text[pos]) == npos || text[pos + 1] != ':') {
+            ++pos;
+            continue;
+        }
+        const std::size_t start = skip_spaces(text, pos + 2);
+        std::size_t end = start;
+        if (end + 1 < text.size() && text[end] == '-' && field_char(text[end + 1])) ++end;
+        while (end < text.size() && field_char(text[end])) ++end;
+        if (end == start) {
+            ++pos;
+            continue;
+        }
+        fields.emplace_back(text[pos], text.substr(start, end - start));
+        pos = end;
+    }
+    return fields;
+}
+
+std::optional<std::string_view> labelled_token(std::string_view text, std::string_view label,
+                                               std::string_view prefix, Token token) {
+    const auto wanted = [token](char c) {
+        switch (token) {
+            case Token::digits:
+                return is_digit(c);
+            case Token::hex_digits:
+                return is_hex_digit(c);
+            case Token::non_space:
+                return !is_space(c);
+        }
+        return false;
+    };
+    for (auto at = text.find(label); at != npos; at = text.find(label, at + 1)) {
+        const std::size_t start = skip_spaces(text, at + label.size());
+        if (text.substr(start, prefix.size()) != prefix) continue;
+        const std::size_t from = start + prefix.size();
+        std::size_t end = from;
+        while (end < text.size() && wanted(text[end])) ++end;
+        if (end > from) return text.substr(from, end - from);
+    }
+    return std::nullopt;
+}
+
+std::optional<long long> decimal_integer(std::string_view text) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+    std::string digits;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (is_digit(text[i])) {
+            digits += text[i];
+        } else if (text[i] != '_' || i == 0 || i + 1 == text.size() || !is_digit(text[i - 1]) ||
+                   !is_digit(text[i + 1])) {
+            return std::nullopt;
+        }
+    }
+    if (digits.empty()) return std::nullopt;
+    if (negative) digits.insert(digits.begin(), '-');
+    long long value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
+    return value;
+}
+
 }  // namespace orvak::grammar

@@ -6,13 +6,13 @@ it needs, and ``run(chain, drivers, report)``, which drives its own drivers
 and records what it measured in the shared report.
 """
 
-from orvaklab.demo import positioning, syringe, transfer, valve
+from orvaklab.demo import measurement, positioning, syringe, transfer, valve
 from orvaklab.demo.report import Report
 
 __all__ = ["run", "STEPS"]
 
 # Each step's modules take the next addresses on the chain.
-STEPS = [valve, positioning, syringe, transfer]
+STEPS = [valve, positioning, syringe, transfer, measurement]
 
 
 def run(out, time_scale):

@@ -41,8 +41,9 @@ ORVAK_EXPORT double constant_as_double(const ConstantValue& value, double fallba
 ORVAK_EXPORT std::optional<std::string> constant_as_text(const ConstantValue& value);
 // A constant that must be a number; throws ArgumentTypeError naming it otherwise.
 ORVAK_EXPORT double number_constant(const ConstantRequest& request);
-// An axis letter constant (primary_axis): "X" when absent; ArgumentTypeError
-// when it is not text.
+// A constant that must be a whole number (a count); throws ArgumentTypeError
+// naming it otherwise.
+ORVAK_EXPORT long long integer_constant(const ConstantRequest& request);
 
 struct BaseConstants {
     double ok_timeout = 3.0;

@@ -68,4 +68,25 @@ inline constexpr std::string_view axis_value_template = R"({}\s*([-+]?(?:\d+\.?\
 ORVAK_EXPORT std::optional<std::string_view> first_number(std::string_view text);
 inline constexpr std::string_view first_number_pattern = R"([-+]?(?:\d+\.?\d*|\.\d+))";
 
+// "-?\d+": every integer in the text, in order, exactly as written (a leading
+// zero stays).
+ORVAK_EXPORT std::vector<std::string_view> integer_texts(std::string_view text);
+
+// "([<letters>]):\s*(-?[\w.]+)": (letter, field) per match, in order; the
+// measurement fields of a data line such as "C1 X: 250 Y: 2431".
+ORVAK_EXPORT std::vector<std::pair<char, std::string_view>> letter_fields(std::string_view text,
+                                                                          std::string_view letters);
+
+// The token of "<label>\s*<prefix>(<token>)" searched anywhere: "code:\s*(\d+)"
+// is labelled_token(text, "code:", "", Token::digits).
+enum class Token { digits, hex_digits, non_space };
+ORVAK_EXPORT std::optional<std::string_view> labelled_token(std::string_view text,
+                                                            std::string_view label,
+                                                            std::string_view prefix, Token token);
+
+// int() of a decimal text: an optional sign, then digits with single
+// underscores between them. Empty when int() would refuse the text, or when
+// the value does not fit 64 bits.
+ORVAK_EXPORT std::optional<long long> decimal_integer(std::string_view text);
+
 }  // namespace orvak::grammar

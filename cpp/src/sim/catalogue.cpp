@@ -25,6 +25,10 @@ std::unique_ptr<ModuleFirmware> make_firmware(int address, int type_code) {
             return make_gantry_firmware(address, type_code);
         case 9:
             return make_z_stage_firmware(address, type_code);
+        case 13:
+            return make_probe_reader_firmware(address, type_code);
+        case 14:
+            return make_flow_controller_firmware(address, type_code);
         default:
             // A kind without firmware of its own answers the base commands only.
             return std::make_unique<ModuleFirmware>(address, type_code);

@@ -18,6 +18,8 @@ namespace {
 
 // A line without a newline this long is junk, not a command still arriving.
 constexpr std::size_t max_pending_input = 4096;
+// The chain-wide roll-call: every module hears it, none answers.
+constexpr std::string_view roll_call_line = "<I-99>";
 
 bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -286,6 +288,10 @@ class ChainCore {
     }
 
     void receive(std::string_view line, TimePoint now) {
+        if (text::strip(line) == roll_call_line) {
+            for (auto& module : modules_) module.firmware->roll_call();
+            return;
+        }
         const auto parsed = parse_command(line);
         if (!parsed || parsed->first < 1 ||
             static_cast<std::size_t>(parsed->first) > modules_.size()) {

@@ -44,4 +44,23 @@ std::optional<Arg> parse_arg(std::string_view word) {
     return arg;
 }
 
+std::optional<double> detail_number(const DetailValue& value) {
+    if (const auto* real = std::get_if<double>(&value)) return *real;
+    if (const auto* whole = std::get_if<long long>(&value)) return static_cast<double>(*whole);
+    return std::nullopt;
+}
+
+std::optional<long long> detail_integer(const DetailValue& value) {
+    if (const auto* whole = std::get_if<long long>(&value)) return *whole;
+    return std::nullopt;
+}
+
+std::optional<std::vector<double>> detail_numbers(const DetailValue& value) {
+    if (const auto* reals = std::get_if<std::vector<double>>(&value)) return *reals;
+    if (const auto* wholes = std::get_if<std::vector<long long>>(&value)) {
+        return std::vector<double>(wholes->begin(), wholes->end());
+    }
+    return std::nullopt;
+}
+
 }  // namespace orvak::sim::detail

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "orvak/sim/codes.hpp"
+#include "orvak/sim/firmware.hpp"
 
 namespace orvak::sim::detail {
 
@@ -27,5 +28,12 @@ std::optional<Arg> parse_arg(std::string_view word);
 std::optional<double> parse_number(std::string_view word);
 
 inline std::string refusal(std::string_view code) { return "BAD " + std::string(code); }
+
+// A settable detail's value as a number (an int or a float), or as a whole
+// number (an int); empty for a value of another kind.
+std::optional<double> detail_number(const DetailValue& value);
+std::optional<long long> detail_integer(const DetailValue& value);
+// A list of numbers (ints, floats or both).
+std::optional<std::vector<double>> detail_numbers(const DetailValue& value);
 
 }  // namespace orvak::sim::detail

@@ -15,5 +15,7 @@ std::unique_ptr<ModuleFirmware> make_solenoid_firmware(int address, int type_cod
 std::unique_ptr<ModuleFirmware> make_piston_pump_firmware(int address, int type_code);
 std::unique_ptr<ModuleFirmware> make_gantry_firmware(int address, int type_code);
 std::unique_ptr<ModuleFirmware> make_z_stage_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_probe_reader_firmware(int address, int type_code);
+std::unique_ptr<ModuleFirmware> make_flow_controller_firmware(int address, int type_code);
 
 }  // namespace orvak::sim

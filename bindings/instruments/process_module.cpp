@@ -1,0 +1,248 @@
+// orvaklab.instruments.process: the process-probe reader.
+//
+// The command and label tables are class attributes (dicts and tuples), and
+// the probe catalogue is the instance's _probe_registry; the core reads both
+// through the trampoline when an operation starts, so a subclass's or an
+// instance's values are the ones in force.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <string_view>
+
+#include "common/py_args.hpp"
+#include "common/py_instrument.hpp"
+#include "common/python_runtime.hpp"
+#include "orvak/instruments/process_reader.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using orvak::ProcessReader;
+
+namespace {
+
+std::map<long long, std::string> commands_from(const py::handle& table, std::string_view name) {
+    std::map<long long, std::string> commands;
+    for (const auto item : py::list(table.attr("items")())) {
+        const auto pair = item.cast<py::tuple>();
+        const auto channel = orvakpy::integer_argument(pair[0], name, "key");
+        if (channel) commands[*channel] = py::str(pair[1]).cast<std::string>();
+    }
+    return commands;
+}
+
+orvak::MeasureSpec spec_from(const py::handle& labels) {
+    orvak::MeasureSpec spec;
+    for (const auto pair : labels) {
+        const auto label_index = py::reinterpret_borrow<py::sequence>(pair);
+        const auto index = orvakpy::integer_argument(label_index[1], "measure spec", "index");
+        if (!index || *index < 0) throw py::index_error("measure spec index out of range");
+        spec.push_back(
+            {py::str(label_index[0]).cast<std::string>(), static_cast<std::size_t>(*index)});
+    }
+    return spec;
+}
+
+py::object spec_to_python(const orvak::MeasureSpec& spec) {
+    py::list labels;
+    for (const auto& [label, index] : spec) labels.append(py::make_tuple(label, index));
+    return py::tuple(labels);
+}
+
+class PyProcess final : public orvakpy::PyInstrument<ProcessReader> {
+  public:
+    using PyInstrument::PyInstrument;
+
+    [[nodiscard]] orvak::ProcessTables tables() const override {
+        const orvakpy::AcquireGil gil;
+        try {
+            const py::object self = python_self();
+            orvak::ProcessTables tables;
+            tables.measure_cmds = commands_from(self.attr("_MEASURE_CMDS"), "_MEASURE_CMDS");
+            tables.probe_id_cmds = commands_from(self.attr("_PROBE_ID_CMDS"), "_PROBE_ID_CMDS");
+            for (const auto item : py::list(self.attr("_MEASURE_SPEC").attr("items")())) {
+                const auto pair = item.cast<py::tuple>();
+                tables.measure_spec.emplace_back(py::str(pair[0]).cast<std::string>(),
+                                                 spec_from(pair[1]));
+            }
+            tables.default_measure_spec = spec_from(self.attr("_DEFAULT_MEASURE_SPEC"));
+            return tables;
+        } catch (py::error_already_set& e) {
+            orvakpy::rethrow_python_error(e);
+        }
+    }
+
+    [[nodiscard]] std::string probe_sensor_name(const std::string& identity) const override {
+        return ask_registry("get_sensor_name", identity);
+    }
+
+    [[nodiscard]] std::string probe_description(const std::string& identity) const override {
+        return ask_registry("describe_probe", identity);
+    }
+
+  private:
+    [[nodiscard]] std::string ask_registry(const char* operation,
+                                           const std::string& identity) const {
+        const orvakpy::AcquireGil gil;
+        try {
+            const py::object answer =
+                python_self().attr("_probe_registry").attr(operation)(orvakpy::to_pystr(identity));
+            return py::str(answer).cast<std::string>();
+        } catch (py::error_already_set& e) {
+            orvakpy::rethrow_python_error(e);
+        }
+    }
+};
+
+using ProcessClass = py::class_<ProcessReader, PyProcess, orvak::Instrument, py::smart_holder>;
+
+// A channel argument: an integer; one beyond 64 bits has no command either.
+long long channel_of(const ProcessReader& self, const py::object& channel, std::string_view where,
+                     bool identity) {
+    return orvakpy::ranged_integer_argument(channel, where, "channel", [&](const std::string& got) {
+        const auto tables = self.tables();
+        return self.channel_error(identity ? tables.probe_id_cmds : tables.measure_cmds, got);
+    });
+}
+
+void bind_constants(ProcessClass& cls) {
+    const auto defaults = ProcessReader::default_tables();
+    py::dict measure;
+    for (const auto& [channel, command] : defaults.measure_cmds)
+        measure[py::int_(channel)] = command;
+    py::dict identity;
+    for (const auto& [channel, command] : defaults.probe_id_cmds)
+        identity[py::int_(channel)] = command;
+    const py::object default_spec = spec_to_python(defaults.default_measure_spec);
+    py::dict specs;
+    for (const auto& [type, spec] : defaults.measure_spec) {
+        // The types that report the raw triple share the default spec itself.
+        specs[py::str(type)] =
+            spec == defaults.default_measure_spec ? default_spec : spec_to_python(spec);
+    }
+    cls.attr("_MEASURE_CMDS") = measure;
+    cls.attr("_PROBE_ID_CMDS") = identity;
+    cls.attr("NUM_CHANNELS") = ProcessReader::default_num_channels;
+    cls.attr("NO_PROBE_SENTINEL") = ProcessReader::no_probe_sentinel;
+    cls.attr("_DEFAULT_MEASURE_SPEC") = default_spec;
+    cls.attr("_MEASURE_SPEC") = specs;
+}
+
+void bind_operations(ProcessClass& cls) {
+    cls.def(
+           "measure_parameters",
+           [](ProcessReader& self, const py::object& channel, const py::object&) {
+               const auto number = channel_of(self, channel, "measure_parameters()", false);
+               const auto raw =
+                   orvakpy::without_gil([&] { return self.measure_parameters(number); });
+               return py::make_tuple(raw[0], raw[1], raw[2]);
+           },
+           "channel"_a = 1, "wait"_a = true,
+           "One reading of the channel: (pH, mV, T) as three floats. wait is ignored.")
+        .def(
+            "get_probe_id",
+            [](ProcessReader& self, const py::object& channel, const py::object&) {
+                const auto number = channel_of(self, channel, "get_probe_id()", true);
+                return orvakpy::without_gil([&] { return self.get_probe_id(number); });
+            },
+            "channel"_a = 1, "wait"_a = true,
+            "(probe ID, serial number) of the channel's probe; (0, 0) for an empty channel.")
+        .def(
+            "channel_has_probe",
+            [](ProcessReader& self, const py::object& channel) {
+                const auto number = channel_of(self, channel, "channel_has_probe()", true);
+                return orvakpy::without_gil([&] { return self.channel_has_probe(number); });
+            },
+            "channel"_a = 1, "Whether a probe is attached (its probe ID is not 0).")
+        .def("attached_channels", orvakpy::nogil(&ProcessReader::attached_channels),
+             "The channels with a probe, ascending (one identity query per channel).")
+        .def(
+            "probe_type",
+            [](ProcessReader& self, const py::object& channel) {
+                const auto number = channel_of(self, channel, "probe_type()", true);
+                return orvakpy::without_gil([&] { return self.probe_type(number); });
+            },
+            "channel"_a = 1,
+            "The probe's type code ('pH', 'ORP', ...), or None for an empty channel or an "
+            "unknown REF#.")
+        .def(
+            "describe_probe",
+            [](ProcessReader& self, const py::object& channel) {
+                const auto number = channel_of(self, channel, "describe_probe()", true);
+                return orvakpy::to_pystr(
+                    orvakpy::without_gil([&] { return self.describe_probe(number); }));
+            },
+            "channel"_a = 1, "The catalogue's description of the probe, or 'No probe connected'.")
+        .def(
+            "measure",
+            [](ProcessReader& self, const py::object& channel, const py::object&) {
+                const auto number = channel_of(self, channel, "measure()", true);
+                const auto result = orvakpy::without_gil([&] { return self.measure(number); });
+                py::dict values;
+                for (const auto& [label, value] : result.values) values[py::str(label)] = value;
+                py::dict out;
+                out["channel"] = result.channel;
+                out["probe_type"] = result.probe_type;
+                out["description"] = orvakpy::to_pystr(result.description);
+                out["values"] = values;
+                return out;
+            },
+            "channel"_a = 1, "wait"_a = true,
+            "A reading labelled for the attached probe: {'channel', 'probe_type', "
+            "'description', 'values'}. wait is ignored.")
+        .def(
+            "_query_probe_id_raw",
+            [](ProcessReader& self, const py::object& channel) {
+                const auto number = channel_of(self, channel, "_query_probe_id_raw()", true);
+                const auto parts =
+                    orvakpy::without_gil([&] { return self.query_probe_id_raw(number); });
+                return py::make_tuple(parts[0], parts[1], parts[2]);
+            },
+            "channel"_a = 1)
+        .def(
+            "_sensor_id",
+            [](ProcessReader& self, const py::object& channel) {
+                const auto number = channel_of(self, channel, "_sensor_id()", true);
+                return orvakpy::without_gil([&] { return self.sensor_id(number); });
+            },
+            "channel"_a = 1)
+        .def(
+            "stop", [](ProcessReader& self) { self.ProcessReader::stop(); },
+            "Nothing to stop: a sensor keeps its state.")
+        .def(
+            "resume", [](ProcessReader& self) { self.ProcessReader::resume(); },
+            "Nothing to resume.")
+        .def(
+            "reset", [](ProcessReader& self) { self.ProcessReader::reset(); }, "Nothing to reset.")
+        .def("estimate_run_time", &ProcessReader::estimate_run_time,
+             "The nominal length of one reading (0.1 s); also stored in estimated_run_time.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(process, m) {
+    m.doc() = "Driver of the Orvak process-probe reader.";
+    py::module_::import("orvaklab.unitbase");
+    const py::object arcprobes = py::module_::import("orvaklab.instruments.arcprobes");
+    orvakpy::register_error_translator();
+
+    ProcessClass cls(m, "OrvakProcess",
+                     "The process-sensor board: four probe channels; probes are named from the "
+                     "REF# in their identity register. Type code 13.",
+                     py::dynamic_attr(), orvakpy::collectable_instance_dict());
+    cls.def(py::init_alias<int>(), "number"_a = 0);
+    const py::object construct = cls.attr("__init__");
+    const py::object registry = arcprobes.attr("VideroroZuv");
+    cls.attr("__init__") = py::cpp_function(
+        [construct, registry](const py::object& self, const py::object& number,
+                              const py::object& parent) {
+            construct(self, orvakpy::int_argument(number, "OrvakProcess()", "number"));
+            orvakpy::set_group_and_axes(self, parent);
+            self.attr("_probe_registry") = registry();
+        },
+        py::is_method(cls), "number"_a = 0, "parent"_a = py::none());
+    cls.def_readwrite("instrument_id_number", &ProcessReader::instrument_id_number)
+        .def_readwrite("estimated_run_time", &ProcessReader::estimated_run_time);
+    bind_constants(cls);
+    bind_operations(cls);
+}

@@ -1,0 +1,315 @@
+// orvaklab.instruments.ventrix: the two-channel mass flow controller.
+//
+// The per-instance full scales and recorded setpoints are ordinary dicts in
+// the instance dictionary (`_full_scale`, a fresh copy of FULL_SCALE, and
+// `_last_setpoint`); the core reads and writes them through the trampoline,
+// so what a user sees there is what the driver uses.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/py_args.hpp"
+#include "common/py_instrument.hpp"
+#include "common/python_runtime.hpp"
+#include "orvak/instruments/flow_controller.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using orvak::FlowController;
+
+namespace {
+
+class PyFlowController final : public orvakpy::PyInstrument<FlowController> {
+  public:
+    using PyInstrument::PyInstrument;
+
+    [[nodiscard]] std::optional<double> stored_full_scale(long long channel) const override {
+        return entry("_full_scale", channel);
+    }
+    void store_full_scale(long long channel, double value) override {
+        store("_full_scale", channel, value);
+    }
+    [[nodiscard]] std::optional<double> stored_setpoint(long long channel) const override {
+        return entry("_last_setpoint", channel);
+    }
+    void store_setpoint(long long channel, double value) override {
+        store("_last_setpoint", channel, value);
+    }
+
+  private:
+    [[nodiscard]] std::optional<double> entry(const char* table, long long channel) const {
+        const orvakpy::AcquireGil gil;
+        try {
+            const py::object value =
+                python_self().attr(table).attr("get")(py::int_(channel), py::none());
+            if (value.is_none()) return std::nullopt;
+            return py::float_(value).cast<double>();
+        } catch (py::error_already_set& e) {
+            orvakpy::rethrow_python_error(e);
+        }
+    }
+
+    void store(const char* table, long long channel, double value) {
+        const orvakpy::AcquireGil gil;
+        try {
+            python_self().attr(table)[py::int_(channel)] = value;
+        } catch (py::error_already_set& e) {
+            orvakpy::rethrow_python_error(e);
+        }
+    }
+};
+
+using FlowClass = py::class_<FlowController, PyFlowController, orvak::Instrument, py::smart_holder>;
+
+long long channel_of(const FlowController& self, const py::object& channel,
+                     std::string_view where) {
+    return orvakpy::ranged_integer_argument(
+        channel, where, "channel", [&](const std::string& got) { return self.channel_error(got); });
+}
+
+py::dict reading_to_python(const orvak::FlowReading& reading) {
+    py::dict out;
+    out["channel"] = reading.channel;
+    out["flow"] = reading.flow;
+    out["setpoint"] = reading.setpoint;
+    out["temperature"] = reading.temperature;
+    out["units"] = orvakpy::to_pystr(reading.units);
+    out["full_scale"] = reading.full_scale;
+    out["error"] = orvakpy::to_pystr(reading.error);
+    return out;
+}
+
+// One slot, or a tuple of slots tried in order.
+std::vector<orvak::ReplySlot*> slots_of(const py::object& flags) {
+    const auto slot = [](py::handle item) {
+        if (!py::isinstance<orvak::ReplySlot>(item)) {
+            orvakpy::raise_argument_type("_wait_for_reply()", "flags",
+                                         "a reply slot or a tuple of reply slots", item);
+        }
+        return item.cast<orvak::ReplySlot*>();
+    };
+    std::vector<orvak::ReplySlot*> slots;
+    if (py::isinstance<py::tuple>(flags)) {
+        for (const auto item : flags) slots.push_back(slot(item));
+    } else {
+        slots.push_back(slot(flags));
+    }
+    return slots;
+}
+
+// A per-channel reading of one value.
+template <class Read>
+auto channel_call(Read read, const char* where) {
+    return [read, where](FlowController& self, const py::object& channel) {
+        const auto number = channel_of(self, channel, where);
+        return orvakpy::without_gil([&] { return (self.*read)(number); });
+    };
+}
+
+void bind_queries(FlowClass& cls) {
+    cls.def("device_name", orvakpy::nogil(&FlowController::device_name),
+            "The board's name (M200), e.g. 'ORVAK MFC'.")
+        .def("board_info", orvakpy::nogil(&FlowController::board_info),
+             "The board's M201 answer: the line that carries the firmware code.")
+        .def("firmware_code", orvakpy::nogil(&FlowController::firmware_code),
+             "The firmware code of board_info() (the digits after 'code:').")
+        .def("status", orvakpy::nogil(&FlowController::status),
+             "The status line (M202), e.g. 'STATUS: 0x0 OK'.")
+        .def("status_code", orvakpy::nogil(&FlowController::status_code),
+             "The status code of status(); 0 when healthy.")
+        .def("is_ok", orvakpy::nogil(&FlowController::is_ok), "Whether status_code() is 0.")
+        .def("serial_number", channel_call(&FlowController::serial_number, "serial_number()"),
+             "channel"_a = 1, "The serial number of the channel's module (M311).")
+        .def(
+            "read_channel",
+            [](FlowController& self, const py::object& channel, const py::object&) {
+                const auto number = channel_of(self, channel, "read_channel()");
+                return reading_to_python(
+                    orvakpy::without_gil([&] { return self.read_channel(number); }));
+            },
+            "channel"_a = 1, "wait"_a = true,
+            "One M300 reading: {'channel', 'flow', 'setpoint', 'temperature', 'units', "
+            "'full_scale', 'error'}, flows in UNITS and temperature in degrees Celsius. wait is "
+            "ignored.")
+        .def("read_flow", channel_call(&FlowController::read_flow, "read_flow()"), "channel"_a = 1,
+             "The channel's flow, in UNITS.")
+        .def("read_setpoint", channel_call(&FlowController::read_setpoint, "read_setpoint()"),
+             "channel"_a = 1, "The setpoint the board holds for the channel, in UNITS.")
+        .def("read_temperature",
+             channel_call(&FlowController::read_temperature, "read_temperature()"), "channel"_a = 1,
+             "The channel's gas temperature, in degrees Celsius.");
+}
+
+void bind_setpoints(FlowClass& cls) {
+    cls.def(
+           "full_scale",
+           [](FlowController& self, const py::object& channel) {
+               return self.full_scale(channel_of(self, channel, "full_scale()"));
+           },
+           "channel"_a = 1, "The channel's full scale, in UNITS.")
+        .def(
+            "set_full_scale",
+            [](FlowController& self, const py::object& channel, const py::object& value) {
+                const auto number = channel_of(self, channel, "set_full_scale()");
+                self.set_full_scale(number,
+                                    orvakpy::real_argument(value, "set_full_scale()", "value"));
+            },
+            "channel"_a, "value"_a,
+            "Records this unit's full scale for the channel (> 0); other drivers and the class "
+            "default are unchanged.")
+        .def(
+            "last_setpoint",
+            [](FlowController& self, const py::object& channel) {
+                return self.last_setpoint(channel_of(self, channel, "last_setpoint()"));
+            },
+            "channel"_a = 1, "The setpoint this driver last commanded on the channel.")
+        .def(
+            "set_setpoint",
+            [](FlowController& self, const py::object& channel, const py::object& value,
+               const py::object& wait, const py::object& tolerance, const py::object& timeout) {
+                constexpr std::string_view where = "set_setpoint()";
+                const auto number = channel_of(self, channel, where);
+                const double target = orvakpy::real_argument(value, where, "value");
+                const bool waiting = orvakpy::truth(wait);
+                const auto band = orvakpy::optional_real_argument(tolerance, where, "tolerance");
+                const auto limit = orvakpy::optional_real_argument(timeout, where, "timeout");
+                orvakpy::without_gil(
+                    [&] { self.set_setpoint(number, target, waiting, band, limit); });
+            },
+            "channel"_a, "value"_a, "wait"_a = false, "tolerance"_a = py::none(),
+            "timeout"_a = py::none(),
+            "Sets the channel's setpoint (0 to its full scale, in UNITS) and records it. With "
+            "wait, returns once the flow is within tolerance x full scale of it (defaults "
+            "SETTLE_TOLERANCE, SETTLE_TIMEOUT).")
+        .def("zero_all", orvakpy::nogil(&FlowController::zero_all),
+             "Sets every channel's setpoint to 0.0 (recorded).")
+        .def(
+            "stop",
+            [](FlowController& self) {
+                orvakpy::without_gil([&] { self.FlowController::stop(); });
+            },
+            "Zero flow on every channel; the recorded setpoints stay for resume().")
+        .def(
+            "resume",
+            [](FlowController& self) {
+                orvakpy::without_gil([&] { self.FlowController::resume(); });
+            },
+            "Sends every channel's recorded setpoint again, channel 1 first.")
+        .def(
+            "reset",
+            [](FlowController& self) {
+                orvakpy::without_gil([&] { self.FlowController::reset(); });
+            },
+            "Zero flow on every channel and zero recorded setpoints.")
+        .def("estimate_run_time", &FlowController::estimate_run_time,
+             "A nominal 0.1 s for a setpoint write (not the settling time); also stored in "
+             "estimated_run_time.");
+}
+
+void bind_internals(FlowClass& cls) {
+    cls.def(
+           "_check_channel",
+           [](FlowController& self, const py::object& channel) {
+               return self.check_channel(channel_of(self, channel, "_check_channel()"));
+           },
+           "channel"_a)
+        .def(
+            "_wait_for_reply",
+            [](FlowController& self, const py::object& flags, const std::string& what,
+               const py::object& timeout) {
+                const auto slots = slots_of(flags);
+                const auto limit =
+                    orvakpy::optional_real_argument(timeout, "_wait_for_reply()", "timeout");
+                return orvakpy::to_pystr(
+                    orvakpy::without_gil([&] { return self.wait_for_reply(slots, what, limit); }));
+            },
+            "flags"_a, "what"_a = "query", "timeout"_a = py::none())
+        .def(
+            "_query",
+            [](FlowController& self, const std::string& gcode, const std::string& what) {
+                return orvakpy::to_pystr(
+                    orvakpy::without_gil([&] { return self.query(gcode, what); }));
+            },
+            "gcode"_a, "what"_a)
+        .def(
+            "_send_setpoint",
+            [](FlowController& self, const py::object& channel, const py::object& value) {
+                const auto number = channel_of(self, channel, "_send_setpoint()");
+                const double target = orvakpy::real_argument(value, "_send_setpoint()", "value");
+                orvakpy::without_gil([&] { self.send_setpoint(number, target); });
+            },
+            "channel"_a, "value"_a)
+        .def(
+            "_wait_until_settled",
+            [](FlowController& self, const py::object& channel, const py::object& target,
+               const py::object& tolerance, const py::object& timeout) {
+                constexpr std::string_view where = "_wait_until_settled()";
+                const auto number = channel_of(self, channel, where);
+                const double value = orvakpy::real_argument(target, where, "target");
+                const auto band = orvakpy::optional_real_argument(tolerance, where, "tolerance");
+                const auto limit = orvakpy::optional_real_argument(timeout, where, "timeout");
+                orvakpy::without_gil([&] { self.wait_until_settled(number, value, band, limit); });
+            },
+            "channel"_a, "target"_a, "tolerance"_a = py::none(), "timeout"_a = py::none());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ventrix, m) {
+    m.doc() = "Driver of the Orvak two-channel mass flow controller.";
+    py::module_::import("orvaklab.unitbase");
+    orvakpy::register_error_translator();
+
+    FlowClass cls(m, "OrvakVentrix",
+                  "The two-channel mass flow controller board, type code 14: setpoints, "
+                  "readings and settling per channel, each with its own full scale.",
+                  py::dynamic_attr(), orvakpy::collectable_instance_dict());
+    cls.def(py::init_alias<int>(), "number"_a = 0);
+    const py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct](const py::object& self, const py::object& number, const py::object& parent) {
+            construct(self, orvakpy::int_argument(number, "OrvakVentrix()", "number"));
+            orvakpy::set_group_and_axes(self, parent);
+            // Read through the instance, so a subclass's defaults apply; a
+            // copy, so changing one driver's full scale changes no other.
+            // (py::dict of a dict would share it.)
+            py::dict full_scale;
+            full_scale.attr("update")(self.attr("FULL_SCALE"));
+            self.attr("_full_scale") = full_scale;
+            py::dict setpoints;
+            const auto channels = orvakpy::integer_argument(self.attr("NUM_CHANNELS"),
+                                                            "OrvakVentrix()", "NUM_CHANNELS");
+            for (long long channel = 1; channels && channel <= *channels; ++channel) {
+                setpoints[py::int_(channel)] = 0.0;
+            }
+            self.attr("_last_setpoint") = setpoints;
+        },
+        py::is_method(cls), "number"_a = 0, "parent"_a = py::none());
+
+    // Class constants: plain class attributes, so a subclass or an instance
+    // can override them and the core reads the value in force.
+    cls.attr("NUM_CHANNELS") = FlowController::default_num_channels;
+    py::dict full_scale;
+    for (const auto& [channel, value] : FlowController::default_full_scale()) {
+        full_scale[py::int_(channel)] = value;
+    }
+    cls.attr("FULL_SCALE") = full_scale;
+    cls.attr("UNITS_CODE") = FlowController::default_units_code;
+    cls.attr("UNITS") = FlowController::default_units;
+    cls.attr("REPLY_TIMEOUT") = FlowController::default_reply_timeout;
+    cls.attr("SETTLE_TOLERANCE") = FlowController::default_settle_tolerance;
+    cls.attr("SETTLE_TIMEOUT") = FlowController::default_settle_timeout;
+    cls.attr("SETTLE_POLL") = FlowController::default_settle_poll;
+
+    cls.def_readwrite("instrument_id_number", &FlowController::instrument_id_number)
+        .def_readwrite("estimated_run_time", &FlowController::estimated_run_time);
+    bind_queries(cls);
+    bind_setpoints(cls);
+    bind_internals(cls);
+
+    m.attr("OrvakMFC") = cls;
+}
