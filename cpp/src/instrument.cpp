@@ -59,7 +59,7 @@ void Instrument::resolve_constants(std::span<ConstantRequest> /*requests*/) cons
 
 std::shared_ptr<Link> Instrument::link() {
     if (!attached_link_) {
-        throw std::logic_error(name + ": not attached to a serial link");
+        throw ConnectionError(name + ": not connected to a serial link (attach one first).");
     }
     return attached_link_;
 }
@@ -104,8 +104,9 @@ void Instrument::send_command(std::span<const std::string> gcodes) {
                 text::fill("{}: a command must be a single line (got {!r}).", {name, gcode}));
         }
     }
-    raise_if_notok("a previous operation");
+    // A driver without a link fails before a pending fault is consumed.
     const auto connection = link();
+    raise_if_notok("a previous operation");
     drain_read_queue(*connection, default_drain_timeout);
     clear_flags();
     const std::string address = text::integer(instrument_number + 1LL);
