@@ -283,6 +283,7 @@ void SerialManager::serve_event_driven(Port& port, detail::UniqueFd watched) {
     const int poll_ms = static_cast<int>(poll_period.count() * 1000.0);
     LineAssembler lines;
     bool port_was_ready = false;
+    bool stalled = false;
     while (!stop_event_.is_set()) {
         bool got_bytes = false;
         const bool open = port.is_open();
@@ -299,12 +300,13 @@ void SerialManager::serve_event_driven(Port& port, detail::UniqueFd watched) {
             if (stop_event_.is_set()) break;
         }
         // A descriptor that stays readable while the port has nothing to give
-        // (an end of file the port does not report) would spin the loop; such
-        // a turn waits one poll period instead.
-        const bool timed = !watched || (port_was_ready && !got_bytes);
+        // (an end of file the port does not report) would spin the loop: the
+        // port is then looked at once per poll period until it gives bytes.
+        stalled = (stalled || port_was_ready) && !got_bytes;
+        const bool watch_port = watched && !stalled;
         std::array<pollfd, 2> fds{{{wakeup_->fd(), POLLIN, 0}, {watched.get(), POLLIN, 0}}};
-        const nfds_t count = watched ? 2 : 1;
-        const int ready = ::poll(fds.data(), count, timed ? poll_ms : -1);
+        const nfds_t count = watch_port ? 2 : 1;
+        const int ready = ::poll(fds.data(), count, watch_port ? -1 : poll_ms);
         ++io_wakeups_;
         if (ready < 0) {
             if (errno == EINTR) continue;
