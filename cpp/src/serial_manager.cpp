@@ -67,6 +67,11 @@ SerialManager::SerialManager(std::shared_ptr<Port> port, std::shared_ptr<RouteTa
     stop_event_.on_set([this] {
         wakeup_->signal();
         read_queue_.wake_waiters();
+        // Drivers blocked on a reply see the stop (or the lost link) now,
+        // not at the end of their poll slice.
+        for (const auto& slots : routes_->known_slots()) {
+            if (slots) slots->wake_waiters();
+        }
     });
     start_loop(io_thread_, write_loop_name, [this] {
         if (port_) {

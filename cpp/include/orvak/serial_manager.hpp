@@ -40,6 +40,8 @@ class ORVAK_EXPORT RouteTable {
     virtual ~RouteTable();
     // Null when the chain has no instrument at `position`.
     [[nodiscard]] virtual std::shared_ptr<ReplySlots> slots_at(std::size_t position) = 0;
+    // The slots known now, without asking the host; for waking their waiters.
+    [[nodiscard]] virtual std::vector<std::shared_ptr<ReplySlots>> known_slots() = 0;
 };
 
 // A chain whose instruments are fixed when the manager starts.
@@ -47,6 +49,7 @@ class ORVAK_EXPORT FixedRoutes final : public RouteTable {
   public:
     explicit FixedRoutes(std::vector<std::shared_ptr<ReplySlots>> slots);
     [[nodiscard]] std::shared_ptr<ReplySlots> slots_at(std::size_t position) override;
+    [[nodiscard]] std::vector<std::shared_ptr<ReplySlots>> known_slots() override { return slots_; }
 
   private:
     std::vector<std::shared_ptr<ReplySlots>> slots_;
