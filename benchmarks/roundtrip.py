@@ -262,7 +262,7 @@ def bench_latency(kind, calls, op="identify"):
     try:
         inst = chain.group.inst[0]
         call = make_call(inst, op)
-        for _ in range(5 if uses_pyserial(kind) else WARMUP_CALLS):
+        for _ in range(WARMUP_CALLS):
             call()
         samples = []
         clock = time.perf_counter
@@ -468,8 +468,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--calls", type=int, default=2000,
                     help="calls per latency run for the kinds without pyserial (2000)")
-    ap.add_argument("--pyserial-calls", type=int, default=300,
-                    help="calls per latency run for pyserial and sim-pty-pyserial (300)")
+    ap.add_argument("--pyserial-calls", type=int, default=2000,
+                    help="calls per latency run for the pyserial kinds (2000)")
     ap.add_argument("--seconds", type=float, default=3.0,
                     help="duration of each four-thread run (3)")
     ap.add_argument("--idle-seconds", type=float, default=5.0,
