@@ -341,11 +341,11 @@ std::optional<std::string> Instrument::get_firmware_version(double timeout) {
         const auto poll = span_of(base_constants().poll_interval);
         const auto deadline = Clock::now() + span_of(timeout);
         answer = with_interrupt_guard([&]() -> std::optional<std::string> {
-            while (Clock::now() < deadline && !connection->stop_requested()) {
+            for (;;) {
                 check_interrupt();
+                if (Clock::now() >= deadline || connection->stop_requested()) return std::nullopt;
                 if (auto value = slots_->other.get_for(poll)) return value;
             }
-            return std::nullopt;
         });
     } catch (const Interrupted&) {
         throw;

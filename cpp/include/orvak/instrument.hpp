@@ -188,12 +188,14 @@ auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label
     const auto deadline = Clock::now() + span_of(timeout);
     return with_interrupt_guard([&]() -> Result {
         for (;;) {
+            // First, as it may wait for the host's lock: a stop that comes
+            // meanwhile is then seen below, or wakes the slot.
+            check_interrupt();
             if (connection->stop_requested()) return Result{};
             raise_if_notok(label);
             if (check_late_bad) raise_if_late_bad();
             const auto remaining = deadline - Clock::now();
             if (remaining <= Clock::duration::zero()) return Result{};
-            check_interrupt();
             auto value = slot.get_for(std::min(remaining, poll));
             if (!value) continue;
             if (Result settled = judge(std::move(*value))) return settled;
