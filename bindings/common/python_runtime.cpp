@@ -193,6 +193,11 @@ py::tuple exc_info(const py::error_already_set& error) {
 }
 
 void register_error_translator() {
+    // Fill the module's cache of orvaklab.exceptions now. Filling it releases
+    // and re-takes the GIL; were that first done while translating an error
+    // at interpreter exit, the re-take would end the thread inside a
+    // destructor, which aborts the process.
+    static_cast<void>(exception_class("OrvakError"));
     py::register_local_exception_translator([](std::exception_ptr raised) {
         if (!raised) return;
         try {
