@@ -6,10 +6,14 @@ For each port kind this measures
   1. round-trip latency from one thread (p50 / p99 over N calls),
   2. calls per second from one thread (same run) and from four threads, each
      driving its own instrument (addresses 1-4 on one chain), for a fixed time,
-  3. the CPU time an idle manager costs the process.
+  3. the CPU time an idle manager costs the process,
+  4. how long after the far end goes away (unplugged) four blocked waits end
+     with the connection error.
 
 The kinds "native" and "pyserial" time identify() on a fresh pseudo-terminal
-pair whose far end is answered by a separate responder process. The kinds
+pair whose far end is answered by a separate responder process; "socket" does
+the same through pyserial's socket:// port to a responder on a local TCP port.
+The kinds
 "sim-inprocess", "sim-pty-native" and "sim-pty-pyserial" drive rotary valves on
 the bench emulator at time scale 0 (in-process port, or its pseudo-terminal
 served by a thread of this process) and time both identify() and
@@ -43,7 +47,7 @@ WARMUP_CALLS = 20
 IDLE_SETTLE = 0.2
 THREADS = 4
 
-RESPONDER_KINDS = ("native", "pyserial")
+RESPONDER_KINDS = ("native", "pyserial", "socket")
 SIM_KINDS = ("sim-inprocess", "sim-pty-native", "sim-pty-pyserial")
 ALL_KINDS = RESPONDER_KINDS + SIM_KINDS
 VALVE_TYPE_CODE = 2     # the emulated chain: rotary valves of this type code
@@ -55,7 +59,7 @@ def operations_of(kind):
 
 
 def uses_pyserial(kind):
-    return kind.endswith("pyserial")
+    return kind.endswith("pyserial") or kind == "socket"
 
 
 # --------------------------------------------------------------------------
@@ -64,13 +68,26 @@ def uses_pyserial(kind):
 # --------------------------------------------------------------------------
 
 def run_responder(fd):
-    """Answer every "<I{addr} M116>" line at once with "I{addr} 2\\r\\n"."""
+    """Answer every "<I{addr} M116>" line at once with "I{addr} 2\\r\\n".
+    A negative fd means: listen on a local TCP port, print it, and serve the
+    one connection that comes."""
     query = re.compile(rb"I(\d+) M116")
-    sys.stdout.write("ready\n")
-    sys.stdout.flush()
+    read, write = os.read, os.write
+    if fd < 0:
+        import socket
+        listener = socket.create_server(("127.0.0.1", 0))
+        sys.stdout.write(f"ready {listener.getsockname()[1]}\n")
+        sys.stdout.flush()
+        conn, _ = listener.accept()
+        listener.close()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        fd = conn.fileno()
+        read = lambda f, n: conn.recv(n)            # noqa: E731
+        write = lambda f, data: conn.sendall(data)  # noqa: E731
+    else:
+        sys.stdout.write("ready\n")
+        sys.stdout.flush()
     pending = b""
-    read = os.read
-    write = os.write
     while True:
         try:
             data = read(fd, 65536)
@@ -92,9 +109,20 @@ def run_responder(fd):
 
 
 class FarEnd:
-    """A raw pty pair; the master is served by a responder subprocess."""
+    """A raw pty pair whose master is served by a responder subprocess, or
+    (tcp=True) a local TCP port served by one."""
 
-    def __init__(self):
+    def __init__(self, tcp=False):
+        if tcp:
+            self.slave_fd = None
+            self.proc = subprocess.Popen(
+                [sys.executable, os.path.abspath(__file__), "--responder", "-1"],
+                stdout=subprocess.PIPE, text=True)
+            word, port = self.proc.stdout.readline().split()
+            if word != "ready":
+                raise RuntimeError("responder process did not start")
+            self.path = f"socket://127.0.0.1:{port}"
+            return
         master, slave = pty.openpty()
         tty.setraw(master)
         tty.setraw(slave)
@@ -111,8 +139,9 @@ class FarEnd:
         """Close our slave end, reap the responder; return its CPU seconds."""
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
         try:
-            os.close(self.slave_fd)
-        except OSError:
+            if self.slave_fd is not None:
+                os.close(self.slave_fd)
+        except (OSError, TypeError):
             pass
         try:
             self.proc.wait(timeout=2)
@@ -155,6 +184,8 @@ def make_probe_class():
 def open_port(kind, path):
     if kind == "native":
         return NativeSerialPort(path)
+    if kind == "socket":
+        return serial.serial_for_url(path, timeout=0)
     return serial.Serial(path, 115200, timeout=0)
 
 
@@ -165,14 +196,14 @@ class Chain:
     def __init__(self, kind, count):
         self.far = self.server = None
         if kind in RESPONDER_KINDS:
-            self.far = FarEnd()
+            self.far = FarEnd(tcp=kind == "socket")
             self.port = open_port(kind, self.far.path)
             self.group = InstrumentGroup([])
             Probe = make_probe_class()
             for n in range(count):
                 self.group.inst.append(Probe(n, self.group))
         else:
-            bench = BenchChain([VALVE_TYPE_CODE] * count, time_scale=0.0)
+            self.bench = bench = BenchChain([VALVE_TYPE_CODE] * count, time_scale=0.0)
             if kind == "sim-inprocess":
                 self.port = bench.port()
             else:
@@ -235,7 +266,7 @@ def bench_latency(kind, calls, op="identify"):
     try:
         inst = chain.group.inst[0]
         call = make_call(inst, op)
-        for _ in range(5 if uses_pyserial(kind) else WARMUP_CALLS):
+        for _ in range(WARMUP_CALLS):
             call()
         samples = []
         clock = time.perf_counter
@@ -340,6 +371,99 @@ def bench_idle(kind, seconds):
     }
 
 
+class UnplugRig:
+    """`count` drivers on a far end that answers nothing and can be pulled:
+    a pty whose master this process holds, a TCP connection it accepted, or
+    the bench emulator's own unplug."""
+
+    def __init__(self, kind, count):
+        self.kind, self.master, self.conn, self.server = kind, None, None, None
+        if kind in RESPONDER_KINDS:
+            if kind == "socket":
+                import socket
+                listener = socket.create_server(("127.0.0.1", 0))
+                self.port = open_port(kind, "socket://127.0.0.1:%d" % listener.getsockname()[1])
+                self.conn, _ = listener.accept()
+                listener.close()
+            else:
+                self.master, slave = pty.openpty()
+                tty.setraw(self.master)
+                tty.setraw(slave)
+                self.port = open_port(kind, os.ttyname(slave))
+                os.close(slave)
+            self.group = InstrumentGroup([])
+            Probe = make_probe_class()
+            for n in range(count):
+                self.group.inst.append(Probe(n, self.group))
+        else:
+            self.bench = BenchChain([VALVE_TYPE_CODE] * count, time_scale=0.0)
+            if kind == "sim-inprocess":
+                self.port = self.bench.port()
+            else:
+                self.server = self.bench.serve_pty()
+                self.port = open_port("pyserial" if uses_pyserial(kind) else "native",
+                                      self.server.path)
+            self.group = InstrumentGroup([VALVE_TYPE_CODE] * count)
+        self.group.seriallink = SerialManager(self.port, self.group)
+
+    def unplug(self):
+        if self.master is not None:
+            os.close(self.master)
+        elif self.conn is not None:
+            self.conn.close()
+        elif self.server is not None:
+            self.server.unplug()
+        else:
+            self.bench.unplug()
+
+    def close(self):
+        self.group.seriallink.stop()
+        if self.server is not None:
+            self.server.close()
+
+
+def bench_unplug(kind, repeats, threads=THREADS):
+    """Per repeat: `threads` threads blocked in _wait_for_done(30), then the
+    far end goes away; the time until the last wait has raised."""
+    from orvaklab.exceptions import OrvakConnectionError
+    latencies, errors = [], []
+    for _ in range(repeats):
+        rig = UnplugRig(kind, threads)
+        ends = []
+        started = threading.Barrier(threads + 1)
+
+        def waiter(inst):
+            started.wait()
+            try:
+                inst._wait_for_done(30.0)
+                errors.append("a wait ended without an error")
+            except OrvakConnectionError:
+                ends.append(time.perf_counter())
+            except Exception as e:
+                errors.append(repr(e))
+
+        ts = [threading.Thread(target=waiter, args=(inst,), daemon=True)
+              for inst in rig.group.inst]
+        for t in ts:
+            t.start()
+        started.wait()
+        time.sleep(0.05)                # every waiter is blocked by now
+        t0 = time.perf_counter()
+        rig.unplug()
+        for t in ts:
+            t.join(35)
+        if len(ends) == threads:
+            latencies.append(max(ends) - t0)
+        rig.close()
+    latencies.sort()
+    return {
+        "unplug_repeats": repeats,
+        "unplug_p50_ms": percentile(latencies, 50) * 1e3,
+        "unplug_max_ms": (latencies[-1] if latencies else float("nan")) * 1e3,
+        "unplug_errors": errors,
+    }
+
+
 def fmt(v, nd=0):
     return "n/a" if v != v else f"{v:,.{nd}f}"
 
@@ -420,12 +544,14 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--calls", type=int, default=2000,
                     help="calls per latency run for the kinds without pyserial (2000)")
-    ap.add_argument("--pyserial-calls", type=int, default=300,
-                    help="calls per latency run for pyserial and sim-pty-pyserial (300)")
+    ap.add_argument("--pyserial-calls", type=int, default=2000,
+                    help="calls per latency run for the pyserial kinds (2000)")
     ap.add_argument("--seconds", type=float, default=3.0,
                     help="duration of each four-thread run (3)")
     ap.add_argument("--idle-seconds", type=float, default=5.0,
                     help="idle CPU window per port kind (5)")
+    ap.add_argument("--unplugs", type=int, default=5,
+                    help="unplug runs per port kind (5)")
     ap.add_argument("--kinds", default=",".join(ALL_KINDS),
                     help="comma-separated subset of " + ",".join(ALL_KINDS))
     ap.add_argument("--flow-calls", type=int, default=2000,
@@ -463,6 +589,11 @@ def main():
               flush=True)
         results[kind].update(bench_idle(kind, args.idle_seconds))
         gc.collect()
+    for kind in kinds:
+        print(f"[{kind}] unplug with {THREADS} blocked waits, {args.unplugs} times ...",
+              flush=True)
+        results[kind].update(bench_unplug(kind, args.unplugs))
+        gc.collect()
     load_after = os.getloadavg()
     total_wall = time.perf_counter() - t_run
 
@@ -481,15 +612,15 @@ def main():
     print()
     head = (f"{'port':<17} {'op':<12} {'calls':>6} {'p50 us':>9} {'p99 us':>9} "
             f"{'calls/s 1thr':>13} {'calls/s 4thr':>13} {'idle CPU ms/s':>14} "
-            f"{'idle %core':>11}")
+            f"{'idle %core':>11} {'unplug ms':>10}")
     print(head)
     print("-" * len(head))
     for kind in kinds:
         k = results[kind]
         for i, op in enumerate(operations_of(kind)):
             r = k[op]
-            idle = (f"{fmt(k['idle_cpu_ms_per_s'], 2):>14} {fmt(k['idle_cpu_pct_core'], 2):>11}"
-                    if i == 0 else "")
+            idle = (f"{fmt(k['idle_cpu_ms_per_s'], 2):>14} {fmt(k['idle_cpu_pct_core'], 2):>11} "
+                    f"{fmt(k['unplug_max_ms'], 1):>10}" if i == 0 else "")
             print(f"{kind if i == 0 else '':<17} {op:<12} {r['latency_calls']:>6} "
                   f"{fmt(r['p50_us']):>9} {fmt(r['p99_us']):>9} "
                   f"{fmt(r['calls_per_s_1thread']):>13} {fmt(r['calls_per_s_4threads']):>13} "
@@ -508,6 +639,12 @@ def main():
                   f"latency max {fmt(r['max_us'])} us{responder}")
             for e in r["errors"]:
                 print(f"  error: {e}")
+        u = results[kind]
+        print(f"{kind} unplug: {u['unplug_repeats']} runs, last of {THREADS} blocked waits "
+              f"ended after p50 {fmt(u['unplug_p50_ms'], 2)} ms, max "
+              f"{fmt(u['unplug_max_ms'], 2)} ms")
+        for e in u["unplug_errors"]:
+            print(f"  error: {e}")
     la0 = ", ".join(f"{x:.2f}" for x in load_before)
     la1 = ", ".join(f"{x:.2f}" for x in load_after)
     print(f"machine: Python {machine['python']} ({machine['implementation']}), "
@@ -521,7 +658,8 @@ def main():
             json.dump({"machine": machine, "results": results, "flow_reads": flow_reads}, f,
                       indent=2)
         print(f"wrote {args.json}")
-    return 1 if any(results[k][op]["errors"] for k in kinds for op in operations_of(k)) else 0
+    failed = any(results[k][op]["errors"] for k in kinds for op in operations_of(k))
+    return 1 if failed or any(results[k]["unplug_errors"] for k in kinds) else 0
 
 
 if __name__ == "__main__":

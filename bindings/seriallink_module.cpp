@@ -269,6 +269,10 @@ void bind_serial_manager(py::module_& m) {
                                })
         .def_property_readonly(
             "executor", [](const std::shared_ptr<SerialManager>& mgr) { return LoopThreads{mgr}; })
+        .def_property_readonly("_io_wakeups", &SerialManager::io_wakeups,
+                               "How often the write/read loop has woken up so far.")
+        .def_property_readonly("_event_driven", &SerialManager::event_driven,
+                               "Whether the write/read loop waits on the port's descriptor.")
         .def("is_alive", &SerialManager::is_alive)
         .def("stop", &SerialManager::stop, "Stops both loops and waits for them; idempotent.")
         .def_static(

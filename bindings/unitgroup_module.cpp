@@ -67,8 +67,8 @@ void stop_all(const py::object& self) {
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
             const py::object named = py::getattr(driver, "name", driver);
-            const auto info = py::make_tuple(e.type(), e.value(), e.trace());
-            logger.attr("warning")("stop() failed for %s", named, "exc_info"_a = info);
+            logger.attr("warning")("stop() failed for %s", named,
+                                   "exc_info"_a = orvakpy::exc_info(e));
         }
     }
 }

@@ -17,7 +17,12 @@ import logging
 import queue
 import time
 
-from orvaklab.exceptions import OrvakError, OrvakTimeoutError, OrvakValueError
+from orvaklab.exceptions import (
+    OrvakConnectionError,
+    OrvakError,
+    OrvakTimeoutError,
+    OrvakValueError,
+)
 from orvaklab.seriallink import NativeSerialPort, SerialManager
 from orvaklab.unitbase import Instrument, _leadership_fault
 from orvaklab.unitgroup import InstrumentGroup
@@ -60,6 +65,55 @@ def _answers_as_leader(probe, timeout):
             continue
         return _leadership_fault(line) is None and bool(probe._VERSION_RE.search(line))
     return False
+
+
+class _Borrowed:
+    """The port as the scan's manager sees it: everything but ``close``, so
+    the scan leaves the connection open for the group attached after it.
+    Reopening a USB serial port can reset the leader module, and a TCP bridge
+    may accept one connection only. ``fileno`` is passed on, so the manager
+    still waits on the port's descriptor."""
+
+    def __init__(self, port):
+        self._port = port
+
+    @property
+    def is_open(self):
+        return self._port.is_open
+
+    def write(self, data):
+        return self._port.write(data)
+
+    def inWaiting(self):
+        return self._port.inWaiting()
+
+    def read(self, size=1):
+        return self._port.read(size)
+
+    def fileno(self):
+        return self._port.fileno()
+
+    def close(self):
+        pass
+
+
+def _open_failure(description, error):
+    """The OrvakConnectionError for a port that could not be opened; the
+    error behind it (pyserial's or the operating system's) is its cause."""
+    if isinstance(error, OrvakConnectionError):
+        failure = OrvakConnectionError(str(error))
+        failure.__cause__ = error.__cause__ if error.__cause__ is not None else error
+        return failure
+    reason = str(error)
+    # pyserial wraps the operating system's error in its own text; say it once.
+    inner = error
+    while inner is not None:
+        if isinstance(inner, OSError) and inner.strerror:
+            reason = inner.strerror
+        inner = inner.__cause__ or inner.__context__
+    failure = OrvakConnectionError(f"could not open port {description}: {reason}")
+    failure.__cause__ = error
+    return failure
 
 
 class _ProbeGroup:
@@ -107,9 +161,19 @@ class OrvakInterface:
         self.bench, self._open, self.description = _port_opener(
             port, baudrate, emulate, time_scale
         )
-        self.port = port if self._open is None else self._open()
+        self.port = port if self._open is None else self._opened()
         self.group = None
+        self._manager = None
         self._closed = False
+
+    def _opened(self):
+        import serial
+
+        try:
+            return self._open()
+        except (OrvakConnectionError, serial.SerialException, OSError) as error:
+            failure = _open_failure(self.description, error)
+            raise failure from failure.__cause__
 
     def __repr__(self):
         state = "closed" if self._closed else ("attached" if self.group else "open")
@@ -135,7 +199,7 @@ class OrvakInterface:
                 f"{self.description}: a group is already attached; one port serves one chain"
             )
         group = InstrumentGroup(instrument_list, group_number)
-        group.seriallink = SerialManager(self.port, group)
+        group.seriallink = self._manager = SerialManager(self.port, group)
         group.seriallink.orvak_write_queue.put(ROLL_CALL)
         self.group = group
         return group
@@ -144,15 +208,15 @@ class OrvakInterface:
         """Asks each address for its identity (M116) and leader state (M115)
         until no module answers; returns the modules found, in chain order.
 
-        Runs before a group is attached. The scan's manager closes the port
-        when it stops, so the port is opened again afterwards where the
-        interface opened it itself.
+        Runs before a group is attached, over the open port: the scan's
+        manager cannot close it, so the group attached afterwards uses the
+        same connection.
         """
         self._require_usable()
         if self.group is not None:
             raise OrvakError(f"{self.description}: scan before attaching a group")
         probes = _ProbeGroup()
-        manager = SerialManager(self.port, probes)
+        manager = SerialManager(_Borrowed(self.port), probes)
         probes.seriallink = manager
         found = []
         try:
@@ -168,19 +232,26 @@ class OrvakInterface:
                 )
         finally:
             manager.stop()
-            self.port = self._open() if self._open is not None else None
         return found
 
     def close(self):
-        """Stops every module, then the manager (which closes the port). Idempotent."""
+        """Stops every module, then the manager, then closes the port.
+        Idempotent. The manager is stopped and the port closed whatever
+        stopping the modules raised."""
         if self._closed:
             return
         self._closed = True
         group, self.group = self.group, None
-        if group is not None:
-            try:
+        manager, self._manager = self._manager, None
+        try:
+            if group is not None:
                 group.stop_all()
+        finally:
+            try:
+                if manager is not None:
+                    manager.stop()
             finally:
-                group.seriallink.stop()
-        elif self.port is not None and getattr(self.port, "is_open", False):
-            self.port.close()
+                # The manager closes the port when its loop ends; a loop that
+                # crashed, or no manager at all, leaves that to us.
+                if self.port is not None and getattr(self.port, "is_open", False):
+                    self.port.close()

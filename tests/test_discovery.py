@@ -1,12 +1,18 @@
 """The port owner and the command line: opening, attaching, closing."""
 
+import errno
 import io
+import select
+import socket
+import threading
 
 import pytest
+import serial
 
 from orvaklab import OrvakError
 from orvaklab.cli import main
-from orvaklab.discovery import OrvakInterface
+from orvaklab.discovery import FoundModule, OrvakInterface
+from orvaklab.exceptions import OrvakConnectionError
 
 
 def test_emulated_chain_attaches_once_and_closes_in_order():
@@ -55,3 +61,108 @@ def test_selfcheck_passes():
     out = io.StringIO()
     assert main(["selfcheck"], out=out) == 0
     assert "self-check passed" in out.getvalue()
+
+
+class CountingPort:
+    """A user's open port object that counts how often it is closed."""
+
+    def __init__(self, port):
+        self._port, self.closes = port, 0
+
+    is_open = property(lambda self: self._port.is_open)
+
+    def write(self, data):
+        return self._port.write(data)
+
+    def inWaiting(self):
+        return self._port.inWaiting()
+
+    def read(self, size=1):
+        return self._port.read(size)
+
+    def fileno(self):
+        return self._port.fileno()
+
+    def close(self):
+        self.closes += 1
+        self._port.close()
+
+
+class OneConnectionBridge:
+    """A chain on a TCP port that takes one connection, as a serial-to-TCP
+    bridge does; a second connection is refused."""
+
+    def __init__(self, codes):
+        from orvaklab.sim import BenchChain
+
+        self.port = BenchChain(codes).port()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.url = "socket://127.0.0.1:%d" % self.listener.getsockname()[1]
+        self.accepted = 0
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        conn, _ = self.listener.accept()
+        self.accepted += 1
+        self.listener.close()
+        with conn:
+            while self.port.is_open:
+                ready = select.select([conn, self.port.fileno()], [], [], 0.05)[0]
+                if conn in ready:
+                    data = conn.recv(4096)
+                    if not data:
+                        return
+                    self.port.write(data)
+                if self.port.inWaiting():
+                    conn.sendall(self.port.read(self.port.inWaiting()))
+
+    def close(self):
+        self.port.close()
+        self.thread.join(1.0)
+
+
+@pytest.mark.parametrize("link", ["user-port", "socket"])
+def test_scan_then_add_group_share_one_connection(link):
+    from orvaklab.sim import BenchChain
+
+    if link == "socket":
+        bridge = OneConnectionBridge([2, 6])
+        chain, port = OrvakInterface(bridge.url), None
+    else:
+        bench = BenchChain([2, 6])
+        server = bench.serve_pty()
+        port = CountingPort(serial.Serial(server.path, 115200, timeout=0))
+        chain = OrvakInterface(port)
+    with chain:
+        assert chain.scan(timeout=0.2) == [FoundModule(1, 2, True), FoundModule(2, 6, False)]
+        group = chain.add_group([2, 6])
+        assert [group[n].identify() for n in (0, 1)] == [2, 6]
+        assert group.seriallink._event_driven
+    if link == "socket":
+        assert bridge.accepted == 1
+        bridge.close()
+    else:
+        assert port.closes == 1 and not port.is_open
+        server.close()
+
+
+def test_a_driver_without_a_link_says_so_before_sending():
+    from orvaklab.unitgroup import InstrumentGroup
+
+    with pytest.raises(OrvakConnectionError) as raised:
+        InstrumentGroup([2])[0].select_port(3)
+    assert str(raised.value) == (
+        "Orvak Rotary Valve: not connected to a serial link (attach the group with "
+        "OrvakInterface.add_group or set group.seriallink)."
+    )
+
+
+def test_every_open_failure_is_a_connection_error_with_its_cause():
+    with socket.create_server(("127.0.0.1", 0)) as unused:
+        refused = "socket://127.0.0.1:%d" % unused.getsockname()[1]
+    for port, cause in [(refused, serial.SerialException), ("/dev/orvak-missing", OSError)]:
+        with pytest.raises(OrvakConnectionError, match="could not open port") as raised:
+            OrvakInterface(port)
+        assert isinstance(raised.value.__cause__, cause)
+    assert raised.value.__cause__.errno == errno.ENOENT

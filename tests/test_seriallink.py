@@ -213,13 +213,47 @@ def test_ordinary_port_errors_are_logged_and_survived(start, caplog, method, war
 
 def test_unplugging_the_device_is_noticed(make_chain, caplog):
     caplog.set_level(logging.ERROR, logger=LOGGER)
-    group = make_chain(0)
+    group = make_chain(2)
     manager = group.seriallink
+    group.far_end.script["G1"] = ["OK"]  # and no DONE
+    errors = []
+
+    def wait_for_done(drv):
+        drv.send_command("G1")
+        try:
+            drv._wait_for_done(30.0)
+        except OrvakConnectionError as error:
+            errors.append(error)
+
+    waiters = [threading.Thread(target=wait_for_done, args=(drv,)) for drv in group.inst]
+    for waiter in waiters:
+        waiter.start()
+    assert wait_until(lambda: len(group.far_end.received) == 2)
     group.far_end.unplug()
+    for waiter in waiters:
+        waiter.join(2.0)
+    assert len(errors) == 2
     assert manager.thread_died.wait(1.0) and not manager.is_alive()
     assert isinstance(manager.thread_error, (OrvakConnectionError, OSError))
     assert wait_until(lambda: lost_records(caplog))
     assert [r.getMessage() for r in lost_records(caplog)] == [LOST]
+
+
+def test_ports_with_a_descriptor_sleep_until_bytes_or_lines_arrive(make_chain):
+    group = make_chain(1)
+    manager = group.seriallink
+    assert group.inst[0].identify() == 2
+    assert manager._event_driven
+    before = manager._io_wakeups
+    time.sleep(0.1)
+    assert manager._io_wakeups == before  # no ticks while idle
+    assert group.inst[0].identify() == 2
+
+
+def test_ports_without_a_descriptor_are_polled(start):
+    _, manager = start(FakePort([b"I1 OK\n"]))
+    assert wait_until(lambda: manager._io_wakeups >= 5)
+    assert not manager._event_driven
 
 
 def test_stop_closes_the_port_and_is_idempotent(make_chain):

@@ -78,7 +78,14 @@ class PyInstrument : public Base, public py::trampoline_self_life_support {
     std::shared_ptr<orvak::Link> link() override {
         const AcquireGil gil;
         try {
-            return resolve_link(python_self().attr("my_group").attr("seriallink"));
+            const py::object seriallink = python_self().attr("my_group").attr("seriallink");
+            if (seriallink.is_none()) {
+                throw orvak::ConnectionError(
+                    this->name +
+                    ": not connected to a serial link (attach the group with "
+                    "OrvakInterface.add_group or set group.seriallink).");
+            }
+            return resolve_link(seriallink);
         } catch (py::error_already_set& e) {
             rethrow_python_error(e);
         }

@@ -104,6 +104,11 @@ void PyRoutes::refresh() {
     if (!group_ref_.is_none()) slots_ = std::move(slots);
 }
 
+std::vector<std::shared_ptr<orvak::ReplySlots>> PyRoutes::known_slots() {
+    const std::lock_guard lock(mutex_);
+    return slots_;
+}
+
 std::shared_ptr<orvak::ReplySlots> PyRoutes::slots_at(std::size_t position) {
     {
         const std::lock_guard lock(mutex_);

@@ -28,6 +28,7 @@ class PyRoutes final : public orvak::RouteTable {
     explicit PyRoutes(py::handle group);
     ~PyRoutes() override;
     std::shared_ptr<orvak::ReplySlots> slots_at(std::size_t position) override;
+    std::vector<std::shared_ptr<orvak::ReplySlots>> known_slots() override;
     // Reads `group.inst` again (the GIL is held by the caller).
     void refresh();
 

@@ -4,7 +4,31 @@
 
 namespace orvakpy {
 
-PyPort::PyPort(py::object port) : port_(std::move(port)) {}
+PyPort::PyPort(py::object port) : port_(std::move(port)) { descriptor_ = python_fileno(); }
+
+int PyPort::python_fileno() const {
+    try {
+        const py::object fileno = py::getattr(port_, "fileno", py::none());
+        if (fileno.is_none()) return -1;
+        const py::object fd = fileno();
+        if (!py::isinstance<py::int_>(fd)) return -1;
+        const int number = fd.cast<int>();
+        return number >= 0 ? number : -1;
+    } catch (py::error_already_set& e) {
+        // No descriptor (io.UnsupportedOperation, a closed port, ...): polled.
+        if (!e.matches(PyExc_Exception)) throw;
+        return -1;
+    } catch (const py::cast_error&) {
+        return -1;
+    }
+}
+
+orvak::detail::UniqueFd PyPort::watch_fd() {
+    if (descriptor_ < 0 || !python_usable()) return {};
+    const AcquireGil gil;
+    // Copied under the GIL: no Python thread can close the number meanwhile.
+    return orvak::detail::duplicate_fd(python_fileno());
+}
 
 PyPort::~PyPort() {
     if (python_usable()) {

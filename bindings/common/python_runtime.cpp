@@ -3,6 +3,7 @@
 #include <pybind11/gil_safe_call_once.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 namespace orvakpy {
@@ -56,7 +57,25 @@ void join_without_gil(const std::function<void()>& join) {
     }
 }
 
-orvak::ManagerHooks manager_hooks() { return orvak::ManagerHooks{.around_join = join_without_gil}; }
+void with_thread_state(const std::function<void()>& body) {
+    // Made without the GIL (allowed), so the loop starts at once. pybind11
+    // deletes a thread state when its count of users drops to zero; this one
+    // keeps a count for itself, so taking and dropping the GIL leaves it be.
+    PyThreadState* const state =
+        python_usable() ? PyThreadState_New(PyInterpreterState_Main()) : nullptr;
+    if (state != nullptr) state->gilstate_counter = 1;
+    body();
+    // After finalization has begun the interpreter owns every thread state.
+    if (state != nullptr && python_usable()) {
+        PyEval_RestoreThread(state);
+        PyThreadState_Clear(state);
+        PyThreadState_DeleteCurrent();
+    }
+}
+
+orvak::ManagerHooks manager_hooks() {
+    return orvak::ManagerHooks{.around_join = join_without_gil, .around_loop = with_thread_state};
+}
 
 py::str to_pystr(std::string_view text) {
     PyObject* decoded =
@@ -85,6 +104,26 @@ py::object exception_class(const char* name) {
             .get_stored();
     return exceptions.attr(name);
 }
+
+namespace {
+
+py::tuple exc_info_of(const py::object& value) {
+    return py::make_tuple(py::type::of(value), value, value.attr("__traceback__"));
+}
+
+// OrvakConnectionError for a lost or unopenable port; an OS error behind it
+// becomes its __cause__, as "raise ... from" would attach it.
+py::object connection_error(const orvak::PortError& error) {
+    py::object raised = exception_class("OrvakConnectionError")(to_pystr(error.what()));
+    if (error.os_error() != 0) {
+        const py::object cause = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+            error.os_error(), to_pystr(std::strerror(error.os_error())));
+        PyException_SetCause(raised.ptr(), cause.inc_ref().ptr());
+    }
+    return raised;
+}
+
+}  // namespace
 
 py::object python_error(const orvak::Error& error) {
     const py::str message = to_pystr(error.what());
@@ -135,7 +174,7 @@ py::object python_error(std::exception_ptr error) {
     } catch (const orvak::Error& e) {
         return python_error(e);
     } catch (const orvak::PortError& e) {
-        return exception_class("OrvakConnectionError")(to_pystr(e.what()));
+        return connection_error(e);
     } catch (const orvak::ArgumentTypeError& e) {
         return py::reinterpret_borrow<py::object>(PyExc_TypeError)(to_pystr(e.what()));
     } catch (const std::exception& e) {
@@ -145,12 +184,22 @@ py::object python_error(std::exception_ptr error) {
     }
 }
 
-py::tuple exc_info(std::exception_ptr error) {
-    const py::object value = python_error(std::move(error));
-    return py::make_tuple(py::type::of(value), value, value.attr("__traceback__"));
+py::tuple exc_info(std::exception_ptr error) { return exc_info_of(python_error(std::move(error))); }
+
+py::tuple exc_info(const py::error_already_set& error) {
+    const py::object value = error.value();
+    // The fetched traceback is kept beside the value, not always on it.
+    const py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace())
+                                           : py::object(value.attr("__traceback__"));
+    return py::make_tuple(py::type::of(value), value, trace);
 }
 
 void register_error_translator() {
+    // Fill the module's cache of orvaklab.exceptions now. Filling it releases
+    // and re-takes the GIL; were that first done while translating an error
+    // at interpreter exit, the re-take would end the thread inside a
+    // destructor, which aborts the process.
+    static_cast<void>(exception_class("OrvakError"));
     py::register_local_exception_translator([](std::exception_ptr raised) {
         if (!raised) return;
         try {
@@ -169,7 +218,7 @@ void register_error_translator() {
         } catch (const orvak::IndexOutOfRange& e) {
             PyErr_SetString(PyExc_IndexError, e.what());
         } catch (const orvak::PortError& e) {
-            const py::object value = exception_class("OrvakConnectionError")(to_pystr(e.what()));
+            const py::object value = connection_error(e);
             PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
         }
     });

@@ -114,6 +114,10 @@ py::custom_type_setup collectable_instance_dict();
 
 // Runs `join` with the GIL released when this thread holds it.
 void join_without_gil(const std::function<void()>& join);
+// Runs a manager's loop thread with one Python thread state for its whole
+// life: every port call, routing look-up and log line of the thread takes
+// the GIL with it, instead of creating and destroying a thread state each time.
+void with_thread_state(const std::function<void()>& body);
 orvak::ManagerHooks manager_hooks();
 
 // A Python exception that interrupts a wait (KeyboardInterrupt, SystemExit).
@@ -163,8 +167,10 @@ void check_signals();
 py::object python_error(const orvak::Error& error);
 // Any stored failure as a Python exception object.
 py::object python_error(std::exception_ptr error);
-// (type, value, traceback) for logging's exc_info.
+// (type, value, traceback) for logging's exc_info; the traceback is None when
+// the error never passed through a Python frame.
 py::tuple exc_info(std::exception_ptr error);
+py::tuple exc_info(const py::error_already_set& error);
 
 // Maps core errors onto the classes of orvaklab.exceptions; once per module.
 void register_error_translator();

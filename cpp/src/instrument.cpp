@@ -66,7 +66,7 @@ void Instrument::resolve_constants(std::span<ConstantRequest> /*requests*/) cons
 
 std::shared_ptr<Link> Instrument::link() {
     if (!attached_link_) {
-        throw std::logic_error(name + ": not attached to a serial link");
+        throw ConnectionError(name + ": not connected to a serial link (attach one first).");
     }
     return attached_link_;
 }
@@ -121,8 +121,9 @@ void Instrument::send_command(std::span<const std::string> gcodes) {
                 text::fill("{}: a command must be a single line (got {!r}).", {name, gcode}));
         }
     }
-    raise_if_notok("a previous operation");
+    // A driver without a link fails before a pending fault is consumed.
     const auto connection = link();
+    raise_if_notok("a previous operation");
     drain_read_queue(*connection, default_drain_timeout);
     clear_flags();
     const std::string address = text::integer(instrument_number + 1LL);
@@ -357,11 +358,11 @@ std::optional<std::string> Instrument::get_firmware_version(double timeout) {
         const auto poll = span_of(base_constants().poll_interval);
         const auto deadline = Clock::now() + span_of(timeout);
         answer = with_interrupt_guard([&]() -> std::optional<std::string> {
-            while (Clock::now() < deadline && !connection->stop_requested()) {
+            for (;;) {
                 check_interrupt();
+                if (Clock::now() >= deadline || connection->stop_requested()) return std::nullopt;
                 if (auto value = slots_->other.get_for(poll)) return value;
             }
-            return std::nullopt;
         });
     } catch (const Interrupted&) {
         throw;

@@ -16,12 +16,6 @@
 
 namespace orvak {
 
-void detail::UniqueFd::reset(int fd) noexcept {
-    // close() is not retried on EINTR: Linux releases the descriptor regardless.
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 namespace {
 
 // A write that makes no progress for this long means the device stopped
@@ -213,7 +207,7 @@ void PosixSerialPort::probe_hangup(std::string& out, std::size_t max) {
 }
 
 void PosixSerialPort::fail(std::string_view what, int err) const {
-    throw PortError(std::string(what) + ' ' + path_ + ": " + std::strerror(err));
+    throw PortError(std::string(what) + ' ' + path_ + ": " + std::strerror(err), err);
 }
 
 void PosixSerialPort::fail_disconnected() const {

@@ -46,13 +46,25 @@ std::optional<std::string> ReplySlot::get_for(Seconds timeout) {
     std::optional<std::string> taken;
     {
         std::unique_lock lock(mutex_);
-        if (!filled_.wait_for(lock, timeout, [this] { return value_.has_value(); })) {
-            return std::nullopt;
-        }
+        const unsigned seen = wakes_;
+        filled_.wait_for(lock, timeout, [&] { return value_.has_value() || wakes_ != seen; });
+        if (!value_) return std::nullopt;
         taken.swap(value_);
     }
     emptied_.notify_all();
     return taken;
+}
+
+void ReplySlot::wake_waiters() {
+    {
+        const std::lock_guard lock(mutex_);
+        ++wakes_;
+    }
+    filled_.notify_all();
+}
+
+void ReplySlots::wake_waiters() {
+    for (ReplySlot* slot : {&notok, &done, &ok, &position, &other}) slot->wake_waiters();
 }
 
 void ReplySlot::clear() {

@@ -1,6 +1,5 @@
 #include "orvak/serial_manager.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -22,29 +21,6 @@ constexpr std::string_view write_loop_name = "_manage_communication";
 constexpr std::string_view distributor_loop_name = "_distribute_read_data";
 // The distributor is woken by every line and by stop; this is only a backstop.
 constexpr Seconds distributor_backstop{1.0};
-
-// Closes a descriptor it owns.
-class OwnedFd {
-  public:
-    explicit OwnedFd(int fd = -1) noexcept : fd_(fd) {}
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    ~OwnedFd() { reset(); }
-    void reset() noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    [[nodiscard]] int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// Keeps the ASCII bytes of what the port delivered; others are dropped.
-std::string ascii_only(std::string bytes) {
-    std::erase_if(bytes, [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-    return bytes;
-}
 
 }  // namespace
 
@@ -76,7 +52,7 @@ class SerialManager::Wakeup {
     [[nodiscard]] int fd() const noexcept { return fd_.get(); }
 
   private:
-    OwnedFd fd_;
+    detail::UniqueFd fd_;
 };
 
 SerialManager::SerialManager(std::shared_ptr<Port> port, std::shared_ptr<RouteTable> routes,
@@ -91,23 +67,37 @@ SerialManager::SerialManager(std::shared_ptr<Port> port, std::shared_ptr<RouteTa
     stop_event_.on_set([this] {
         wakeup_->signal();
         read_queue_.wake_waiters();
+        // Drivers blocked on a reply see the stop (or the lost link) now,
+        // not at the end of their poll slice.
+        for (const auto& slots : routes_->known_slots()) {
+            if (slots) slots->wake_waiters();
+        }
     });
-    io_thread_ = std::thread([this] {
-        run_guarded(write_loop_name, [this] {
-            if (port_) {
-                manage_communication(*port_);
-            } else {
-                while (!stop_event_.is_set()) stop_event_.wait_for(distributor_backstop);
-            }
-        });
+    start_loop(io_thread_, write_loop_name, [this] {
+        if (port_) {
+            manage_communication(*port_);
+        } else {
+            while (!stop_event_.is_set()) stop_event_.wait_for(distributor_backstop);
+        }
     });
     try {
-        distributor_thread_ = std::thread(
-            [this] { run_guarded(distributor_loop_name, [this] { distribute_read_data(); }); });
+        start_loop(distributor_thread_, distributor_loop_name, [this] { distribute_read_data(); });
     } catch (...) {
         stop();
         throw;
     }
+}
+
+void SerialManager::start_loop(std::thread& thread, std::string_view name,
+                               std::function<void()> loop) {
+    thread = std::thread([this, name, loop = std::move(loop)] {
+        const std::function<void()> body = [&] { run_guarded(name, loop); };
+        if (hooks_.around_loop) {
+            hooks_.around_loop(body);
+        } else {
+            body();
+        }
+    });
 }
 
 SerialManager::~SerialManager() { stop(); }
@@ -193,12 +183,14 @@ void SerialManager::write(Port& port, std::string_view command) {
     }
 }
 
-std::string SerialManager::read(Port& port) {
+std::string SerialManager::read(Port& port) { return ascii_only(read_bytes(port)); }
+
+std::string SerialManager::read_bytes(Port& port) {
     try {
         if (!port.is_open()) return {};
         const std::size_t waiting = port.in_waiting();
         if (waiting == 0) return {};
-        return ascii_only(port.read(waiting));
+        return port.read(waiting);
     } catch (const PortError&) {
         mark_connection_lost(std::current_exception(), "read");
     } catch (const Interrupted&) {
@@ -246,34 +238,32 @@ void SerialManager::run_guarded(std::string_view loop_name, const std::function<
 }
 
 void SerialManager::manage_communication(Port& port) {
-    if (port.readiness_fd() >= 0) {
-        serve_event_driven(port);
+    if (auto watched = port.watch_fd()) {
+        serve_event_driven(port, std::move(watched));
     } else {
         poll_port(port);
     }
     if (port.is_open()) port.close();
 }
 
-void SerialManager::split_lines(std::string& buffer) {
-    std::size_t start = 0;
-    for (std::size_t end = buffer.find('\n'); end != std::string::npos;
-         end = buffer.find('\n', start)) {
-        if (end > start) read_queue_.put(buffer.substr(start, end - start));
-        start = end + 1;
-    }
-    buffer.erase(0, start);
+void SerialManager::assemble(LineAssembler& lines, std::string_view text) {
+    lines.feed(text, [this](std::string line) { read_queue_.put(std::move(line)); });
 }
 
-void SerialManager::write_pending(Port& port) {
+bool SerialManager::write_pending(Port& port) {
+    bool wrote = false;
     while (auto line = write_queue_.try_get()) {
         line->push_back('\n');
         write(port, *line);
+        wrote = true;
     }
+    return wrote;
 }
 
 void SerialManager::poll_port(Port& port) {
-    std::string buffer;
+    LineAssembler lines;
     while (!stop_event_.is_set()) {
+        ++io_wakeups_;
         if (!port.is_open()) {
             stop_event_.wait_for(poll_period);
             continue;
@@ -283,38 +273,56 @@ void SerialManager::poll_port(Port& port) {
             write(port, *first);
             write_pending(port);
         }
-        buffer += read(port);
-        split_lines(buffer);
+        assemble(lines, read(port));
     }
 }
 
-void SerialManager::serve_event_driven(Port& port) {
-    // Our own descriptor for poll(): the port's owner may close the port
-    // meanwhile, and a closed number can be reused by anything.
-    OwnedFd watched(::fcntl(port.readiness_fd(), F_DUPFD_CLOEXEC, 0));
-    std::string buffer;
+// `watched` is our own copy of the port's descriptor: the port's owner may
+// close the port meanwhile, and a closed number can be reused by anything.
+// The loop sleeps until the port or the wake-up descriptor (a queued line,
+// stop) is ready; bytes still move only through the port's own calls. While
+// the port is closed it is looked at every poll period, as by the polling
+// loop, and a port opened again is watched again.
+void SerialManager::serve_event_driven(Port& port, detail::UniqueFd watched) {
+    event_driven_ = true;
+    const int poll_ms = static_cast<int>(poll_period.count() * 1000.0);
+    LineAssembler lines;
+    bool port_was_ready = false;
+    bool stalled = false;
     while (!stop_event_.is_set()) {
+        bool got_bytes = false;
         const bool open = port.is_open();
-        if (!open) watched.reset();
-        if (open && watched.get() >= 0) {
+        if (!open) {
+            watched.reset();
+        } else if (!watched) {
+            watched = port.watch_fd();
+        }
+        if (open) {
             write_pending(port);
-            buffer += read(port);
-            split_lines(buffer);
+            const std::string bytes = read_bytes(port);
+            got_bytes = !bytes.empty();
+            assemble(lines, ascii_only(bytes));
             if (stop_event_.is_set()) break;
         }
+        // A descriptor that stays readable while the port has nothing to give
+        // (an end of file the port does not report) would spin the loop: the
+        // port is then looked at once per poll period until it gives bytes.
+        stalled = (stalled || port_was_ready) && !got_bytes;
+        const bool watch_port = watched && !stalled;
         std::array<pollfd, 2> fds{{{wakeup_->fd(), POLLIN, 0}, {watched.get(), POLLIN, 0}}};
-        const nfds_t count = watched.get() >= 0 ? 2 : 1;
-        const int ready = ::poll(fds.data(), count, -1);
+        const nfds_t count = watch_port ? 2 : 1;
+        const int ready = ::poll(fds.data(), count, watch_port ? -1 : poll_ms);
+        ++io_wakeups_;
         if (ready < 0) {
             if (errno == EINTR) continue;
             throw std::system_error(errno, std::generic_category(), "poll");
         }
         if (fds[0].revents & POLLIN) wakeup_->drain();
+        port_was_ready = count == 2 && (fds[1].revents & POLLIN) != 0;
         if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && port.is_open()) {
-            // A hang-up with nothing left to read: the device is gone. Reading
-            // reports it through the port; if the port stays silent, say so here.
-            buffer += read(port);
-            split_lines(buffer);
+            // A hang-up: the device is gone. What it sent last is still read;
+            // the port may report the loss itself, else it is reported here.
+            assemble(lines, read(port));
             if (!died_.is_set()) {
                 mark_connection_lost(
                     std::make_exception_ptr(PortError("device disconnected (hang-up)")), "read");

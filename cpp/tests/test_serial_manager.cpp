@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -185,7 +188,7 @@ TEST_P(OverEitherPort, RoutesRepliesByAddressAndKind) {
     const struct {
         const char* line;
         std::size_t position;
-        ReplySlot ReplySlots::*slot;
+        ReplySlot ReplySlots::* slot;
         const char* value;
     } cases[] = {
         {"I1 OK\r\n", 0, &ReplySlots::ok, "OK\r"},
@@ -307,6 +310,42 @@ TEST(SerialManager, CrashedLoopIsLoggedByName) {
     EXPECT_EQ(log->at(LogLevel::error),
               std::vector<std::string>{"Orvak serial background thread _manage_communication "
                                        "crashed; serial communication has stopped."});
+}
+
+TEST(SerialManager, EventDrivenLoopSleepsWhileIdle) {
+    PtyPair pty;
+    SerialManager manager(PosixSerialPort::adopt(pty.release_slave(), "pty"), nullptr,
+                          std::make_shared<RecordingLog>());
+    ASSERT_TRUE(eventually([&] { return manager.event_driven(); }));
+    std::this_thread::sleep_for(20ms);
+    const auto before = manager.io_wakeups();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(manager.io_wakeups(), before);
+}
+
+// A descriptor that stays readable while the port has nothing to read must
+// not spin the loop: it falls back to the poll period.
+TEST(SerialManager, StaleReadinessDoesNotSpin) {
+    class StaleReadiness final : public FakePort {
+      public:
+        StaleReadiness() {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto n = ::write(fd_.get(), &one, sizeof one);
+        }
+        [[nodiscard]] int readiness_fd() const override { return fd_.get(); }
+
+      private:
+        detail::UniqueFd fd_{::eventfd(0, EFD_CLOEXEC)};
+    };
+    const auto port = std::make_shared<StaleReadiness>();
+    auto slots = fresh_slots(1);
+    SerialManager manager(port, std::make_shared<FixedRoutes>(slots),
+                          std::make_shared<RecordingLog>());
+    ASSERT_TRUE(eventually([&] { return manager.event_driven(); }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LT(manager.io_wakeups(), 60U);  // about 20 at the poll period
+    port->feed("I1 OK\n");
+    EXPECT_EQ(slots[0]->ok.get_for(2s), "OK");
 }
 
 TEST(SerialManager, ManyManagersLeaveNoDescriptorOrThread) {

@@ -57,6 +57,16 @@ TEST(ReplySlot, DeliverWakesABlockedGetAtOnce) {
     EXPECT_TRUE(slot.empty());
 }
 
+TEST(ReplySlot, WakeWaitersEndsABlockedGetEmpty) {
+    ReplySlots slots;
+    const auto [value, took] = blocked_then_woken([&] { return slots.done.get_for(30s); },
+                                                  [&] { slots.wake_waiters(); });
+    EXPECT_EQ(value, std::nullopt);
+    EXPECT_LT(took, 5s);
+    slots.done.deliver("DONE");  // a value delivered later is still there
+    EXPECT_EQ(slots.done.get_for(0s), "DONE");
+}
+
 TEST(ReplySlot, PutForWaitsUntilTheValueIsTaken) {
     ReplySlot slot;
     slot.deliver("first");

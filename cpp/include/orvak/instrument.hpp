@@ -210,13 +210,15 @@ auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label
     return with_interrupt_guard([&]() -> Result {
         auto progress = start_progress();
         for (;;) {
+            // First, as they may wait for the host's lock: a stop that comes
+            // meanwhile is then seen below, or wakes the slot.
+            check_interrupt();
+            if (progress) progress->tick();
             if (connection->stop_requested()) return Result{};
             raise_if_notok(label);
             if (check_late_bad) raise_if_late_bad();
             const auto remaining = deadline - Clock::now();
             if (remaining <= Clock::duration::zero()) return Result{};
-            check_interrupt();
-            if (progress) progress->tick();
             auto value = slot.get_for(std::min(remaining, poll));
             if (!value) continue;
             if (Result settled = judge(std::move(*value))) {

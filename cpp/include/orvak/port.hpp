@@ -9,13 +9,20 @@
 #include <string_view>
 
 #include "orvak/export.hpp"
+#include "orvak/unique_fd.hpp"
 
 namespace orvak {
 
 class ORVAK_EXPORT PortError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    // `os_error` is the errno behind the failure, or 0.
+    explicit PortError(const std::string& message, int os_error = 0)
+        : std::runtime_error(message), os_error_(os_error) {}
     ~PortError() override;
+    [[nodiscard]] int os_error() const noexcept { return os_error_; }
+
+  private:
+    int os_error_;
 };
 
 class ORVAK_EXPORT Port {
@@ -34,6 +41,12 @@ class ORVAK_EXPORT Port {
     // A descriptor that polls readable when bytes (or a hang-up) arrive, or -1.
     // A port with one is served event-driven; without one, by polling.
     [[nodiscard]] virtual int readiness_fd() const { return -1; }
+    // A duplicate of the readiness descriptor for a poller to own, taken so
+    // that the number cannot be closed and reused between lookup and copy.
+    // Empty when the port has none (then it is polled).
+    [[nodiscard]] virtual detail::UniqueFd watch_fd() {
+        return detail::duplicate_fd(readiness_fd());
+    }
 };
 
 }  // namespace orvak

@@ -25,7 +25,11 @@ class ORVAK_EXPORT ReplySlot {
     [[nodiscard]] bool try_put(std::string value);
     [[nodiscard]] bool put_for(std::string value, Seconds timeout);
     [[nodiscard]] std::optional<std::string> try_get();
+    // Returns early (empty) when wake_waiters() is called meanwhile.
     [[nodiscard]] std::optional<std::string> get_for(Seconds timeout);
+    // Ends every get_for() in progress, so a waiter rechecks its conditions
+    // (a stopped or lost link) at once instead of after its slice.
+    void wake_waiters();
     void clear();
     [[nodiscard]] bool empty() const;
     [[nodiscard]] std::size_t size() const;
@@ -35,6 +39,7 @@ class ORVAK_EXPORT ReplySlot {
     std::condition_variable filled_;
     std::condition_variable emptied_;
     std::optional<std::string> value_;
+    unsigned wakes_ = 0;
 };
 
 // The five slots of one instrument. Shared between the instrument and the
@@ -45,6 +50,8 @@ struct ORVAK_EXPORT ReplySlots {
     ReplySlot ok;
     ReplySlot position;
     ReplySlot other;
+
+    void wake_waiters();
 };
 
 }  // namespace orvak

@@ -1,10 +1,19 @@
 // Owns one open port and runs the chain's two background loops on it: the
 // write/read loop (the only user of the port) and the distributor (the only
 // writer of reply slots). Callers only queue lines and wait on their slots.
+//
+// A port with a descriptor (Port::watch_fd) is served event-driven: the
+// write/read loop sleeps in poll() on it and on a wake-up descriptor, so a
+// queued line goes out and a reply is routed as soon as the bytes exist, and
+// an idle manager costs nothing. The 10 ms poll period is an upper bound on
+// latency, not a pace: only ports without a descriptor (and a port closed by
+// its owner) are looked at on that period.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -15,6 +24,7 @@
 #include <vector>
 
 #include "orvak/event.hpp"
+#include "orvak/line_assembler.hpp"
 #include "orvak/line_queue.hpp"
 #include "orvak/link.hpp"
 #include "orvak/log_sink.hpp"
@@ -30,6 +40,8 @@ class ORVAK_EXPORT RouteTable {
     virtual ~RouteTable();
     // Null when the chain has no instrument at `position`.
     [[nodiscard]] virtual std::shared_ptr<ReplySlots> slots_at(std::size_t position) = 0;
+    // The slots known now, without asking the host; for waking their waiters.
+    [[nodiscard]] virtual std::vector<std::shared_ptr<ReplySlots>> known_slots() = 0;
 };
 
 // A chain whose instruments are fixed when the manager starts.
@@ -37,6 +49,7 @@ class ORVAK_EXPORT FixedRoutes final : public RouteTable {
   public:
     explicit FixedRoutes(std::vector<std::shared_ptr<ReplySlots>> slots);
     [[nodiscard]] std::shared_ptr<ReplySlots> slots_at(std::size_t position) override;
+    [[nodiscard]] std::vector<std::shared_ptr<ReplySlots>> known_slots() override { return slots_; }
 
   private:
     std::vector<std::shared_ptr<ReplySlots>> slots_;
@@ -46,6 +59,9 @@ struct ManagerHooks {
     // Runs `join` (waiting for both loops). A host whose loops need a lock of
     // its own (an interpreter lock) releases it around the call.
     std::function<void(const std::function<void()>& join)> around_join;
+    // Runs a loop thread's whole body, so a host can set up per-thread state
+    // once (an interpreter's thread state) instead of on every port call.
+    std::function<void(const std::function<void()>& body)> around_loop;
 };
 
 class ORVAK_EXPORT SerialManager final : public Link {
@@ -72,6 +88,12 @@ class ORVAK_EXPORT SerialManager final : public Link {
     [[nodiscard]] const std::shared_ptr<Port>& port() const noexcept { return port_; }
     [[nodiscard]] const std::shared_ptr<RouteTable>& routes() const noexcept { return routes_; }
 
+    // Diagnostics of the write/read loop: how often it woke up (a poll()
+    // return when event-driven, a pass when polling), and whether it waits on
+    // the port's descriptor.
+    [[nodiscard]] std::uint64_t io_wakeups() const noexcept { return io_wakeups_.load(); }
+    [[nodiscard]] bool event_driven() const noexcept { return event_driven_.load(); }
+
     // Link
     void send_line(std::string line) override;
     [[nodiscard]] bool read_queue_empty() override;
@@ -91,10 +113,13 @@ class ORVAK_EXPORT SerialManager final : public Link {
   private:
     class Wakeup;  // eventfd (or pipe) that interrupts the event-driven loop's poll()
 
-    void split_lines(std::string& buffer);
-    void poll_port(Port& port);           // the polling loop for ports without a descriptor
-    void serve_event_driven(Port& port);  // poll() on the port and the wake-up descriptor
-    void write_pending(Port& port);
+    void start_loop(std::thread& thread, std::string_view name, std::function<void()> loop);
+    void assemble(LineAssembler& lines, std::string_view text);
+    void poll_port(Port& port);  // the polling loop for ports without a descriptor
+    // poll() on the port's descriptor and the wake-up descriptor.
+    void serve_event_driven(Port& port, detail::UniqueFd watched);
+    bool write_pending(Port& port);      // true when it wrote a line
+    std::string read_bytes(Port& port);  // read() before decoding
 
     std::shared_ptr<Port> port_;
     std::shared_ptr<RouteTable> routes_;
@@ -107,6 +132,8 @@ class ORVAK_EXPORT SerialManager final : public Link {
     mutable std::mutex error_mutex_;
     std::exception_ptr thread_error_;
     std::unique_ptr<Wakeup> wakeup_;
+    std::atomic<std::uint64_t> io_wakeups_{0};
+    std::atomic<bool> event_driven_{false};
     std::mutex join_mutex_;
     std::thread io_thread_;
     std::thread distributor_thread_;
