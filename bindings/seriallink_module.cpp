@@ -7,6 +7,7 @@
 #include "common/py_port.hpp"
 #include "common/python_queues.hpp"
 #include "common/python_runtime.hpp"
+#include "common/wire_recording_bindings.hpp"
 #include "orvak/line_queue.hpp"
 #include "orvak/posix_serial_port.hpp"
 #include "orvak/reply_slot.hpp"
@@ -196,14 +197,6 @@ void bind_native_port(py::module_& m) {
         .def_property_readonly("baudrate", &PosixSerialPort::baudrate);
 }
 
-std::shared_ptr<orvak::Port> port_for(const py::object& serial_port) {
-    if (serial_port.is_none()) return nullptr;
-    if (py::isinstance<orvak::Port>(serial_port)) {
-        return serial_port.cast<std::shared_ptr<orvak::Port>>();
-    }
-    return std::make_shared<orvakpy::PyPort>(serial_port);
-}
-
 // The manager's two loop threads, as a pool-like handle (it does not keep
 // the manager alive).
 struct LoopThreads {
@@ -228,7 +221,7 @@ void bind_serial_manager(py::module_& m) {
         py::dynamic_attr(), orvakpy::collectable_instance_dict());
     cls.def(py::init([](const py::object& serial_port, const py::object& group) {
                 return std::make_shared<SerialManager>(
-                    port_for(serial_port), std::make_shared<orvakpy::PyRoutes>(group),
+                    orvakpy::port_for(serial_port), std::make_shared<orvakpy::PyRoutes>(group),
                     std::make_shared<orvakpy::PythonLogSink>("orvaklab.seriallink"),
                     orvakpy::manager_hooks());
             }),
@@ -286,7 +279,7 @@ void bind_serial_manager(py::module_& m) {
         .def(
             "_write",
             [](SerialManager& mgr, const py::object& port, const std::string& command) {
-                const auto target = port_for(port);
+                const auto target = orvakpy::port_for(port);
                 if (!target) return;
                 const orvakpy::ReleaseGil release;
                 mgr.write(*target, command);
@@ -295,7 +288,7 @@ void bind_serial_manager(py::module_& m) {
         .def(
             "_read",
             [](SerialManager& mgr, const py::object& port) {
-                const auto source = port_for(port);
+                const auto source = orvakpy::port_for(port);
                 std::string text;
                 if (source) {
                     const orvakpy::ReleaseGil release;
@@ -332,7 +325,7 @@ void bind_serial_manager(py::module_& m) {
         .def(
             "_manage_communication",
             [](SerialManager& mgr, const py::object& port) {
-                const auto target = port_for(port);
+                const auto target = orvakpy::port_for(port);
                 if (!target) return;
                 orvakpy::without_gil([&] { mgr.manage_communication(*target); });
             },
@@ -352,6 +345,7 @@ PYBIND11_MODULE(seriallink, m) {
     bind_port_base(m);
     bind_native_port(m);
     bind_serial_manager(m);
+    orvakpy::bind_wire_recording(m);
 
     const auto re = py::module_::import("re");
     m.attr("_NOTOK_RE") = re.attr("compile")(R"(\bM102\b)");

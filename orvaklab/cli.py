@@ -1,6 +1,7 @@
 """The ``orvaklab`` command line.
 
-  orvaklab demo [--time-scale S]        a short protocol on the bench emulator
+  orvaklab demo [--time-scale S] [--record PATH | --replay PATH]
+                                        a short protocol on the bench emulator
   orvaklab sim [CODE ...] [--time-scale S]
                                         serve an emulated chain on a pseudo-terminal
   orvaklab scan PORT [--baudrate B]     list the modules of a chain
@@ -138,6 +139,10 @@ def main(argv=None, out=None):
     demo_cmd = commands.add_parser("demo", help="run a short protocol on the bench emulator")
     demo_cmd.add_argument("--time-scale", type=float, default=0.1,
                           help="emulated motion time per real second (0: at once, 1: real time)")
+    demo_cmd.add_argument("--record", metavar="PATH",
+                          help="write the wire traffic to a JSON Lines file")
+    demo_cmd.add_argument("--replay", metavar="PATH",
+                          help="run against a recording instead of the emulator")
     sim_cmd = commands.add_parser("sim", help="serve an emulated chain on a pseudo-terminal")
     sim_cmd.add_argument("codes", nargs="*", type=int, default=[2], help="type codes, in order")
     sim_cmd.add_argument("--time-scale", type=float, default=1.0)
@@ -152,7 +157,7 @@ def main(argv=None, out=None):
     if args.command == "demo":
         from orvaklab.demo import run as demo
 
-        return demo(out, args.time_scale)
+        return demo(out, args.time_scale, record=args.record, replay=args.replay)
     if args.command == "sim":
         return serve(out, args.codes, args.time_scale)
     return scan(out, args.port, args.baudrate)

@@ -1,7 +1,8 @@
 """The owner of a chain's serial port.
 
 ``OrvakInterface`` opens the port (a device path with the native port, any
-pyserial URL, an already-open port object, or the built-in bench emulator),
+pyserial URL, an already-open port object, the built-in bench emulator, or a
+replay of a recording),
 attaches a group of drivers to it through a ``SerialManager``, and closes
 everything in the right order: each module is stopped, then the manager,
 which closes the port.
@@ -10,10 +11,15 @@ which closes the port.
         valve = chain.add_group([2])[0]
         valve.home()
         valve.select_port(4)
+
+``record=PATH`` writes the chain's wire traffic to a JSON Lines file as it
+passes; ``OrvakInterface(replay=PATH)`` answers from such a file instead of a
+chain, failing at once when a command differs from the recorded one.
 """
 
 import collections
 import logging
+import os
 import queue
 import time
 
@@ -23,7 +29,7 @@ from orvaklab.exceptions import (
     OrvakTimeoutError,
     OrvakValueError,
 )
-from orvaklab.seriallink import NativeSerialPort, SerialManager
+from orvaklab.seriallink import NativeSerialPort, RecordingPort, ReplayPort, SerialManager
 from orvaklab.unitbase import Instrument, _leadership_fault
 from orvaklab.unitgroup import InstrumentGroup
 
@@ -124,8 +130,14 @@ class _ProbeGroup:
         self.seriallink = None
 
 
-def _port_opener(port, baudrate, emulate, time_scale):
+def _port_opener(port, baudrate, emulate, time_scale, replay, paced):
     """A function that opens the port, and its description."""
+    if replay is not None:
+        if port is not None or emulate is not None:
+            raise OrvakValueError("give a recording to replay, a port or an emulated chain; "
+                                  "only one of them")
+        path = os.fspath(replay)
+        return None, lambda: ReplayPort(path, paced), f"replay of {path}"
     if emulate is not None:
         if port is not None:
             raise OrvakValueError("give either a port or an emulated chain, not both")
@@ -155,13 +167,30 @@ class OrvakInterface:
     already-open port object. ``emulate=[2, 6]`` instead opens the built-in
     bench emulator with that chain (``time_scale`` 0 answers at once, 1 in
     real time); the emulator is then available as ``bench``.
+
+    ``record=PATH`` writes every command line sent and every reply line
+    received, with its time in seconds since opening, to a JSON Lines file.
+    ``replay=PATH`` (instead of a port) answers from such a recording: each
+    command must equal the next recorded one, or the replay fails at once
+    and every wait ends with a connection error naming the expected and the
+    sent line; ``paced=True`` gives the replies their recorded delays.
     """
 
-    def __init__(self, port=None, baudrate=DEFAULT_BAUDRATE, *, emulate=None, time_scale=0.0):
+    def __init__(self, port=None, baudrate=DEFAULT_BAUDRATE, *, emulate=None, time_scale=0.0,
+                 record=None, replay=None, paced=False):
         self.bench, self._open, self.description = _port_opener(
-            port, baudrate, emulate, time_scale
+            port, baudrate, emulate, time_scale, replay, paced
         )
         self.port = port if self._open is None else self._opened()
+        if record is not None:
+            # Opened last: a recording file that cannot be written is an
+            # OSError, and the port is closed again when it is ours.
+            try:
+                self.port = RecordingPort(self.port, os.fspath(record))
+            except BaseException:
+                if self._open is not None:
+                    self.port.close()
+                raise
         self.group = None
         self._manager = None
         self._closed = False

@@ -71,3 +71,13 @@ def test_progress_bars_draw_one_bar_per_operation(valve):
     text = out.getvalue()
     assert f"{valve.name}: select_port" in text and f"{valve.name}: home" in text
     assert "100%" in text
+
+
+def test_a_flow_settle_reports_until_it_is_inside_the_band(make_bench):
+    rig = make_bench([14], time_scale=0.2)  # the flow takes about 0.1 s to follow
+    mfc, events = rig.group[0], []
+    with orvaklab.progress(events.append):
+        mfc.set_setpoint(2, 2.5, wait=True)
+    assert {(e.instrument, e.operation, e.estimate) for e in events} == {
+        (mfc.name, "settle", None)}
+    assert events[-1].done and events[-1].succeeded and len(events) > 2

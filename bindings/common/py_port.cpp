@@ -79,4 +79,12 @@ void PyPort::close() {
     call([&] { port_.attr("close")(); });
 }
 
+std::shared_ptr<orvak::Port> port_for(const py::object& serial_port) {
+    if (serial_port.is_none()) return nullptr;
+    if (py::isinstance<orvak::Port>(serial_port)) {
+        return serial_port.cast<std::shared_ptr<orvak::Port>>();
+    }
+    return std::make_shared<PyPort>(serial_port);
+}
+
 }  // namespace orvakpy

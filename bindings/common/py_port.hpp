@@ -9,6 +9,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
+
 #include "orvak/port.hpp"
 
 namespace orvakpy {
@@ -38,5 +40,9 @@ class PyPort final : public orvak::Port {
     py::object port_;
     int descriptor_ = -1;  // as seen when the port was wrapped
 };
+
+// The core port for a port argument: a port made in C++ as it is, any other
+// object through PyPort; null for None.
+std::shared_ptr<orvak::Port> port_for(const py::object& serial_port);
 
 }  // namespace orvakpy

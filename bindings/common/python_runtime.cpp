@@ -130,8 +130,14 @@ py::object python_error(const orvak::Error& error) {
     switch (error.kind()) {
         case orvak::ErrorKind::timeout:
             return exception_class("OrvakTimeoutError")(message);
-        case orvak::ErrorKind::connection:
-            return exception_class("OrvakConnectionError")(message);
+        case orvak::ErrorKind::connection: {
+            py::object raised = exception_class("OrvakConnectionError")(message);
+            // What ended the link (a lost port, a replay gone astray) is the cause.
+            if (const auto& cause = dynamic_cast<const orvak::ConnectionError&>(error).cause()) {
+                PyException_SetCause(raised.ptr(), python_error(cause).release().ptr());
+            }
+            return raised;
+        }
         case orvak::ErrorKind::hardware:
             return exception_class("OrvakHardwareError")(message);
         case orvak::ErrorKind::not_supported:

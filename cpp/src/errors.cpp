@@ -7,6 +7,9 @@ namespace orvak {
 Error::Error(const std::string& message) : std::runtime_error(message) {}
 Error::~Error() = default;
 
+ConnectionError::ConnectionError(const std::string& message, std::exception_ptr cause)
+    : Error(message), cause_(std::move(cause)) {}
+
 CommandRejectedError::CommandRejectedError(const std::string& message,
                                            std::optional<std::string> code, std::string reply)
     : Error(message), code_(std::move(code)), reply_(std::move(reply)) {}

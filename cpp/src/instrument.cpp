@@ -200,7 +200,8 @@ std::string Instrument::wait_for_position(std::optional<double> timeout) {
 }
 
 void Instrument::raise_lost_or_timeout(const std::string& lost, const std::string& timeout) {
-    if (link()->died()) throw ConnectionError(lost);
+    const auto connection = link();
+    if (connection->died()) throw ConnectionError(lost, connection->failure());
     throw TimeoutError(timeout);
 }
 
@@ -232,9 +233,10 @@ std::optional<std::string> Instrument::bad_code(std::string_view reply) {
 
 void Instrument::require_ok(std::string_view what, double extra_timeout) {
     if (wait_for_ok(extra_timeout, what)) return;
-    if (link()->died()) {
+    if (const auto connection = link(); connection->died()) {
         throw ConnectionError(
-            text::fill("{}: serial connection was lost while waiting for OK ({}).", {name, what}));
+            text::fill("{}: serial connection was lost while waiting for OK ({}).", {name, what}),
+            connection->failure());
     }
     if (last_bad_reply) {
         const std::string bad = *last_bad_reply;

@@ -78,11 +78,12 @@ def _gas(mfc, report):
 
 
 def _probes(chain, reader, report):
-    view = chain.bench.modules[reader.instrument_number]
-    for channel, (ref, serial, reading, _) in PROBES.items():
-        view.set(f"probe_{channel}", ref)
-        view.set(f"serial_{channel}", serial)
-        view.set(f"reading_{channel}", list(reading))
+    if chain.bench is not None:  # a replay brings the probes from its recording
+        view = chain.bench.modules[reader.instrument_number]
+        for channel, (ref, serial, reading, _) in PROBES.items():
+            view.set(f"probe_{channel}", ref)
+            view.set(f"serial_{channel}", serial)
+            view.set(f"reading_{channel}", list(reading))
     attached = reader.attached_channels()
     report.say(f"{reader.name} at address {reader.instrument_number + 1}: probes on channels "
                f"{attached}")

@@ -40,11 +40,10 @@ class Report:
             self.row(operation, "UNEXPECTEDLY ACCEPTED", expected=False)
 
     def progress(self, done, total, text):
-        width = 24
-        filled = round(width * done / total)
-        bar = "#" * filled + "." * (width - filled)
+        """One line of a step's own progress (long operations get their bars
+        from orvaklab.progress); on a terminal each line replaces the last."""
         end = "\r" if self.out.isatty() and done < total else "\n"
-        print(f"  [{bar}] {done:2d}/{total} {text}", end=end, file=self.out, flush=True)
+        print(f"  {done:2d}/{total} {text}", end=end, file=self.out, flush=True)
 
     def summary(self):
         """Prints the table; returns 0 when every step went as intended, else 1."""

@@ -2,6 +2,7 @@
 // matching class of orvaklab.exceptions; C++ users catch them directly.
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,8 +37,13 @@ class ORVAK_EXPORT TimeoutError : public Error {
 
 class ORVAK_EXPORT ConnectionError : public Error {
   public:
-    using Error::Error;
+    // `cause`: what ended the link (a port error), when it is known.
+    explicit ConnectionError(const std::string& message, std::exception_ptr cause = nullptr);
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::connection; }
+    [[nodiscard]] const std::exception_ptr& cause() const noexcept { return cause_; }
+
+  private:
+    std::exception_ptr cause_;
 };
 
 class ORVAK_EXPORT HardwareError : public Error {

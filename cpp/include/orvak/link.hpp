@@ -2,6 +2,7 @@
 // the flags that tell a lost link from a slow instrument.
 #pragma once
 
+#include <exception>
 #include <string>
 
 #include "orvak/export.hpp"
@@ -17,6 +18,8 @@ class ORVAK_EXPORT Link {
     [[nodiscard]] virtual bool read_queue_empty() = 0;
     [[nodiscard]] virtual bool stop_requested() = 0;
     [[nodiscard]] virtual bool died() = 0;
+    // What ended a link that died of an error (a lost port), if known.
+    [[nodiscard]] virtual std::exception_ptr failure() { return nullptr; }
 };
 
 }  // namespace orvak

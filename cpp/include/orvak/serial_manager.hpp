@@ -99,6 +99,7 @@ class ORVAK_EXPORT SerialManager final : public Link {
     [[nodiscard]] bool read_queue_empty() override;
     [[nodiscard]] bool stop_requested() override;
     [[nodiscard]] bool died() override;
+    [[nodiscard]] std::exception_ptr failure() override { return thread_error(); }
 
     // The loops and their steps; public so a host can run and test them alone.
     static grammar::ParsedLine parse(std::string_view line);

@@ -189,8 +189,10 @@ std::string FlowController::await_reply(std::span<ReplySlot* const> flags, std::
     const auto reply = guard == Guard::own ? with_interrupt_guard(loop) : loop();
     if (!reply) {
         if (connection->died()) {
-            throw ConnectionError(text::fill(
-                "{}: serial connection was lost while waiting for the {} reply.", {name, what}));
+            throw ConnectionError(
+                text::fill("{}: serial connection was lost while waiting for the {} reply.",
+                           {name, what}),
+                connection->failure());
         }
         throw TimeoutError(
             text::fill("{}: no reply to the {} within {}s (the serial connection may have been "
@@ -389,15 +391,20 @@ void FlowController::settle(long long channel, double target, std::optional<doub
     const auto pause = span_of(now.settle_poll);
     const auto deadline = Clock::now() + span_of(limit);
     const bool settled = with_interrupt_guard([&] {
+        const auto progress = start_progress();
         for (;;) {
             if (connection->stop_requested()) return false;
-            if (std::fabs(reading(channel, now, Guard::outer).flow - target) <= band) return true;
+            if (std::fabs(reading(channel, now, Guard::outer).flow - target) <= band) {
+                if (progress) progress->finish(true);
+                return true;
+            }
             const auto remaining = deadline - Clock::now();
             if (remaining <= Clock::duration::zero()) return false;
             const auto until = Clock::now() + std::min(remaining, pause);
             for (auto left = until - Clock::now(); left > Clock::duration::zero();
                  left = until - Clock::now()) {
                 check_interrupt();
+                if (progress) progress->tick();
                 if (connection->stop_requested()) break;
                 std::this_thread::sleep_for(std::min(left, poll));
             }

@@ -9,8 +9,8 @@
 
 #include "orvak/errors.hpp"
 #include "orvak/pytext.hpp"
+#include "orvak/readiness.hpp"
 #include "orvak/sim/pty_server.hpp"
-#include "readiness.hpp"
 
 namespace orvak::sim {
 
@@ -383,7 +383,7 @@ void ModuleView::set_detail(std::string_view key, const DetailValue& value) cons
 // ---- SimPort ----
 
 SimPort::SimPort(std::shared_ptr<detail::ChainCore> core)
-    : core_(std::move(core)), readiness_(std::make_shared<detail::Readiness>()) {
+    : core_(std::move(core)), readiness_(std::make_shared<Readiness>()) {
     link_ = core_->open_link(readiness_);
 }
 

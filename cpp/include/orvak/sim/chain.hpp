@@ -21,13 +21,13 @@
 #include <vector>
 
 #include "orvak/port.hpp"
+#include "orvak/readiness.hpp"
 #include "orvak/sim/firmware.hpp"
 
 namespace orvak::sim {
 
 namespace detail {
 class ChainCore;
-class Readiness;
 }  // namespace detail
 
 class PtyServer;
@@ -77,7 +77,7 @@ class ORVAK_EXPORT SimPort final : public Port {
 
   private:
     std::shared_ptr<detail::ChainCore> core_;
-    std::shared_ptr<detail::Readiness> readiness_;
+    std::shared_ptr<Readiness> readiness_;
     std::uint64_t link_ = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "readiness.hpp"
+#include "orvak/readiness.hpp"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <system_error>
 
-namespace orvak::sim::detail {
+namespace orvak {
 
 namespace {
 
@@ -23,7 +23,7 @@ int checked(int fd, const char* what) {
 }
 
 // steady_clock counts CLOCK_MONOTONIC, which the timer is set against.
-timespec monotonic(TimePoint at) {
+timespec monotonic(Readiness::TimePoint at) {
     const auto since = at.time_since_epoch();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
     timespec out{};
@@ -73,4 +73,4 @@ void Readiness::arm(std::optional<TimePoint> due) {
     armed_ = due.has_value();
 }
 
-}  // namespace orvak::sim::detail
+}  // namespace orvak
