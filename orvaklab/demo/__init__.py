@@ -6,6 +6,8 @@ it needs, and ``run(chain, drivers, report)``, which drives its own drivers
 and records what it measured in the shared report.
 """
 
+from typing import TextIO
+
 from orvaklab.demo import measurement, positioning, syringe, transfer, valve
 from orvaklab.demo.report import Report
 
@@ -15,7 +17,7 @@ __all__ = ["run", "STEPS"]
 STEPS = [valve, positioning, syringe, transfer, measurement]
 
 
-def run(out, time_scale):
+def run(out: TextIO, time_scale: float) -> int:
     """Runs every step on one emulated chain; returns the process exit status."""
     from orvaklab.discovery import OrvakInterface
 
