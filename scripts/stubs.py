@@ -3,50 +3,45 @@
     python3 scripts/stubs.py           # rewrite orvaklab/**/*.pyi
     python3 scripts/stubs.py --check   # exit 1 when they differ from those
 
-pybind11-stubgen writes a stub per module; this script then gives each class
-or module constant recorded in its scope's ``__constant_docs__`` (by the
-bindings' ``constant`` helper) its attribute docstring and the annotation of
-``__constant_types__``, drops those two mappings, and compares or writes the
-result. Constants are instance-overridable (the core reads the value in force
-on the instance), so they are not ``ClassVar``s. Run it from outside the source
-tree's root so that ``orvaklab`` is the installed package, not the sources.
+pybind11-stubgen writes a stub per extension module; this script then
+finishes it from what the bindings recorded (orvakpy::constant and
+declare_attribute): every constant and declared instance attribute in a
+scope's ``__constant_docs__`` gets its attribute docstring and, from
+``__constant_types__``, its annotation, and those two mappings are dropped.
+Constants are instance-overridable (the core reads the value in force on the
+instance), so they are not ``ClassVar``s. A method alias (``cls.b = cls.a``)
+is written ``b = a``. Run it from outside the source tree's root, so that
+``orvaklab`` is the installed package, not the sources.
 """
 
 import argparse
 import difflib
 import importlib
+import importlib.machinery
 import pathlib
 import re
 import sys
 import tempfile
 
-MODULES = [
-    "orvaklab.seriallink",
-    "orvaklab.unitbase",
-    "orvaklab.unitgroup",
-    "orvaklab.sim",
-    *(
-        f"orvaklab.instruments.{name}"
-        for name in (
-            "rotaryport",
-            "zaxis",
-            "gantry",
-            "pistondrive",
-            "peridrive",
-            "solenoidbank",
-            "ventrix",
-            "process",
-            "arcprobes",
-        )
-    ),
-]
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent
-CONSTANT_LINE = re.compile(r"^(?P<indent> *)(?P<name>\w+)(?:: (?P<annotation>.+?))?(?P<value> = .*)?$")
+CONSTANT_LINE = re.compile(
+    r"^(?P<indent> *)(?P<name>\w+)(?:: (?P<annotation>.+?))?(?P<value> = .*)?$")
 CLASS_LINE = re.compile(r"^class (?P<name>\w+)\b")
 # The module of a qualified name in an annotation: its lower-case leading parts.
 QUALIFIED = re.compile(r"\b([a-z_]\w*(?:\.[a-z_]\w*)*)\.[A-Z]\w*")
 CLASS_VAR = re.compile(r"^typing\.ClassVar\[(?P<inner>.*)\]$")
 RECORDS = ("__constant_docs__", "__constant_types__")
+
+
+def extension_modules(package_dir):
+    """The dotted names of the extension modules below the installed package."""
+    names = []
+    # The bare ".so" would take the shared core library for a module too.
+    for suffix in set(importlib.machinery.EXTENSION_SUFFIXES) - {".so"}:
+        for path in package_dir.rglob(f"*{suffix}"):
+            relative = path.relative_to(package_dir.parent)
+            names.append(".".join([*relative.parent.parts, path.name[:-len(suffix)]]))
+    return sorted(set(names))
 
 
 def records(scope):
@@ -148,12 +143,12 @@ def with_method_aliases(text, module):
     return text
 
 
-def generate(directory):
-    """Writes every module's finished stub below `directory`."""
+def generate(directory, modules):
+    """Writes the finished stub of each of `modules` below `directory`."""
     import pybind11_stubgen
 
-    pybind11_stubgen.main([*MODULES, "--exit-code", "-o", str(directory)])
-    for name in MODULES:
+    pybind11_stubgen.main([*modules, "--exit-code", "-o", str(directory)])
+    for name in modules:
         path = directory.joinpath(*name.split(".")).with_suffix(".pyi")
         module = importlib.import_module(name)
         path.write_text(finish(with_method_aliases(path.read_text(), module), module))
@@ -170,11 +165,13 @@ def main(argv=None):
 
     import orvaklab
 
-    if pathlib.Path(orvaklab.__file__).resolve().parent == SOURCE_ROOT / "orvaklab":
+    package_dir = pathlib.Path(orvaklab.__file__).resolve().parent
+    modules = extension_modules(package_dir)
+    if package_dir == SOURCE_ROOT / "orvaklab" or not modules:
         sys.exit("stubs.py: orvaklab imports from the source tree; install it and run from "
                  "outside the source tree's root")
     with tempfile.TemporaryDirectory() as temporary:
-        generate(pathlib.Path(temporary))
+        generate(pathlib.Path(temporary), modules)
         generated = stub_files(pathlib.Path(temporary))
         committed = stub_files(SOURCE_ROOT)
         if not args.check:
