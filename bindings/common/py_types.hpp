@@ -49,7 +49,7 @@ using OptionalReal = Typed<"float | None">;  // optional_real_argument
 using Integer = Typed<"int">;                // integer_argument, int_argument
 using WholeNumber = Typed<"int | float">;    // whole_number_argument (int() of a number)
 using Flag = Typed<"bool">;                  // truth
-using Text = Typed<"str">;                   // checked to be str
+using Text = Typed<"str">;                   // text: checked to be str, or str() of it
 // A driver's group: an InstrumentGroup or any object with a `seriallink`.
 using Parent = Typed<"orvaklab.unitgroup.InstrumentGroup | None">;
 
