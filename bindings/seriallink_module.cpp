@@ -5,6 +5,7 @@
 
 #include "common/py_link.hpp"
 #include "common/py_port.hpp"
+#include "common/py_types.hpp"
 #include "common/python_queues.hpp"
 #include "common/python_runtime.hpp"
 #include "common/wire_recording_bindings.hpp"
@@ -15,6 +16,7 @@
 
 namespace py = pybind11;
 using namespace pybind11::literals;
+using orvakpy::OptionalReal;
 using orvakpy::wait_interruptibly;
 
 namespace {
@@ -38,11 +40,11 @@ void bind_reply_slot(py::module_& m) {
     py::class_<orvak::ReplySlot, py::smart_holder>(
         m, "ReplySlot",
         "Single-value queue of reply text: delivery replaces the held value and wakes a waiter.")
-        .def(py::init<>())
+        .def(py::init<>(), "An empty slot.")
         .def(
             "put",
-            [](orvak::ReplySlot& slot, const py::object& item, bool block,
-               const py::object& timeout) {
+            [](orvak::ReplySlot& slot, const orvakpy::Text& item, bool block,
+               const OptionalReal& timeout) {
                 std::string value = py::str(item).cast<std::string>();
                 if (!block) {
                     if (!slot.try_put(std::move(value))) raise_queue_error("Full");
@@ -53,16 +55,18 @@ void bind_reply_slot(py::module_& m) {
                 });
                 if (!put) raise_queue_error("Full");
             },
-            "item"_a, "block"_a = true, "timeout"_a = py::none())
+            "item"_a, "block"_a = true, "timeout"_a = py::none(),
+            "Puts item (as text), waiting up to timeout seconds (None: for ever) for the slot "
+            "to empty; queue.Full when it stays full or block is false.")
         .def(
             "put_nowait",
-            [](orvak::ReplySlot& slot, const py::object& item) {
+            [](orvak::ReplySlot& slot, const orvakpy::Text& item) {
                 if (!slot.try_put(py::str(item).cast<std::string>())) raise_queue_error("Full");
             },
-            "item"_a)
+            "item"_a, "Puts item without waiting; queue.Full when the slot holds a value.")
         .def(
             "get",
-            [](orvak::ReplySlot& slot, bool block, const py::object& timeout) {
+            [](orvak::ReplySlot& slot, bool block, const OptionalReal& timeout) {
                 auto value =
                     block ? wait_interruptibly(
                                 timeout, [&](orvak::Seconds slice) { return slot.get_for(slice); })
@@ -70,17 +74,24 @@ void bind_reply_slot(py::module_& m) {
                 if (!value) raise_queue_error("Empty");
                 return orvakpy::to_pystr(*value);
             },
-            "block"_a = true, "timeout"_a = py::none())
-        .def("get_nowait",
-             [](orvak::ReplySlot& slot) {
-                 auto value = slot.try_get();
-                 if (!value) raise_queue_error("Empty");
-                 return orvakpy::to_pystr(*value);
-             })
-        .def("empty", &orvak::ReplySlot::empty)
-        .def("full", [](const orvak::ReplySlot& slot) { return !slot.empty(); })
-        .def("qsize", &orvak::ReplySlot::size)
-        .def_property_readonly("maxsize", [](const orvak::ReplySlot&) { return 1; });
+            "block"_a = true, "timeout"_a = py::none(),
+            "Takes the value, waiting up to timeout seconds (None: for ever); queue.Empty when "
+            "none comes or block is false and the slot is empty.")
+        .def(
+            "get_nowait",
+            [](orvak::ReplySlot& slot) {
+                auto value = slot.try_get();
+                if (!value) raise_queue_error("Empty");
+                return orvakpy::to_pystr(*value);
+            },
+            "Takes the value without waiting; queue.Empty when there is none.")
+        .def("empty", &orvak::ReplySlot::empty, "Whether the slot holds no value.")
+        .def(
+            "full", [](const orvak::ReplySlot& slot) { return !slot.empty(); },
+            "Whether the slot holds a value.")
+        .def("qsize", &orvak::ReplySlot::size, "1 when the slot holds a value, else 0.")
+        .def_property_readonly(
+            "maxsize", [](const orvak::ReplySlot&) { return 1; }, "The capacity: 1.");
 
     // Opaque: the slots of one instrument, as the manager's routing sees them.
     py::class_<orvak::ReplySlots, py::smart_holder>(m, "_ReplySlots");
@@ -90,19 +101,20 @@ void bind_reply_slot(py::module_& m) {
 void bind_line_queue(py::module_& m) {
     py::class_<orvak::LineQueue, py::smart_holder>(m, "LineQueue",
                                                    "Unbounded thread-safe FIFO of text lines.")
-        .def(py::init<>())
+        .def(py::init<>(), "An empty queue.")
         .def(
             "put",
-            [](orvak::LineQueue& queue, const py::object& item, bool /*block*/,
-               const py::object& /*timeout*/) { queue.put(line_text(item)); },
-            "item"_a, "block"_a = true, "timeout"_a = py::none())
+            [](orvak::LineQueue& queue, const orvakpy::Text& item, bool /*block*/,
+               const OptionalReal& /*timeout*/) { queue.put(line_text(item)); },
+            "item"_a, "block"_a = true, "timeout"_a = py::none(),
+            "Appends the line item; never waits (block and timeout are accepted and ignored).")
         .def(
             "put_nowait",
-            [](orvak::LineQueue& queue, const py::object& item) { queue.put(line_text(item)); },
-            "item"_a)
+            [](orvak::LineQueue& queue, const orvakpy::Text& item) { queue.put(line_text(item)); },
+            "item"_a, "Appends the line item.")
         .def(
             "get",
-            [](orvak::LineQueue& queue, bool block, const py::object& timeout) {
+            [](orvak::LineQueue& queue, bool block, const OptionalReal& timeout) {
                 auto line =
                     block ? wait_interruptibly(
                                 timeout, [&](orvak::Seconds slice) { return queue.get_for(slice); })
@@ -110,30 +122,36 @@ void bind_line_queue(py::module_& m) {
                 if (!line) raise_queue_error("Empty");
                 return orvakpy::to_pystr(*line);
             },
-            "block"_a = true, "timeout"_a = py::none())
-        .def("get_nowait",
-             [](orvak::LineQueue& queue) {
-                 auto line = queue.try_get();
-                 if (!line) raise_queue_error("Empty");
-                 return orvakpy::to_pystr(*line);
-             })
-        .def("empty", &orvak::LineQueue::empty)
-        .def("full", [](const orvak::LineQueue&) { return false; })
-        .def("qsize", &orvak::LineQueue::size)
-        .def_property_readonly("maxsize", [](const orvak::LineQueue&) { return 0; });
+            "block"_a = true, "timeout"_a = py::none(),
+            "Takes the oldest line, waiting up to timeout seconds (None: for ever); queue.Empty "
+            "when none comes or block is false and the queue is empty.")
+        .def(
+            "get_nowait",
+            [](orvak::LineQueue& queue) {
+                auto line = queue.try_get();
+                if (!line) raise_queue_error("Empty");
+                return orvakpy::to_pystr(*line);
+            },
+            "Takes the oldest line without waiting; queue.Empty when there is none.")
+        .def("empty", &orvak::LineQueue::empty, "Whether the queue holds no line.")
+        .def(
+            "full", [](const orvak::LineQueue&) { return false; }, "False: the queue is unbounded.")
+        .def("qsize", &orvak::LineQueue::size, "The number of lines held.")
+        .def_property_readonly(
+            "maxsize", [](const orvak::LineQueue&) { return 0; }, "0: the queue is unbounded.");
 }
 
 // The manager's flags: threading.Event.
 void bind_event(py::module_& m) {
     py::class_<orvak::Event, py::smart_holder>(m, "Event", "Thread-safe flag with waiting.")
-        .def(py::init<>())
-        .def("set", &orvak::Event::set)
-        .def("clear", &orvak::Event::clear)
-        .def("is_set", &orvak::Event::is_set)
-        .def("isSet", &orvak::Event::is_set)
+        .def(py::init<>(), "A clear flag.")
+        .def("set", &orvak::Event::set, "Sets the flag and wakes every waiter.")
+        .def("clear", &orvak::Event::clear, "Clears the flag.")
+        .def("is_set", &orvak::Event::is_set, "Whether the flag is set.")
+        .def("isSet", &orvak::Event::is_set, "Whether the flag is set.")
         .def(
             "wait",
-            [](orvak::Event& event, py::object timeout) {
+            [](orvak::Event& event, OptionalReal timeout) {
                 if (event.is_set()) return true;
                 // As threading.Event: a negative time-out just looks.
                 if (!timeout.is_none() && py::float_(timeout).cast<double>() < 0)
@@ -143,7 +161,9 @@ void bind_event(py::module_& m) {
                 });
                 return set.has_value() || event.is_set();
             },
-            "timeout"_a = py::none());
+            "timeout"_a = py::none(),
+            "Waits up to timeout seconds (None: for ever) for the flag; returns whether it is "
+            "set.");
 }
 
 py::bytes as_bytes(const py::object& data) {
@@ -158,30 +178,38 @@ py::bytes as_bytes(const py::object& data) {
 void bind_port_base(py::module_& m) {
     py::class_<orvak::Port, py::smart_holder>(
         m, "CorePort", "Base of the ports implemented in C++, with pyserial's port interface.")
-        .def_property_readonly("is_open", &orvak::Port::is_open)
+        .def_property_readonly("is_open", &orvak::Port::is_open, "Whether the port is open.")
         .def(
             "write",
-            [](orvak::Port& port, const py::object& data) {
+            [](orvak::Port& port, const orvakpy::Typed<"bytes | bytearray | memoryview">& data) {
                 const std::string bytes = as_bytes(data);
                 orvakpy::without_gil([&] { port.write(bytes); });
                 return bytes.size();
             },
-            "data"_a)
-        .def("inWaiting", orvakpy::nogil(&orvak::Port::in_waiting))
-        .def_property_readonly("in_waiting",
-                               [](orvak::Port& port) {
-                                   return orvakpy::without_gil([&] { return port.in_waiting(); });
-                               })
+            "data"_a, "Writes the bytes; returns how many.")
+        .def("inWaiting", orvakpy::nogil(&orvak::Port::in_waiting),
+             "The number of bytes ready to read.")
+        .def_property_readonly(
+            "in_waiting",
+            [](orvak::Port& port) {
+                return orvakpy::without_gil([&] { return port.in_waiting(); });
+            },
+            "The number of bytes ready to read.")
         .def(
             "read",
             [](orvak::Port& port, std::size_t size) {
                 return py::bytes(orvakpy::without_gil([&] { return port.read(size); }));
             },
-            "size"_a = 1)
-        .def("close", orvakpy::nogil(&orvak::Port::close))
-        .def("fileno", &orvak::Port::readiness_fd)
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](orvak::Port& port, const py::args&) { port.close(); });
+            "size"_a = 1, "Reads at most size bytes of those ready, without waiting.")
+        .def("close", orvakpy::nogil(&orvak::Port::close), "Closes the port; idempotent.")
+        .def("fileno", &orvak::Port::readiness_fd,
+             "A descriptor that polls readable when bytes are ready, or -1.")
+        .def(
+            "__enter__", [](const orvakpy::Typed<"typing.Self">& self) { return self; },
+            "The port itself.")
+        .def(
+            "__exit__", [](orvak::Port& port, const py::Args<py::object>&) { port.close(); },
+            "Closes the port.");
 }
 
 void bind_native_port(py::module_& m) {
@@ -191,10 +219,11 @@ void bind_native_port(py::module_& m) {
         "A serial device opened directly (raw 8N1, non-blocking, exclusive), with pyserial's "
         "port interface. A SerialManager serves it event-driven.")
         .def(py::init<std::string, int, bool>(), "port"_a,
-             "baudrate"_a = PosixSerialPort::default_baudrate, "exclusive"_a = true)
-        .def_property_readonly("port", &PosixSerialPort::path)
-        .def_property_readonly("name", &PosixSerialPort::path)
-        .def_property_readonly("baudrate", &PosixSerialPort::baudrate);
+             "baudrate"_a = PosixSerialPort::default_baudrate, "exclusive"_a = true,
+             "Opens the device at the path port at baudrate bits/s; exclusive locks it.")
+        .def_property_readonly("port", &PosixSerialPort::path, "The device path.")
+        .def_property_readonly("name", &PosixSerialPort::path, "The device path.")
+        .def_property_readonly("baudrate", &PosixSerialPort::baudrate, "Bits per second.");
 }
 
 // The manager's two loop threads, as a pool-like handle (it does not keep
@@ -212,7 +241,7 @@ void bind_serial_manager(py::module_& m) {
             [](const LoopThreads& threads, bool /*wait*/) {
                 if (const auto manager = threads.manager.lock()) manager->stop();
             },
-            "wait"_a = true);
+            "wait"_a = true, "Stops the manager's loops.");
 
     py::class_<SerialManager, py::smart_holder> cls(
         m, "SerialManager",
@@ -230,43 +259,55 @@ void bind_serial_manager(py::module_& m) {
     // The Python-side attributes live in the instance dictionary, where the
     // garbage collector sees the group <-> manager cycle and can break it.
     const py::object construct = cls.attr("__init__");
+    using Port = orvakpy::Typed<"orvaklab.shapes.SerialPort | None">;
+    using Group = orvakpy::Typed<"orvaklab.shapes.DriverGroup">;
     cls.attr("__init__") = py::cpp_function(
-        [construct](const py::object& self, const py::object& serial_port,
-                    const py::object& group) {
+        [construct](const py::object& self, const Port& serial_port, const Group& group) {
             construct(self, serial_port, group);
             self.attr("group") = group;
             self.attr("orvak_serial") = serial_port;
             py::module_::import("orvaklab.seriallink").attr("_live_managers").attr("add")(self);
         },
-        py::is_method(cls), "serial_port"_a, "group"_a);
+        py::name("__init__"), py::is_method(cls), "serial_port"_a, "group"_a,
+        "Starts serving serial_port (an open port with pyserial's interface) for the drivers "
+        "of group.");
+    orvakpy::declare_attribute(cls, "group", "orvaklab.shapes.DriverGroup",
+                               "The group whose drivers the replies are routed to.");
+    orvakpy::declare_attribute(cls, "orvak_serial", "orvaklab.shapes.SerialPort | None",
+                               "The port served.");
 
     cls.def_property_readonly(
            "orvak_read_queue",
            [](SerialManager& mgr) -> orvak::LineQueue& { return mgr.read_queue(); },
-           py::return_value_policy::reference_internal)
+           py::return_value_policy::reference_internal, "Reply lines not yet routed.")
         .def_property_readonly(
             "orvak_write_queue",
             [](SerialManager& mgr) -> orvak::LineQueue& { return mgr.write_queue(); },
-            py::return_value_policy::reference_internal)
+            py::return_value_policy::reference_internal, "Command lines not yet written.")
         .def_property_readonly(
             "thread_stop_event",
             [](SerialManager& mgr) -> orvak::Event& { return mgr.stop_event(); },
-            py::return_value_policy::reference_internal)
+            py::return_value_policy::reference_internal, "Set once the loops are to end.")
         .def_property_readonly(
             "thread_died", [](SerialManager& mgr) -> orvak::Event& { return mgr.died_event(); },
-            py::return_value_policy::reference_internal)
-        .def_property_readonly("thread_error",
-                               [](const SerialManager& mgr) -> py::object {
-                                   const auto error = mgr.thread_error();
-                                   return error ? orvakpy::python_error(error) : py::none();
-                               })
+            py::return_value_policy::reference_internal,
+            "Set once the link is lost or a loop failed.")
         .def_property_readonly(
-            "executor", [](const std::shared_ptr<SerialManager>& mgr) { return LoopThreads{mgr}; })
+            "thread_error", [](const SerialManager& mgr)->orvakpy::Typed<"BaseException | None"> {
+                const auto error = mgr.thread_error();
+                return orvakpy::Typed<"BaseException | None">(error ? orvakpy::python_error(error)
+                                                                    : py::none());
+            },
+            "The error that ended the loops, or None.")
+        .def_property_readonly(
+            "executor", [](const std::shared_ptr<SerialManager>& mgr) { return LoopThreads{mgr}; },
+            "The two loop threads, as a pool-like handle.")
         .def_property_readonly("_io_wakeups", &SerialManager::io_wakeups,
                                "How often the write/read loop has woken up so far.")
         .def_property_readonly("_event_driven", &SerialManager::event_driven,
                                "Whether the write/read loop waits on the port's descriptor.")
-        .def("is_alive", &SerialManager::is_alive)
+        .def("is_alive", &SerialManager::is_alive,
+             "Whether both loops run and the link has not been lost.")
         .def("stop", &SerialManager::stop, "Stops both loops and waits for them; idempotent.")
         .def_static(
             "_parse",
@@ -308,7 +349,8 @@ void bind_serial_manager(py::module_& m) {
             "exc"_a, "what"_a)
         .def(
             "_run_guarded",
-            [](SerialManager& mgr, const py::object& target, const py::args& target_args) {
+            [](SerialManager& mgr, const py::object& target,
+               const py::Args<py::object>& target_args) {
                 const std::string name =
                     py::str(py::getattr(target, "__name__", target)).cast<std::string>();
                 const orvakpy::ReleaseGil release;
@@ -348,14 +390,19 @@ PYBIND11_MODULE(seriallink, m) {
     orvakpy::bind_wire_recording(m);
 
     const auto re = py::module_::import("re");
-    m.attr("_NOTOK_RE") = re.attr("compile")(R"(\bM102\b)");
-    m.attr("_OK_RE") = re.attr("compile")(R"(\bOK\b)");
-    m.attr("_BAD_RE") = re.attr("compile")(R"(\bBAD\b)");
-    m.attr("POLL_PERIOD") = orvak::SerialManager::poll_period.count();
+    constexpr std::string_view pattern = "re.Pattern[str]";
+    orvakpy::constant(m, "_NOTOK_RE", re.attr("compile")(R"(\bM102\b)"), "", pattern);
+    orvakpy::constant(m, "_OK_RE", re.attr("compile")(R"(\bOK\b)"), "", pattern);
+    orvakpy::constant(m, "_BAD_RE", re.attr("compile")(R"(\bBAD\b)"), "", pattern);
+    orvakpy::constant(
+        m, "POLL_PERIOD", orvak::SerialManager::poll_period.count(),
+        "Longest wait in seconds of a manager's loops before they check again (the polling "
+        "period of a port without a descriptor).");
 
     // At interpreter exit every live manager is stopped before finalization,
     // so no background thread touches a finalizing interpreter.
-    m.attr("_live_managers") = py::module_::import("weakref").attr("WeakSet")();
+    orvakpy::constant(m, "_live_managers", py::module_::import("weakref").attr("WeakSet")(), "",
+                      "weakref.WeakSet[SerialManager]");
     m.def("_stop_live_managers", [] {
         const auto live = py::module_::import("orvaklab.seriallink").attr("_live_managers");
         for (const auto manager : py::list(live)) manager.attr("stop")();

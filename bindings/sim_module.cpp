@@ -3,6 +3,7 @@
 // pseudo-terminal that any serial client can open.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <charconv>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/errors.hpp"
 #include "orvak/sim/chain.hpp"
@@ -24,6 +26,11 @@ namespace sim = orvak::sim;
 namespace {
 
 using Release = py::call_guard<orvakpy::ReleaseGil>;
+
+// One piece of a module's kind-specific state.
+using Detail = orvakpy::Typed<"bool | int | float | str | list[int] | list[float] | list[str]">;
+// A refusal code: a number (0x210) or its text ("0x210").
+using RefusalCode = orvakpy::Typed<"int | str">;
 
 bool is_int(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
 
@@ -73,8 +80,8 @@ sim::ModuleState state_of(const sim::ModuleView& view) {
     return view.state();
 }
 
-py::object detail_to_python(const sim::DetailValue& value) {
-    return std::visit(
+Detail detail_to_python(const sim::DetailValue& value) {
+    return Detail(std::visit(
         [](const auto& held) -> py::object {
             using Held = std::decay_t<decltype(held)>;
             if constexpr (std::is_same_v<Held, std::string>) {
@@ -82,12 +89,12 @@ py::object detail_to_python(const sim::DetailValue& value) {
             } else if constexpr (std::is_same_v<Held, std::vector<std::string>>) {
                 py::list items;
                 for (const auto& item : held) items.append(orvakpy::to_pystr(item));
-                return std::move(items);
+                return items;
             } else {
                 return py::cast(held);
             }
         },
-        value);
+        value));
 }
 
 // A Python value as module state: bool, int, float, str, or a list of one of
@@ -122,40 +129,48 @@ sim::DetailValue detail_from_python(py::handle value) {
 void bind_module_view(py::module_& m) {
     py::class_<sim::ModuleView, py::smart_holder>(
         m, "ModuleView", "One emulated module, read live: every attribute is its state now.")
-        .def_property_readonly("address", &sim::ModuleView::address)
-        .def_property_readonly("type_code",
-                               [](const sim::ModuleView& view) { return state_of(view).type_code; })
-        .def_property_readonly("homed",
-                               [](const sim::ModuleView& view) {
-                                   py::dict homed;
-                                   for (const auto& axis : state_of(view).axes) {
-                                       homed[py::str(std::string(1, axis.letter))] = axis.homed;
-                                   }
-                                   return homed;
-                               })
-        .def_property_readonly("position",
-                               [](const sim::ModuleView& view) {
-                                   py::dict position;
-                                   for (const auto& axis : state_of(view).axes) {
-                                       position[py::str(std::string(1, axis.letter))] =
-                                           axis.position;
-                                   }
-                                   return position;
-                               })
-        .def_property_readonly("moving",
-                               [](const sim::ModuleView& view) { return state_of(view).moving; })
-        .def_property_readonly("commands",
-                               [](const sim::ModuleView& view) {
-                                   py::list commands;
-                                   for (const auto& text : state_of(view).commands) {
-                                       commands.append(orvakpy::to_pystr(text));
-                                   }
-                                   return commands;
-                               })
+        .def_property_readonly("address", &sim::ModuleView::address,
+                               "The module's address on the chain (1 first).")
+        .def_property_readonly(
+            "type_code", [](const sim::ModuleView& view) { return state_of(view).type_code; },
+            "The module's type code.")
+        .def_property_readonly(
+            "homed",
+            [](const sim::ModuleView& view) {
+                py::typing::Dict<py::str, bool> homed;
+                for (const auto& axis : state_of(view).axes) {
+                    homed[py::str(std::string(1, axis.letter))] = axis.homed;
+                }
+                return homed;
+            },
+            "Axis letter -> whether it has been homed since power-up.")
+        .def_property_readonly(
+            "position",
+            [](const sim::ModuleView& view) {
+                py::typing::Dict<py::str, double> position;
+                for (const auto& axis : state_of(view).axes) {
+                    position[py::str(std::string(1, axis.letter))] = axis.position;
+                }
+                return position;
+            },
+            "Axis letter -> position, in the unit the module's commands use.")
+        .def_property_readonly(
+            "moving", [](const sim::ModuleView& view) { return state_of(view).moving; },
+            "Whether a motion is under way.")
+        .def_property_readonly(
+            "commands",
+            [](const sim::ModuleView& view) {
+                py::typing::List<py::str> commands;
+                for (const auto& text : state_of(view).commands) {
+                    commands.append(orvakpy::to_pystr(text));
+                }
+                return commands;
+            },
+            "Every command text the module has received, in order.")
         .def_property_readonly(
             "details",
             [](const sim::ModuleView& view) {
-                py::dict details;
+                py::typing::Dict<py::str, Detail> details;
                 for (const auto& [key, value] : state_of(view).details) {
                     details[orvakpy::to_pystr(key)] = detail_to_python(value);
                 }
@@ -165,16 +180,19 @@ void bind_module_view(py::module_& m) {
             "reading.")
         .def(
             "set",
-            [](const sim::ModuleView& view, const std::string& key, const py::object& value) {
+            [](const sim::ModuleView& view, const std::string& key, const Detail& value) {
                 const auto detail = detail_from_python(value);
                 const orvakpy::ReleaseGil release;
                 view.set_detail(key, detail);
             },
             "key"_a, "value"_a, "Sets kind-specific state, such as a probe's reading.")
-        .def("__repr__", [](const sim::ModuleView& view) {
-            return "<ModuleView address=" + std::to_string(view.address()) +
-                   " type_code=" + std::to_string(state_of(view).type_code) + ">";
-        });
+        .def(
+            "__repr__",
+            [](const sim::ModuleView& view) {
+                return "<ModuleView address=" + std::to_string(view.address()) +
+                       " type_code=" + std::to_string(state_of(view).type_code) + ">";
+            },
+            "<ModuleView address=... type_code=...>.");
 }
 
 void bind_ports(py::module_& m) {
@@ -186,16 +204,23 @@ void bind_ports(py::module_& m) {
     py::class_<sim::PtyServer, py::smart_holder>(
         m, "PtyServer",
         "A bench chain served on a pseudo-terminal: open `path` with any serial client.")
-        .def_property_readonly("path", &sim::PtyServer::path)
-        .def_property_readonly("serving", &sim::PtyServer::serving)
+        .def_property_readonly("path", &sim::PtyServer::path,
+                               "The pseudo-terminal's device path, for a serial client to open.")
+        .def_property_readonly("serving", &sim::PtyServer::serving,
+                               "Whether the chain is still served.")
         .def("unplug", &sim::PtyServer::unplug, Release(),
              "Pulls the cable: clients see a hang-up.")
         .def("close", &sim::PtyServer::close, Release(), "Stops serving; idempotent.")
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](sim::PtyServer& server, const py::args&) {
-            const orvakpy::ReleaseGil release;
-            server.close();
-        });
+        .def(
+            "__enter__", [](const orvakpy::Typed<"typing.Self">& self) { return self; },
+            "The server itself.")
+        .def(
+            "__exit__",
+            [](sim::PtyServer& server, const py::Args<py::object>&) {
+                const orvakpy::ReleaseGil release;
+                server.close();
+            },
+            "Stops serving.");
 }
 
 void bind_chain(py::module_& m) {
@@ -204,27 +229,31 @@ void bind_chain(py::module_& m) {
         "A simulated chain of modules, one per type code at addresses 1, 2, ... Motions take "
         "their real duration times `time_scale` (0: at once). A chain has one link at a time: "
         "port() or serve_pty() closes the earlier one.")
-        .def(py::init([](const py::object& type_codes, double time_scale) {
+        .def(py::init([](const orvakpy::Typed<"list[int]">& type_codes, double time_scale) {
                  const auto codes = type_codes_of(type_codes);
                  const orvakpy::ReleaseGil release;
                  return std::make_unique<sim::Chain>(codes, time_scale);
              }),
-             "type_codes"_a, "time_scale"_a = 0.0)
-        .def("__len__", &sim::Chain::size)
-        .def("__repr__",
-             [](const sim::Chain& chain) {
-                 std::vector<sim::ModuleState> states;
-                 double scale = 0.0;
-                 {
-                     const orvakpy::ReleaseGil release;
-                     states = chain.states();
-                     scale = chain.time_scale();
-                 }
-                 py::list codes;
-                 for (const auto& state : states) codes.append(state.type_code);
-                 return "BenchChain(" + py::repr(codes).cast<std::string>() +
-                        ", time_scale=" + py::repr(py::float_(scale)).cast<std::string>() + ")";
-             })
+             "type_codes"_a, "time_scale"_a = 0.0,
+             "A chain of one emulated module per type code, at addresses 1, 2, ...; motions take "
+             "their real duration in seconds times time_scale.")
+        .def("__len__", &sim::Chain::size, "The number of modules.")
+        .def(
+            "__repr__",
+            [](const sim::Chain& chain) {
+                std::vector<sim::ModuleState> states;
+                double scale = 0.0;
+                {
+                    const orvakpy::ReleaseGil release;
+                    states = chain.states();
+                    scale = chain.time_scale();
+                }
+                py::list codes;
+                for (const auto& state : states) codes.append(state.type_code);
+                return "BenchChain(" + py::repr(codes).cast<std::string>() +
+                       ", time_scale=" + py::repr(py::float_(scale)).cast<std::string>() + ")";
+            },
+            "BenchChain([type codes], time_scale=...).")
         .def_property("time_scale", &sim::Chain::time_scale, &sim::Chain::set_time_scale,
                       "Motion durations are multiplied by this; it applies to motions started "
                       "afterwards.")
@@ -232,19 +261,21 @@ void bind_chain(py::module_& m) {
              "Opens a new in-process port to the chain (closing any earlier link).")
         .def("serve_pty", &sim::Chain::serve_pty, Release(),
              "Serves the chain on a new pseudo-terminal (closing any earlier link).")
-        .def_property_readonly("modules",
-                               [](const sim::Chain& chain) {
-                                   py::list views;
-                                   for (std::size_t i = 1; i <= chain.size(); ++i) {
-                                       views.append(chain.module(static_cast<int>(i)));
-                                   }
-                                   return views;
-                               })
+        .def_property_readonly(
+            "modules",
+            [](const sim::Chain& chain) {
+                py::typing::List<sim::ModuleView> views;
+                for (std::size_t i = 1; i <= chain.size(); ++i) {
+                    views.append(chain.module(static_cast<int>(i)));
+                }
+                return views;
+            },
+            "A live view of each module, in chain order.")
         .def("inject_notok", &sim::Chain::inject_notok, "address"_a, "text"_a = "NOTOK motor 1",
              Release(), "Sends an unprompted 'I{address} {text}' line now.")
         .def(
             "refuse_next",
-            [](sim::Chain& chain, int address, const py::object& code) {
+            [](sim::Chain& chain, int address, const RefusalCode& code) {
                 const auto text = refusal_code_of(code, "refuse_next()");
                 const orvakpy::ReleaseGil release;
                 chain.refuse_next(address, text);
@@ -255,7 +286,7 @@ void bind_chain(py::module_& m) {
              "The module's next command gets no reply and does nothing.")
         .def(
             "late_refusal_next",
-            [](sim::Chain& chain, int address, const py::object& code) {
+            [](sim::Chain& chain, int address, const RefusalCode& code) {
                 const auto text = refusal_code_of(code, "late_refusal_next()");
                 const orvakpy::ReleaseGil release;
                 chain.late_refusal_next(address, text);
@@ -264,7 +295,7 @@ void bind_chain(py::module_& m) {
             "The module's next motion is acknowledged, then refused halfway with 'BAD {code}'.")
         .def(
             "inject_garbage",
-            [](sim::Chain& chain, const py::object& data) {
+            [](sim::Chain& chain, const orvakpy::Typed<"bytes | bytearray | memoryview">& data) {
                 const auto bytes = bytes_of(data);
                 const orvakpy::ReleaseGil release;
                 chain.inject_garbage(bytes);
@@ -294,5 +325,7 @@ PYBIND11_MODULE(sim, m) {
     codes["busy"] = std::string(sim::codes::busy);
     codes["out_of_range"] = std::string(sim::codes::out_of_range);
     codes["not_homed"] = std::string(sim::codes::not_homed);
-    m.attr("REFUSAL_CODES") = codes;
+    orvakpy::constant(m, "REFUSAL_CODES", codes,
+                      "The emulated firmware's refusal codes, by meaning (the text after BAD).",
+                      "dict[str, str]");
 }

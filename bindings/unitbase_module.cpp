@@ -1,8 +1,10 @@
 // orvaklab.unitbase: Instrument, the base class of every driver.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include "common/py_instrument.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instrument.hpp"
 #include "orvak/pytext.hpp"
@@ -14,7 +16,7 @@ using orvak::Instrument;
 
 namespace {
 
-std::vector<std::string> command_texts(const py::args& gcodes) {
+std::vector<std::string> command_texts(const py::Args<py::str>& gcodes) {
     std::vector<std::string> texts;
     texts.reserve(gcodes.size());
     for (const auto gcode : gcodes) {
@@ -33,41 +35,50 @@ void bind_slots(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder
         };
     };
     constexpr auto internal = py::return_value_policy::reference_internal;
-    cls.def_property_readonly("flag_DONE", slot(&orvak::ReplySlots::done), internal)
-        .def_property_readonly("flag_OK", slot(&orvak::ReplySlots::ok), internal)
-        .def_property_readonly("flag_POSITION", slot(&orvak::ReplySlots::position), internal)
-        .def_property_readonly("flag_OTHER", slot(&orvak::ReplySlots::other), internal)
-        .def_property_readonly("flag_NOTOK", slot(&orvak::ReplySlots::notok), internal)
+    cls.def_property_readonly("flag_DONE", slot(&orvak::ReplySlots::done), internal,
+                              "Reply slot of this module's completion notices (DONE).")
+        .def_property_readonly("flag_OK", slot(&orvak::ReplySlots::ok), internal,
+                               "Reply slot of this module's acknowledgements (OK) and refusals "
+                               "(BAD).")
+        .def_property_readonly("flag_POSITION", slot(&orvak::ReplySlots::position), internal,
+                               "Reply slot of this module's position reports.")
+        .def_property_readonly("flag_OTHER", slot(&orvak::ReplySlots::other), internal,
+                               "Reply slot of this module's other data lines.")
+        .def_property_readonly("flag_NOTOK", slot(&orvak::ReplySlots::notok), internal,
+                               "Reply slot of this module's hardware-fault reports (NOTOK); a "
+                               "fault stays there until an operation raises it.")
         .def_property_readonly("_reply_slots", &Instrument::slots);
 }
 
 void bind_waits(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
     cls.def(
            "send_command",
-           [](Instrument& self, const py::args& gcodes) {
+           [](Instrument& self, const py::Args<py::str>& gcodes) {
                const auto texts = command_texts(gcodes);
                orvakpy::without_gil([&] { self.send_command(texts); });
            },
-           "Sends the command texts to this instrument, in order.")
+           "Sends the command texts to this module, in order (a pending fault is raised "
+           "first).")
         .def("_clear_flags", orvakpy::nogil(&Instrument::clear_flags))
         .def("_await_read_queue_drain", orvakpy::nogil(&Instrument::await_read_queue_drain),
              "timeout"_a = Instrument::default_drain_timeout)
         .def(
             "_wait_with_interrupt_guard",
-            [](Instrument& self, const py::function& loop_fn) {
-                py::object result;
-                orvakpy::without_gil([&] {
-                    self.with_interrupt_guard([&] {
-                        const orvakpy::AcquireGil gil;
-                        try {
-                            result = loop_fn();
-                        } catch (py::error_already_set& e) {
-                            orvakpy::rethrow_python_error(e);
-                        }
+            [](Instrument& self, const py::typing::Callable<py::object()>& loop_fn)
+                ->orvakpy::Typed<"typing.Any"> {
+                    py::object result;
+                    orvakpy::without_gil([&] {
+                        self.with_interrupt_guard([&] {
+                            const orvakpy::AcquireGil gil;
+                            try {
+                                result = loop_fn();
+                            } catch (py::error_already_set& e) {
+                                orvakpy::rethrow_python_error(e);
+                            }
+                        });
                     });
-                });
-                return result;
-            },
+                    return result;
+                },
             "loop_fn"_a)
         .def("_wait_for_ok", orvakpy::nogil(&Instrument::wait_for_ok), "extra_timeout"_a = 0.0,
              "what"_a = "command")
@@ -78,8 +89,11 @@ void bind_waits(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder
 
 void bind_refusals(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
     cls.def("_raise_if_notok", orvakpy::nogil(&Instrument::raise_if_notok), "what"_a = "command")
-        .def("has_fault", &Instrument::has_fault)
-        .def("check_fault", orvakpy::nogil(&Instrument::check_fault))
+        .def("has_fault", &Instrument::has_fault,
+             "Whether a hardware fault (NOTOK) is pending; does not consume it.")
+        .def("check_fault", orvakpy::nogil(&Instrument::check_fault),
+             "Raises a pending hardware fault as OrvakHardwareError (use after an operation "
+             "that did not wait).")
         .def_static("_bad_code", &Instrument::bad_code, "reply"_a)
         .def("_require_ok", orvakpy::nogil(&Instrument::require_ok), "what"_a = "command",
              "extra_timeout"_a = 0.0)
@@ -93,26 +107,43 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
     constexpr double query_timeout = Instrument::default_query_timeout;
     cls.def("_query_other", orvakpy::nogil(&Instrument::query_other), "gcode"_a, "what"_a,
             "timeout"_a = query_timeout)
-        .def("identify", orvakpy::nogil(&Instrument::identify), "timeout"_a = query_timeout)
+        .def("identify", orvakpy::nogil(&Instrument::identify), "timeout"_a = query_timeout,
+             "The module's type code, from its M116 reply; waits timeout seconds for it.")
         .def(
             "homed_axes",
             [](Instrument& self, double timeout) {
                 const auto axes = orvakpy::without_gil([&] { return self.homed_axes(timeout); });
-                py::dict result;
+                py::typing::Dict<py::str, bool> result;
                 for (const auto& [axis, homed] : axes) result[orvakpy::to_pystr(axis)] = homed;
                 return result;
             },
-            "timeout"_a = query_timeout)
-        .def("is_homed", orvakpy::nogil(&Instrument::is_homed), "timeout"_a = query_timeout)
-        .def("is_leader", orvakpy::nogil(&Instrument::is_leader), "timeout"_a = query_timeout)
+            "timeout"_a = query_timeout,
+            "Axis letter -> whether a home has succeeded on it since power-up (M304); waits "
+            "timeout seconds.")
+        .def("is_homed", orvakpy::nogil(&Instrument::is_homed), "timeout"_a = query_timeout,
+             "Whether every axis has been homed since power-up; waits timeout seconds.")
+        .def("is_leader", orvakpy::nogil(&Instrument::is_leader), "timeout"_a = query_timeout,
+             "Whether the USB port is on this module, the chain's leader (M115); False when no "
+             "answer comes within timeout seconds.")
         .def("get_firmware_version", orvakpy::nogil(&Instrument::get_firmware_version),
-             "timeout"_a = query_timeout)
-        .def("stop", orvakpy::nogil(&Instrument::stop))
-        .def("resume", orvakpy::nogil(&Instrument::resume))
-        .def("reset", orvakpy::nogil(&Instrument::reset))
-        .def("check_position", orvakpy::nogil(&Instrument::check_position_unsupported))
-        .def("pause", orvakpy::nogil(&Instrument::pause))
-        .def("abort", orvakpy::nogil(&Instrument::abort));
+             "timeout"_a = query_timeout,
+             "The firmware line (M115), also kept in firmware_version; the last one known, or "
+             "None, when no answer comes within timeout seconds. Never raises.")
+        .def("stop", orvakpy::nogil(&Instrument::stop),
+             "Halts the module; this base version raises OrvakNotSupportedError.")
+        .def("resume", orvakpy::nogil(&Instrument::resume),
+             "Continues after stop(); this base version raises OrvakNotSupportedError.")
+        .def("reset", orvakpy::nogil(&Instrument::reset),
+             "Resets the module; this base version raises OrvakNotSupportedError.")
+        .def(
+            "check_position", [](Instrument& self)->orvakpy::Typed<"object"> {
+                orvakpy::without_gil([&] { self.check_position_unsupported(); });
+                return orvakpy::Typed<"object">(py::none());  // not reached: it raises
+            },
+            "Where the module is, in its own unit; this base version raises "
+            "OrvakNotSupportedError.")
+        .def("pause", orvakpy::nogil(&Instrument::pause), "Calls stop().")
+        .def("abort", orvakpy::nogil(&Instrument::abort), "Calls stop(), then reset().");
 }
 
 void bind_instrument(py::module_& m) {
@@ -121,21 +152,34 @@ void bind_instrument(py::module_& m) {
         "Base class of every driver: addressed commands, the waits for OK, DONE, position and "
         "data replies, refusals, hardware faults, leadership, identity and status queries.",
         py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(py::init_alias<>());
+    cls.def(py::init_alias<>(),
+            "A bare instrument: set instrument_number, my_group and name before sending.");
 
     // Class constants: plain class attributes, so a subclass or an instance
     // can override them and the core reads the value in force.
-    cls.attr("OK_TIMEOUT") = 3.0;
-    cls.attr("DONE_TIMEOUT") = 120.0;
-    cls.attr("POLL_INTERVAL") = 0.01;
-    cls.attr("_HOME_REQUIRED_CODE") = py::none();
-    cls.attr("_HOME_REQUIRED_NOUN") = py::none();
-    cls.attr("_VERSION_RE") = py::module_::import("re").attr("compile")(R"(\bv\d+\.\d+\.\d+)");
-    cls.attr("my_group") = py::none();
+    orvakpy::constant(cls, "OK_TIMEOUT", 3.0,
+                      "Seconds allowed for an acknowledgement (OK or BAD) of a command.");
+    orvakpy::constant(cls, "DONE_TIMEOUT", 120.0,
+                      "Seconds allowed by default for completion (DONE) and for a position "
+                      "reply.");
+    orvakpy::constant(cls, "POLL_INTERVAL", 0.01,
+                      "Longest single block in seconds on a reply slot inside a wait.");
+    orvakpy::constant(cls, "_HOME_REQUIRED_CODE", py::none(), "", "str | None");
+    orvakpy::constant(cls, "_HOME_REQUIRED_NOUN", py::none(), "", "str | None");
+    orvakpy::constant(cls, "_VERSION_RE",
+                      py::module_::import("re").attr("compile")(R"(\bv\d+\.\d+\.\d+)"), "",
+                      "re.Pattern[str]");
+    orvakpy::constant(cls, "my_group", py::none(),
+                      "The group this driver belongs to (its seriallink is the serial link), or "
+                      "None.",
+                      "orvaklab.unitgroup.InstrumentGroup | None");
 
-    cls.def_readwrite("name", &Instrument::name)
-        .def_readwrite("instrument_number", &Instrument::instrument_number)
-        .def_readwrite("firmware_version", &Instrument::firmware_version)
+    cls.def_readwrite("name", &Instrument::name,
+                      "The module's display name, which starts every error message.")
+        .def_readwrite("instrument_number", &Instrument::instrument_number,
+                       "The module's 0-based chain position; its address is one more.")
+        .def_readwrite("firmware_version", &Instrument::firmware_version,
+                       "The last firmware line get_firmware_version() read, or None.")
         .def_readwrite("_last_bad_reply", &Instrument::last_bad_reply);
 
     bind_slots(cls);
@@ -152,14 +196,17 @@ void bind_leadership(py::module_& m) {
     for (const auto& [code, cause] : orvak::grammar::leadership_codes()) {
         codes[orvakpy::to_pystr(code)] = orvakpy::to_pystr(cause);
     }
-    m.attr("_LEADERSHIP_CODES") = codes;
+    orvakpy::constant(m, "_LEADERSHIP_CODES", codes, "", "dict[str, str]");
     py::list prose;
     for (const auto phrase : orvak::grammar::leadership_prose()) {
         prose.append(orvakpy::to_pystr(phrase));
     }
-    m.attr("_LEADERSHIP_PROSE") = py::tuple(prose);
-    m.attr("_HOMED_RE") = py::module_::import("re").attr("compile")(
-        R"(([A-Z])\s*HOMED:\s*([01]))", py::module_::import("re").attr("IGNORECASE"));
+    orvakpy::constant(m, "_LEADERSHIP_PROSE", py::tuple(prose), "", "tuple[str, ...]");
+    orvakpy::constant(
+        m, "_HOMED_RE",
+        py::module_::import("re").attr("compile")(R"(([A-Z])\s*HOMED:\s*([01]))",
+                                                  py::module_::import("re").attr("IGNORECASE")),
+        "", "re.Pattern[str]");
 }
 
 // The core's Python-compatible text formatting, for tests that compare it
@@ -182,5 +229,6 @@ PYBIND11_MODULE(unitbase, m) {
     bind_leadership(m);
     bind_text_checks(m);
     // Set by orvaklab.progress while someone watches long operations.
-    m.attr("_progress_observer") = py::none();
+    orvakpy::constant(m, "_progress_observer", py::none(), "",
+                      "collections.abc.Callable[..., None] | None");
 }

@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include "common/py_args.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instrument_group.hpp"
 #include "orvak/registry.hpp"
@@ -15,6 +16,10 @@ namespace py = pybind11;
 using namespace pybind11::literals;
 
 namespace {
+
+// Type codes, names or both; a list (another sequence is refused).
+using InstrumentList = orvakpy::Typed<"list[int] | list[str] | list[int | str]">;
+using Driver = orvakpy::Typed<"orvaklab.unitbase.Instrument">;
 
 constexpr const char* logger_name = "orvaklab.unitgroup";
 
@@ -109,8 +114,8 @@ void bind_group(py::module_& m) {
 
     const py::object construct = cls.attr("__init__");
     cls.attr("__init__") = py::cpp_function(
-        [construct](const py::object& self, const py::object& instrument_list,
-                    const py::object& group_number) {
+        [construct](const py::object& self, const InstrumentList& instrument_list,
+                    const orvakpy::WholeNumber& group_number) {
             construct(self, instrument_list, group_number);
             self.attr("group_number") =
                 orvakpy::whole_number_argument(group_number, "InstrumentGroup()", "group_number");
@@ -119,24 +124,37 @@ void bind_group(py::module_& m) {
             self.attr("inst") = py::list();
             self.attr("_build_instruments")();
         },
-        py::is_method(cls), "instrument_list"_a, "group_number"_a = 0);
+        py::name("__init__"), py::is_method(cls), "instrument_list"_a, "group_number"_a = 0,
+        "Builds one driver per identifier of instrument_list (a type code or a name), in chain "
+        "order; group_number is the group's index, shown by repr(). Sends nothing.");
+    orvakpy::declare_attribute(cls, "inst", "list[orvaklab.unitbase.Instrument]",
+                               "The drivers, in chain order.");
+    orvakpy::declare_attribute(cls, "seriallink", "orvaklab.seriallink.SerialManager | None",
+                               "The serial link the drivers use (set by the port's owner), or "
+                               "None.");
+    orvakpy::declare_attribute(cls, "group_number", "int", "The group's index, shown by repr().");
+    orvakpy::declare_attribute(cls, "instrument_name_list",
+                               "list[int] | list[str] | list[int | str]",
+                               "The identifiers as the constructor was given them.");
 
     cls.def("_build_instruments", [](const py::object& self) { build_instruments(self); })
         .def(
             "_from_string",
-            [](const py::object& self, const py::object& name, long long n) {
+            [](const py::object& self, const orvakpy::Text& name, long long n) {
                 const auto text = py::str(name).cast<std::string>();
-                return build_driver(self, orvak::registry::resolve_name(text), n);
+                return Driver(build_driver(self, orvak::registry::resolve_name(text), n));
             },
             "name"_a, "n"_a)
         .def(
             "stop_all", [](const py::object& self) { stop_all(self); },
             "Stops every module of the chain in order; a failing stop is logged and the next "
             "module is still stopped.")
-        .def("__len__", [](const py::object& self) { return py::len(self.attr("inst")); })
+        .def(
+            "__len__", [](const py::object& self) { return py::len(self.attr("inst")); },
+            "The number of drivers.")
         .def(
             "__getitem__",
-            [](const py::object& self, const py::object& index) {
+            [](const py::object& self, const orvakpy::WholeNumber& index) {
                 const py::list inst = self.attr("inst");
                 const auto at =
                     orvakpy::whole_number_argument(index, "InstrumentGroup.__getitem__()", "index");
@@ -146,10 +164,12 @@ void bind_group(py::module_& m) {
                 } catch (const py::cast_error&) {
                     throw py::index_error("list index out of range");
                 }
-                return inst[orvak::group_index(position, py::len(inst))];
+                return Driver(inst[orvak::group_index(position, py::len(inst))]);
             },
-            "index"_a)
-        .def("__repr__", [](const py::object& self) { return group_repr(self); });
+            "index"_a, "The driver at chain position index (a negative index counts from the end).")
+        .def(
+            "__repr__", [](const py::object& self) { return group_repr(self); },
+            "InstrumentGroup(group=..., instruments=[the drivers' names]).");
 }
 
 }  // namespace
@@ -164,7 +184,7 @@ PYBIND11_MODULE(unitgroup, m) {
     for (const auto& [code, message] : orvak::registry::reserved_codes()) {
         reserved[py::int_(code)] = orvakpy::to_pystr(message);
     }
-    m.attr("_RESERVED_CODES") = reserved;
+    orvakpy::constant(m, "_RESERVED_CODES", reserved, "", "dict[int, str]");
 
     // The buildable module kinds: type code -> (module, class, pump volume, label).
     py::dict rows;
@@ -174,5 +194,5 @@ PYBIND11_MODULE(unitgroup, m) {
             row.pump_volume ? py::object(py::float_(*row.pump_volume)) : py::object(py::none()),
             orvakpy::to_pystr(row.label));
     }
-    m.attr("_DRIVER_ROWS") = rows;
+    orvakpy::constant(m, "_DRIVER_ROWS", rows, "", "dict[int, tuple[str, str, float | None, str]]");
 }

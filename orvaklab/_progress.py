@@ -17,22 +17,35 @@ such blocks the drivers report nothing and pay nothing. An interrupt during
 a watched wait still stops the instrument first, then propagates.
 """
 
-import collections
+from __future__ import annotations
+
 import contextlib
 import threading
+from collections.abc import Callable, Iterator
+from typing import Any, NamedTuple
 
 __all__ = ["progress", "ProgressEvent", "ProgressBars"]
 
-ProgressEvent = collections.namedtuple(
-    "ProgressEvent", "instrument operation estimate elapsed done succeeded")
-ProgressEvent.__doc__ = ("How a long operation stands: instrument name, operation, estimate "
-                         "in seconds (or None), seconds elapsed, done, succeeded.")
+
+class ProgressEvent(NamedTuple):
+    """How a long operation stands: instrument name, operation, estimate
+    in seconds (or None), seconds elapsed, done, succeeded."""
+
+    instrument: str
+    operation: str
+    estimate: float | None
+    elapsed: float
+    done: bool
+    succeeded: bool
+
+
+Observer = Callable[[ProgressEvent], object]
 
 _lock = threading.Lock()
-_observers = []
+_observers: list[Observer] = []
 
 
-def _dispatch(**fields):
+def _dispatch(**fields: Any) -> None:
     event = ProgressEvent(**fields)
     with _lock:
         observers = list(_observers)
@@ -44,15 +57,15 @@ class ProgressBars:
     """One tqdm bar per running operation, in a terminal or a notebook; its
     length is the driver's estimate in seconds, its position the time spent."""
 
-    def __init__(self, **tqdm_options):
+    def __init__(self, **tqdm_options: Any) -> None:
         from tqdm.auto import tqdm  # notebook-aware front end
 
         self._tqdm = tqdm
         self._options = {"unit": "s", "leave": True, "dynamic_ncols": True, **tqdm_options}
-        self._bars = {}
+        self._bars: dict[tuple[int, str, str], Any] = {}
         self._lock = threading.Lock()
 
-    def __call__(self, event):
+    def __call__(self, event: ProgressEvent) -> None:
         key = (threading.get_ident(), event.instrument, event.operation)
         with self._lock:
             bar = self._bars.get(key)
@@ -74,7 +87,7 @@ class ProgressBars:
                 bar.close()
                 del self._bars[key]
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             bars, self._bars = list(self._bars.values()), {}
         for bar in bars:
@@ -82,7 +95,7 @@ class ProgressBars:
 
 
 @contextlib.contextmanager
-def progress(observer=None):
+def progress(observer: Observer | None = None) -> Iterator[Observer]:
     """Reports long operations to `observer` (a callable taking a
     ProgressEvent) inside the block; without one, shows tqdm progress bars."""
     shown = observer if observer is not None else ProgressBars()

@@ -8,12 +8,16 @@
   orvaklab selfcheck                    query a scripted module over a pseudo-terminal
 """
 
+from __future__ import annotations
+
 import argparse
 import os
 import sys
 import threading
 import time
 import tty
+from collections.abc import Sequence
+from typing import TextIO
 
 __all__ = ["main"]
 
@@ -132,7 +136,7 @@ def scan(out, port, baudrate):
     return 0
 
 
-def main(argv=None, out=None):
+def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
     out = out or sys.stdout
     parser = argparse.ArgumentParser(prog="orvaklab", description="Orvak instrument chains.")
     commands = parser.add_subparsers(dest="command")

@@ -17,11 +17,14 @@ passes; ``OrvakInterface(replay=PATH)`` answers from such a file instead of a
 chain, failing at once when a command differs from the recorded one.
 """
 
-import collections
+from __future__ import annotations
+
 import logging
 import os
 import queue
 import time
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, NamedTuple
 
 from orvaklab.exceptions import (
     OrvakConnectionError,
@@ -33,6 +36,10 @@ from orvaklab.seriallink import NativeSerialPort, RecordingPort, ReplayPort, Ser
 from orvaklab.unitbase import Instrument, _leadership_fault
 from orvaklab.unitgroup import InstrumentGroup
 
+if TYPE_CHECKING:
+    from orvaklab.shapes import SerialPort
+    from orvaklab.sim import BenchChain
+
 __all__ = ["OrvakInterface", "FoundModule", "DEFAULT_BAUDRATE"]
 
 DEFAULT_BAUDRATE = 115200
@@ -41,8 +48,12 @@ DEFAULT_BAUDRATE = 115200
 ROLL_CALL = "<I-99>"
 _log = logging.getLogger(__name__)
 
-FoundModule = collections.namedtuple("FoundModule", "address type_code is_leader")
-FoundModule.__doc__ = "One module answering a scan: its address, type code and leader state."
+class FoundModule(NamedTuple):
+    """One module answering a scan: its address, type code and leader state."""
+
+    address: int
+    type_code: int
+    is_leader: bool
 
 
 class _Probe(Instrument):
@@ -99,7 +110,7 @@ class _Borrowed:
     def fileno(self):
         return self._port.fileno()
 
-    def close(self):
+    def close(self) -> None:
         pass
 
 
@@ -176,8 +187,17 @@ class OrvakInterface:
     sent line; ``paced=True`` gives the replies their recorded delays.
     """
 
-    def __init__(self, port=None, baudrate=DEFAULT_BAUDRATE, *, emulate=None, time_scale=0.0,
-                 record=None, replay=None, paced=False):
+    bench: BenchChain | None
+    """The bench emulator behind an ``emulate`` chain, else None."""
+    port: SerialPort | None
+    group: InstrumentGroup | None
+    """The attached group, or None before ``add_group`` and after ``close``."""
+    description: str
+
+    def __init__(self, port: str | SerialPort | None = None, baudrate: int = DEFAULT_BAUDRATE,
+                 *, emulate: Sequence[int] | None = None, time_scale: float = 0.0,
+                 record: str | os.PathLike[str] | None = None,
+                 replay: str | os.PathLike[str] | None = None, paced: bool = False) -> None:
         self.bench, self._open, self.description = _port_opener(
             port, baudrate, emulate, time_scale, replay, paced
         )
@@ -204,14 +224,14 @@ class OrvakInterface:
             failure = _open_failure(self.description, error)
             raise failure from failure.__cause__
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self._closed else ("attached" if self.group else "open")
         return f"OrvakInterface({self.description}, {state})"
 
-    def __enter__(self):
+    def __enter__(self) -> OrvakInterface:
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
     def _require_usable(self):
@@ -220,7 +240,8 @@ class OrvakInterface:
         if self.port is None:
             raise OrvakError(f"{self.description}: the port was closed and cannot be reopened")
 
-    def add_group(self, instrument_list, group_number=0):
+    def add_group(self, instrument_list: list[int] | list[str] | list[int | str],
+                  group_number: int = 0) -> InstrumentGroup:
         """Builds the group of drivers for the chain and attaches it to the port."""
         self._require_usable()
         if self.group is not None:
@@ -233,7 +254,7 @@ class OrvakInterface:
         self.group = group
         return group
 
-    def scan(self, max_modules=32, timeout=0.5):
+    def scan(self, max_modules: int = 32, timeout: float = 0.5) -> list[FoundModule]:
         """Asks each address for its identity (M116) and leader state (M115)
         until no module answers; returns the modules found, in chain order.
 
@@ -263,7 +284,7 @@ class OrvakInterface:
             manager.stop()
         return found
 
-    def close(self):
+    def close(self) -> None:
         """Stops every module, then the manager, then closes the port.
         Idempotent. The manager is stopped and the port closed whatever
         stopping the modules raised."""

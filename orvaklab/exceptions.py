@@ -6,6 +6,8 @@ is one of those too, so ``except TimeoutError`` catches an instrument time-out.
 This module imports no extension module, so it loads (and unpickles) anywhere.
 """
 
+from __future__ import annotations
+
 __all__ = [
     "OrvakError",
     "OrvakTimeoutError",
@@ -21,10 +23,10 @@ __all__ = [
 class OrvakError(Exception):
     """A failure of the library or of an instrument on the chain."""
 
-    def __init__(self, message=""):
+    def __init__(self, message: object = "") -> None:
         super().__init__(message)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return str(self.args[0]) if self.args else ""
 
 
@@ -43,12 +45,15 @@ class OrvakCommandRejectedError(OrvakError):
     when the refusal carried none; ``reply`` is the refusal line, trimmed.
     """
 
-    def __init__(self, message="", code=None, reply=None):
+    def __init__(self, message: object = "", code: str | None = None,
+                 reply: str | None = None) -> None:
         super().__init__(message)
         self.code = code
         self.reply = reply
 
-    def __reduce__(self):
+    def __reduce__(
+        self,
+    ) -> tuple[type[OrvakCommandRejectedError], tuple[str, str | None, str | None]]:
         return (type(self), (str(self), self.code, self.reply))
 
 

@@ -91,6 +91,7 @@ def test_stop_all_stops_every_module_in_chain_order_past_a_refusal_and_silence(t
         group[8].OK_TIMEOUT = 0.2  # the silent Z stage costs no more than this
         chain.bench.refuse_next(4, "0x1")
         chain.bench.swallow_next(9)
+        group[0].identify()  # the roll-call has gone out before this exchange
         started = len(read_recording(str(path)))
         with caplog.at_level(logging.WARNING, "orvaklab.unitgroup"):
             group.stop_all()

@@ -43,6 +43,14 @@ void set_group_and_axes(const py::object& self, const py::object& parent,
     self.attr("all_axes") = all_axes;
 }
 
+void declare_axes(py::handle cls, int count) {
+    declare_attribute(cls, "primary_axis", "str", "The letter of the axis that commands name.");
+    if (count > 1) {
+        declare_attribute(cls, "secondary_axis", "str", "The letter of the second axis.");
+    }
+    declare_attribute(cls, "all_axes", "list[str]", "The letters of every axis, in order.");
+}
+
 DriverIdentity driver_identity(std::string_view where, py::handle number,
                                py::handle instrument_id_number, py::handle name) {
     DriverIdentity identity{
@@ -71,15 +79,23 @@ py::object model_class(py::module_& module, const py::object& base, std::string_
 void model_constructor(py::object& cls, const py::object& base, int type_code,
                        std::string_view display_name) {
     const py::object base_init = base.attr("__init__");
-    const std::string where = cls.attr("__name__").cast<std::string>() + "()";
     const py::str display = to_pystr(display_name);
     cls.attr("__init__") = py::cpp_function(
-        [base_init, where, type_code, display](const py::object& self, const py::object& number,
-                                               const py::object& parent) {
+        [base_init, where = constructor_call(cls), type_code, display](
+            const py::object& self, const Integer& number, const Parent& parent) {
             base_init(self, int_argument(number, where, "number"), type_code, display, parent);
         },
         py::name("__init__"), py::is_method(cls), py::arg("number") = 0,
-        py::arg("parent") = py::none());
+        py::arg("parent") = py::none(), constructor_doc);
+}
+
+void home_interlock(py::handle cls, std::string_view code, std::string_view noun) {
+    constant(cls, "_HOME_REQUIRED_CODE", to_pystr(code), "", "str | None");
+    constant(cls, "_HOME_REQUIRED_NOUN", to_pystr(noun), "", "str | None");
+}
+
+std::string constructor_call(py::handle cls) {
+    return cls.attr("__name__").cast<std::string>() + "()";
 }
 
 }  // namespace orvakpy

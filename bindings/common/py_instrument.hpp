@@ -13,9 +13,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "common/py_args.hpp"
 #include "common/py_link.hpp"
 #include "common/py_progress.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instrument.hpp"
 
@@ -33,6 +36,9 @@ orvak::ConstantValue constant_from_python(py::handle value);
 // the class constants, through getattr when an operation starts.
 void set_group_and_axes(const py::object& self, const py::object& parent,
                         std::initializer_list<std::string_view> axes = {});
+// Declares, for the stub, the axis attributes that set_group_and_axes gives a
+// driver with `count` (1 or 2) axes.
+void declare_axes(py::handle cls, int count);
 
 // The arguments a driver base's constructor takes: chain position, type code
 // and display name. A wrong type is a TypeError naming the argument.
@@ -54,6 +60,96 @@ py::object model_class(py::module_& module, const py::object& base, std::string_
 // base's constructor with the model's type code and display name.
 void model_constructor(py::object& cls, const py::object& base, int type_code,
                        std::string_view display_name);
+
+// The home interlock's class constants: the refusal code that means "home
+// first" and the noun its message names (`_HOME_REQUIRED_CODE`, `_NOUN`).
+void home_interlock(py::handle cls, std::string_view code, std::string_view noun);
+
+// The doc of every driver constructor that takes a chain position.
+inline constexpr const char* constructor_doc =
+    "The driver of the module at chain position number (0 first; its address is number + 1), "
+    "in the group parent.";
+
+// "<class name>()", the call that a driver's constructor errors name.
+std::string constructor_call(py::handle cls);
+
+// Binds Driver(number=0, parent=None): `number` is coerced (a TypeError
+// names it), the core object is built, and `finish(self, parent)` fills the
+// instance dictionary (set_group_and_axes and whatever else the driver keeps
+// there).
+template <class Class, class Finish>
+void numbered_constructor(Class& cls, Finish finish) {
+    cls.def(py::init_alias<int>(), py::arg("number") = 0);
+    const py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct, where = constructor_call(cls), finish](
+            const py::object& self, const Integer& number, const Parent& parent) {
+            construct(self, int_argument(number, where, "number"));
+            finish(self, parent);
+        },
+        py::name("__init__"), py::is_method(cls), py::arg("number") = 0,
+        py::arg("parent") = py::none(), constructor_doc);
+}
+
+// Binds a shared base's Base(number, instrument_id_number, name,
+// parent=None), which its models call with their type code and display name.
+template <class Class, class Finish>
+void identity_constructor(Class& cls, Finish finish) {
+    cls.def(py::init_alias<int, int, std::string>(), py::arg("number"),
+            py::arg("instrument_id_number"), py::arg("name"));
+    const py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct, where = constructor_call(cls), finish](
+            const py::object& self, const Integer& number, const Integer& instrument_id_number,
+            const Text& name, const Parent& parent) {
+            const auto identity = driver_identity(where, number, instrument_id_number, name);
+            construct(self, identity.number, identity.instrument_id_number, identity.name);
+            finish(self, parent);
+        },
+        py::name("__init__"), py::is_method(cls), py::arg("number"),
+        py::arg("instrument_id_number"), py::arg("name"), py::arg("parent") = py::none(),
+        "The driver of the module at chain position number (0 first) with type code "
+        "instrument_id_number and display name name, in the group parent.");
+}
+
+// stop, resume and reset as calls of the driver's own C++ versions, without
+// the GIL. The core calls the virtuals, so a Python subclass's override is
+// what pause(), abort(), the interrupt guard and stop_all reach; these are
+// what its super() calls reach.
+template <class Driver, class Class>
+void bind_controls(Class& cls, const char* stop_doc, const char* resume_doc,
+                   const char* reset_doc) {
+    cls.def(
+           "stop", [](Driver& self) { without_gil([&] { self.Driver::stop(); }); }, stop_doc)
+        .def(
+            "resume", [](Driver& self) { without_gil([&] { self.Driver::resume(); }); }, resume_doc)
+        .def("reset", [](Driver& self) { without_gil([&] { self.Driver::reset(); }); }, reset_doc);
+}
+
+// home(wait=True) and estimate_home_time(wait=True), whose wait is ignored.
+template <class Driver, class Class>
+void bind_homing(Class& cls, const char* home_doc, const char* estimate_doc) {
+    cls.def(
+           "home",
+           [](Driver& self, const Flag& wait) {
+               const bool waiting = truth(wait);
+               return without_gil([&] { return self.home(waiting); });
+           },
+           py::arg("wait") = true, home_doc)
+        .def(
+            "estimate_home_time",
+            [](Driver& self, const Flag&) { return self.estimate_home_time(); },
+            py::arg("wait") = true, estimate_doc);
+}
+
+// instrument_id_number and estimated_run_time, which every driver keeps.
+template <class Driver, class Class>
+void bind_identity_and_estimate(Class& cls) {
+    cls.def_readwrite("instrument_id_number", &Driver::instrument_id_number,
+                      "The module's type code.")
+        .def_readwrite("estimated_run_time", &Driver::estimated_run_time,
+                       "Seconds: the last result of estimate_run_time() (0.0 before one).");
+}
 
 template <class Base = orvak::Instrument>
 class PyInstrument : public Base, public py::trampoline_self_life_support {

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "common/py_port.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/wire_recording.hpp"
 
@@ -46,14 +47,15 @@ void bind_wire_recording(py::module_& m) {
         "A port that writes every command line sent and every reply line received, with its "
         "time in seconds since opening, to a JSON Lines file as the traffic passes. Wraps any "
         "port (a port object, a native port, the emulator's port).")
-        .def(py::init([](const py::object& port, const std::string& path) {
+        .def(py::init([](const Typed<"orvaklab.shapes.SerialPort">& port, const std::string& path) {
                  auto inner = port_for(port);
                  if (!inner) throw py::type_error("RecordingPort() argument 'port' must be a port");
                  return opening(path, [&] {
                      return std::make_shared<orvak::RecordingPort>(std::move(inner), path);
                  });
              }),
-             "port"_a, "path"_a)
+             "port"_a, "path"_a,
+             "Wraps port (any port object) and writes its traffic to a new file at path.")
         .def_property_readonly("path", &orvak::RecordingPort::path,
                                "The recording file being written.");
 
@@ -69,7 +71,9 @@ void bind_wire_recording(py::module_& m) {
                      return std::make_shared<orvak::ReplayPort>(path, paced);
                  });
              }),
-             "path"_a, "paced"_a = false)
+             "path"_a, "paced"_a = false,
+             "Answers from the recording at path; with paced, replies keep their recorded "
+             "delays (seconds).")
         .def_property_readonly("path", &orvak::ReplayPort::path, "The recording replayed.")
         .def_property_readonly("paced", &orvak::ReplayPort::paced,
                                "Whether replies come at their recorded delays.")
@@ -79,12 +83,11 @@ void bind_wire_recording(py::module_& m) {
              "The link is gone for good: every later call but is_open and close fails.");
 
     m.def(
-        "read_recording",
-        [](const std::string& path) {
+        "read_recording", [](const std::string& path)->Typed<"list[dict[str, float | str]]"> {
             const auto records = opening(path, [&] { return orvak::read_recording(path); });
             py::list out;
             for (const auto& record : records) out.append(record_dict(record));
-            return out;
+            return py::reinterpret_steal<Typed<"list[dict[str, float | str]]">>(out.release());
         },
         "path"_a,
         "The records of a recording file, as dicts with t (seconds), kind ('command' or "

@@ -4,11 +4,13 @@
 // are ordinary dicts built once from the core's catalogue, in its order; the
 // lookups run in the core.
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/probe_catalogue.hpp"
 
@@ -37,22 +39,26 @@ std::string sensor_id_of(py::handle sensor_id, std::string_view where) {
     return sensor_id.cast<std::string>();
 }
 
-py::object lookup(const py::handle& sensor_id) {
+using Entry = orvakpy::Typed<"dict[str, str | int | bool] | None">;
+
+Entry lookup(const py::handle& sensor_id) {
     const auto match = probes::arc_catalogue().lookup(sensor_id_of(sensor_id, "lookup()"));
-    if (!match) return py::none();
+    if (!match) return Entry(py::none());
     py::dict entry;
     entry["ref"] = orvakpy::to_pystr(match->ref);
     if (match->by_article()) {
         entry["sensor"] = orvakpy::to_pystr(match->sensor);
         entry["by_article"] = true;
-        return std::move(entry);
+        return Entry(entry);
     }
     for (const auto item : entry_of(*match->row)) entry[item.first] = item.second;
-    return std::move(entry);
+    return Entry(entry);
 }
 
 // Any mapping of REF# -> entry with a "sensor" key, as the catalogue is.
-py::dict build_article_map(const py::handle& registry) {
+py::typing::Dict<py::str, py::str> build_article_map(
+    const orvakpy::Typed<"collections.abc.Mapping[str, collections.abc.Mapping[str, "
+                         "str | int]]">& registry) {
     std::vector<std::string> texts;  // keeps the views below alive
     const py::list items(registry.attr("items")());
     texts.reserve(2 * py::len(items));
@@ -68,7 +74,7 @@ py::dict build_article_map(const py::handle& registry) {
     std::vector<probes::RefSensor> rows;
     rows.reserve(texts.size() / 2);
     for (std::size_t i = 0; i < texts.size(); i += 2) rows.push_back({texts[i], texts[i + 1]});
-    py::dict map;
+    py::typing::Dict<py::str, py::str> map;
     for (const auto& [article, sensor] : probes::build_article_map(rows)) {
         map[orvakpy::to_pystr(article)] = orvakpy::to_pystr(sensor);
     }
@@ -95,9 +101,18 @@ PYBIND11_MODULE(arcprobes, m) {
     for (const auto& [article, sensor] : catalogue.articles()) {
         articles[orvakpy::to_pystr(article)] = orvakpy::to_pystr(sensor);
     }
-    m.attr("PARAM_NAMES") = names;
-    m.attr("POLILYTE_ARC") = arc;
-    m.attr("ARTICLE_TO_SENSOR") = articles;
+    const auto tables = [&](py::handle scope) {
+        orvakpy::constant(scope, "PARAM_NAMES", names, "Sensor type code -> display name.",
+                          "dict[str, str]");
+        orvakpy::constant(scope, "POLILYTE_ARC", arc,
+                          "The catalogue: REF# prefix -> entry ('sensor', at most one variant "
+                          "key, 'a_length_mm' the shaft length in mm).",
+                          "dict[str, dict[str, str | int]]");
+        orvakpy::constant(scope, "ARTICLE_TO_SENSOR", articles,
+                          "Article number (a REF# up to its first '-') -> sensor type code.",
+                          "dict[str, str]");
+    };
+    tables(m);
 
     m.def("_build_article_map", &build_article_map, "registry"_a,
           "Article number (the REF# up to its first '-') -> sensor code, in catalogue order. "
@@ -106,31 +121,28 @@ PYBIND11_MODULE(arcprobes, m) {
     py::class_<ProbeRegistry>(m, "VideroroZuv",
                               "The Arc probe catalogue: sensor type and description of a probe "
                               "from its identity string.")
-        .def(py::init<>())
+        .def(py::init<>(), "The catalogue; it keeps no state of its own.")
         .def(
             "lookup",
-            [](const ProbeRegistry&, const py::object& sensor_id) { return lookup(sensor_id); },
+            [](const ProbeRegistry&, const orvakpy::Text& sensor_id) { return lookup(sensor_id); },
             "sensor_id"_a,
             "The catalogue entry of the longest REF# the identity starts with (\"ref\" first), "
             "else its family by article ({\"ref\", \"sensor\", \"by_article\": True}), else None.")
         .def(
             "get_sensor_name",
-            [](const ProbeRegistry&, const py::object& sensor_id) {
+            [](const ProbeRegistry&, const orvakpy::Text& sensor_id) {
                 return probes::arc_catalogue().sensor_name(
                     sensor_id_of(sensor_id, "get_sensor_name()"));
             },
             "sensor_id"_a, "The sensor type code, or '--' when the identity is not recognised.")
         .def(
             "describe_probe",
-            [](const ProbeRegistry&, const py::object& sensor_id) {
+            [](const ProbeRegistry&, const orvakpy::Text& sensor_id) {
                 return orvakpy::to_pystr(
                     probes::arc_catalogue().describe(sensor_id_of(sensor_id, "describe_probe()")));
             },
             "sensor_id"_a,
             "A description such as 'pH Probe, PHI glass, 120 mm long', or 'Unknown probe or no "
             "connection'.");
-    const py::object cls = m.attr("VideroroZuv");
-    cls.attr("PARAM_NAMES") = names;
-    cls.attr("POLILYTE_ARC") = arc;
-    cls.attr("ARTICLE_TO_SENSOR") = articles;
+    tables(m.attr("VideroroZuv"));
 }

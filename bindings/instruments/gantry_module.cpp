@@ -22,34 +22,26 @@ using GantryClass =
     py::class_<Gantry, orvakpy::PyInstrument<Gantry>, orvak::Instrument, py::smart_holder>;
 
 void bind_operations(GantryClass& cls) {
+    orvakpy::bind_homing<Gantry>(
+        cls, "Homes both axes to (0, 0); with wait, returns once there. Returns True.",
+        "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
+        "estimated_home_time. wait is ignored.");
+    orvakpy::bind_controls<Gantry>(
+        cls, "Halts the gantry, keeping its target so resume() can continue.",
+        "Continues a stopped move.",
+        "Redefines zero at the current position (the gantry must be homed again).");
     cls.def(
-           "home",
-           [](Gantry& self, const py::object& wait) {
+           "run",
+           [](Gantry& self, const orvakpy::Real& x, const orvakpy::Real& y,
+              const orvakpy::Flag& wait) {
+               const double to_x = orvakpy::real_argument(x, "run()", "x");
+               const double to_y = orvakpy::real_argument(y, "run()", "y");
                const bool waiting = orvakpy::truth(wait);
-               return orvakpy::without_gil([&] { return self.home(waiting); });
+               orvakpy::without_gil([&] { self.run(to_x, to_y, waiting); });
            },
-           "wait"_a = true,
-           "Homes both axes to (0, 0); with wait, returns once there. Returns True.")
-        .def(
-            "run",
-            [](Gantry& self, const py::object& x, const py::object& y, const py::object& wait) {
-                const double to_x = orvakpy::real_argument(x, "run()", "x");
-                const double to_y = orvakpy::real_argument(y, "run()", "y");
-                const bool waiting = orvakpy::truth(wait);
-                orvakpy::without_gil([&] { self.run(to_x, to_y, waiting); });
-            },
-            "x"_a, "y"_a, "wait"_a = false,
-            "Moves to (x, y) mm, each clamped silently into [0, X_MAX] and [0, Y_MAX]. A NaN "
-            "coordinate is refused before anything is sent.")
-        .def(
-            "stop", [](Gantry& self) { orvakpy::without_gil([&] { self.Gantry::stop(); }); },
-            "Halts the gantry, keeping its target so resume() can continue.")
-        .def(
-            "resume", [](Gantry& self) { orvakpy::without_gil([&] { self.Gantry::resume(); }); },
-            "Continues a stopped move.")
-        .def(
-            "reset", [](Gantry& self) { orvakpy::without_gil([&] { self.Gantry::reset(); }); },
-            "Redefines zero at the current position (the gantry must be homed again).")
+           "x"_a, "y"_a, "wait"_a = false,
+           "Moves to (x, y) mm, each clamped silently into [0, X_MAX] and [0, Y_MAX]. A NaN "
+           "coordinate is refused before anything is sent.")
         .def(
             "check_position",
             [](Gantry& self) {
@@ -59,20 +51,14 @@ void bind_operations(GantryClass& cls) {
             "The raw position reply, positions in mm.")
         .def(
             "estimate_run_time",
-            [](Gantry& self, const py::object& x, const py::object& y, const py::object&) {
+            [](Gantry& self, const orvakpy::Real& x, const orvakpy::Real& y, const orvakpy::Flag&) {
                 return self.estimate_run_time(
                     orvakpy::real_argument(x, "estimate_run_time()", "x"),
                     orvakpy::real_argument(y, "estimate_run_time()", "y"));
             },
             "x"_a, "y"_a, "wait"_a = false,
-            "Seconds along the straight line from the last commanded target to (x, y) (not "
-            "clamped); also stored in estimated_run_time. wait is ignored.")
-        .def(
-            "estimate_home_time",
-            [](Gantry& self, const py::object&) { return self.estimate_home_time(); },
-            "wait"_a = true,
-            "Seconds a home takes, from anywhere; also stored in estimated_home_time. wait is "
-            "ignored.");
+            "Seconds along the straight line from the last commanded target to (x, y) mm at "
+            "RUN_SPEED (not clamped); also stored in estimated_run_time. wait is ignored.");
 }
 
 }  // namespace
@@ -90,27 +76,26 @@ PYBIND11_MODULE(gantry, m) {
                     "    gantry.run(100, 150, wait=True)\n"
                     "    print(gantry.check_position())",
                     py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(py::init_alias<int>(), "number"_a = 0);
-    const py::object construct = cls.attr("__init__");
-    cls.attr("__init__") = py::cpp_function(
-        [construct](const py::object& self, const py::object& number, const py::object& parent) {
-            construct(self, orvakpy::int_argument(number, "OrvakGantry()", "number"));
-            orvakpy::set_group_and_axes(self, parent, {"X", "Y"});
-        },
-        py::is_method(cls), "number"_a = 0, "parent"_a = py::none());
+    orvakpy::numbered_constructor(cls, [](const py::object& self, const py::object& parent) {
+        orvakpy::set_group_and_axes(self, parent, {"X", "Y"});
+    });
+    orvakpy::declare_axes(cls, 2);
 
     // Class constants: plain class attributes, so a subclass or an instance
     // can override them and the core reads the value in force.
-    cls.attr("_HOME_REQUIRED_CODE") = Gantry::home_required_code;
-    cls.attr("_HOME_REQUIRED_NOUN") = Gantry::home_required_noun;
-    cls.attr("X_MAX") = Gantry::default_x_max;
-    cls.attr("Y_MAX") = Gantry::default_y_max;
-    cls.attr("RUN_SPEED") = Gantry::default_run_speed;
-    cls.attr("HOMING_SPEED") = Gantry::default_homing_speed;
+    orvakpy::home_interlock(cls, Gantry::home_required_code, Gantry::home_required_noun);
+    orvakpy::constant(cls, "X_MAX", Gantry::default_x_max,
+                      "X travel limit in mm: x targets are clamped into [0, X_MAX].");
+    orvakpy::constant(cls, "Y_MAX", Gantry::default_y_max,
+                      "Y travel limit in mm: y targets are clamped into [0, Y_MAX].");
+    orvakpy::constant(cls, "RUN_SPEED", Gantry::default_run_speed,
+                      "Travel speed in mm/s that run-time estimates assume.");
+    orvakpy::constant(cls, "HOMING_SPEED", Gantry::default_homing_speed,
+                      "Homing speed in mm/s that home-time estimates assume.");
 
-    cls.def_readwrite("instrument_id_number", &Gantry::instrument_id_number)
-        .def_readwrite("estimated_run_time", &Gantry::estimated_run_time)
-        .def_readwrite("estimated_home_time", &Gantry::estimated_home_time)
+    orvakpy::bind_identity_and_estimate<Gantry>(cls);
+    cls.def_readwrite("estimated_home_time", &Gantry::estimated_home_time,
+                      "Seconds: the last result of estimate_home_time() (0.0 before one).")
         .def_readwrite("_prev_x", &Gantry::prev_x,
                        "The last commanded x target in mm, where run-time estimates start.")
         .def_readwrite("_prev_y", &Gantry::prev_y,

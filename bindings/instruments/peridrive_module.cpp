@@ -13,6 +13,7 @@
 
 #include "common/py_args.hpp"
 #include "common/py_instrument.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/peristaltic_pump.hpp"
 
@@ -23,6 +24,9 @@ using orvak::PeriPumpBase;
 namespace {
 
 constexpr std::string_view presets_name = "TUBING_PRESETS";
+// A tubing size (ID, OD) in mm: a pair, or a two-element list from a front end.
+using TubeSize = orvakpy::Typed<"collections.abc.Sequence[float]">;
+constexpr std::string_view table_type = "dict[tuple[float, float], float]";
 constexpr std::string_view by_rollers_name = "TUBING_PRESETS_BY_ROLLERS";
 
 [[noreturn]] void raise_bad_table(std::string_view constant) {
@@ -138,10 +142,9 @@ std::optional<orvak::CalibrationArgument> calibration_argument(py::handle calibr
 }
 
 void bind_state(PumpClass& cls) {
-    cls.def_readwrite("instrument_id_number", &PeriPumpBase::instrument_id_number)
-        .def_readwrite("estimated_run_time", &PeriPumpBase::estimated_run_time)
-        .def_readwrite("calibration_speed", &PeriPumpBase::calibration_speed,
-                       "Flow in ml/min the pump delivers at _calibration_rpm.")
+    orvakpy::bind_identity_and_estimate<PeriPumpBase>(cls);
+    cls.def_readwrite("calibration_speed", &PeriPumpBase::calibration_speed,
+                      "Flow in ml/min the pump delivers at _calibration_rpm.")
         .def_readwrite("_calibration_rpm", &PeriPumpBase::calibration_rpm)
         .def_readwrite("_last_flow_rate", &PeriPumpBase::last_flow_rate)
         .def_readwrite("rollers", &PeriPumpBase::rollers,
@@ -151,7 +154,7 @@ void bind_state(PumpClass& cls) {
 void bind_calibration(PumpClass& cls) {
     cls.def(
            "calibrate",
-           [](PeriPumpBase& self, const py::object& flow_rate, const py::object& rpm) {
+           [](PeriPumpBase& self, const orvakpy::Real& flow_rate, const orvakpy::Real& rpm) {
                self.calibrate(orvakpy::real_argument(flow_rate, "calibrate()", "flow_rate"),
                               orvakpy::real_argument(rpm, "calibrate()", "rpm"));
            },
@@ -159,7 +162,7 @@ void bind_calibration(PumpClass& cls) {
            "Sets the calibration: the pump delivers flow_rate ml/min at rpm. Sends nothing.")
         .def(
             "calibrate_by_tubing",
-            [](PeriPumpBase& self, const py::object& tube) {
+            [](PeriPumpBase& self, const TubeSize& tube) {
                 self.calibrate_by_tubing(tubing_argument(tube, "calibrate_by_tubing()"));
             },
             "tube_ID_OD"_a,
@@ -170,15 +173,16 @@ void bind_calibration(PumpClass& cls) {
 void bind_pumping(PumpClass& cls) {
     cls.def(
            "set_speed",
-           [](PeriPumpBase& self, const py::object& speed) {
+           [](PeriPumpBase& self, const orvakpy::Real& speed) {
                const double value = orvakpy::real_argument(speed, "set_speed()", "speed");
                orvakpy::without_gil([&] { self.set_speed(value); });
            },
            "speed"_a, "Writes the speed register for speed ml/min; starts no move.")
         .def(
             "run",
-            [](PeriPumpBase& self, const py::object& flow_rate, const py::object& volume,
-               const py::object& wait, const py::object& direction, const py::object& calibration) {
+            [](PeriPumpBase& self, const orvakpy::Real& flow_rate, const orvakpy::Real& volume,
+               const orvakpy::Flag& wait, const orvakpy::Text& direction,
+               const orvakpy::Typed<"float | str | None">& calibration) {
                 constexpr std::string_view where = "run()";
                 const double flow = orvakpy::real_argument(flow_rate, where, "flow_rate");
                 const double amount = orvakpy::real_argument(volume, where, "volume");
@@ -194,7 +198,7 @@ void bind_pumping(PumpClass& cls) {
             "first; with wait, returns once the run is done.")
         .def(
             "run_as_is",
-            [](PeriPumpBase& self, const py::object& volume, const py::object& wait) {
+            [](PeriPumpBase& self, const orvakpy::Real& volume, const orvakpy::Flag& wait) {
                 const double amount = orvakpy::real_argument(volume, "run_as_is()", "volume");
                 const bool waiting = orvakpy::truth(wait);
                 orvakpy::without_gil([&] { self.run_as_is(amount, waiting); });
@@ -203,33 +207,24 @@ void bind_pumping(PumpClass& cls) {
             "Pumps volume ml at the speed the module last had (no speed cap applies).")
         .def(
             "set_rollers",
-            [](PeriPumpBase& self, const py::object& rollers) {
+            [](PeriPumpBase& self, const orvakpy::Typed<"int | str">& rollers) {
                 const auto count = orvakpy::int_conversion(rollers);
                 if (!count) throw self.rollers_not_integer(py::repr(rollers).cast<std::string>());
                 orvakpy::without_gil([&] { self.set_rollers(*count); });
             },
-            "rollers"_a, "Reports the fitted head's roller count to the module.")
-        .def(
-            "stop",
-            [](PeriPumpBase& self) { orvakpy::without_gil([&] { self.PeriPumpBase::stop(); }); },
-            "Halts the pump without resetting its step counter.")
-        .def(
-            "resume",
-            [](PeriPumpBase& self) { orvakpy::without_gil([&] { self.PeriPumpBase::resume(); }); },
-            "Resumes a halted run.")
-        .def(
-            "reset",
-            [](PeriPumpBase& self) { orvakpy::without_gil([&] { self.PeriPumpBase::reset(); }); },
-            "Zeroes the step counter.")
+            "rollers"_a,
+            "Reports the fitted head's roller count to the module (anything int() takes).")
         .def("check_position", orvakpy::nogil(&PeriPumpBase::check_position),
              "The module's step-position reply, unparsed.");
+    orvakpy::bind_controls<PeriPumpBase>(cls, "Halts the pump without resetting its step counter.",
+                                         "Resumes a halted run.", "Zeroes the step counter.");
 }
 
 void bind_estimates(PumpClass& cls) {
     cls.def(
            "estimate_run_time",
-           [](PeriPumpBase& self, const py::object& flow_rate, const py::object& volume,
-              const py::object&) {
+           [](PeriPumpBase& self, const orvakpy::Real& flow_rate, const orvakpy::Real& volume,
+              const orvakpy::Flag&) {
                constexpr std::string_view where = "estimate_run_time()";
                return self.estimate_run_time(orvakpy::real_argument(flow_rate, where, "flow_rate"),
                                              orvakpy::real_argument(volume, where, "volume"));
@@ -239,26 +234,18 @@ void bind_estimates(PumpClass& cls) {
            "wait is ignored.")
         .def(
             "_g2_speed_word",
-            [](const PeriPumpBase& self, const py::object& flow_rate) {
+            [](const PeriPumpBase& self, const orvakpy::Real& flow_rate) {
                 return self.g2_speed_word(
                     orvakpy::real_argument(flow_rate, "_g2_speed_word()", "flow_rate"));
             },
             "flow_rate"_a)
         .def(
             "_guard_max_rpm",
-            [](const PeriPumpBase& self, const py::object& flow_rate) {
+            [](const PeriPumpBase& self, const orvakpy::Real& flow_rate) {
                 self.guard_max_rpm(
                     orvakpy::real_argument(flow_rate, "_guard_max_rpm()", "flow_rate"));
             },
             "flow_rate"_a);
-}
-
-// The base class's constructor, for the models' constructors to call.
-void construct_pump(const py::object& construct, const py::object& self,
-                    const orvakpy::DriverIdentity& identity, const py::object& parent) {
-    construct(self, identity.number, identity.instrument_id_number, identity.name);
-    orvakpy::set_group_and_axes(self, parent, {"X"});
-    self.cast<PeriPumpBase&>().adopt_constants();
 }
 
 py::object bind_base(py::module_& m) {
@@ -266,28 +253,25 @@ py::object bind_base(py::module_& m) {
                   "Shared implementation of the Orvak peristaltic pumps: flow in ml/min and "
                   "volume in ml, converted to motor speed and revolutions by a calibration.",
                   py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(py::init_alias<int, int, std::string>(), "number"_a, "instrument_id_number"_a,
-            "name"_a);
-    const py::object construct = cls.attr("__init__");
-    cls.attr("__init__") = py::cpp_function(
-        [construct](const py::object& self, const py::object& number,
-                    const py::object& instrument_id_number, const py::object& name,
-                    const py::object& parent) {
-            construct_pump(
-                construct, self,
-                orvakpy::driver_identity("_PeriPumpBase()", number, instrument_id_number, name),
-                parent);
-        },
-        py::is_method(cls), "number"_a, "instrument_id_number"_a, "name"_a,
-        "parent"_a = py::none());
+    orvakpy::identity_constructor(cls, [](const py::object& self, const py::object& parent) {
+        orvakpy::set_group_and_axes(self, parent, {"X"});
+        self.cast<PeriPumpBase&>().adopt_constants();
+    });
+    orvakpy::declare_axes(cls, 1);
 
     // Class constants: plain class attributes, so a subclass or an instance
     // can override them and the core reads the value in force.
-    cls.attr("CALIBRATION_RPM") = PeriPumpBase::default_calibration_rpm;
-    cls.attr("MAX_RPM") = py::none();
-    cls.attr("ROLLERS") = PeriPumpBase::default_rollers;
-    cls.attr("REV_PER_SEC_TO_G2") = PeriPumpBase::default_rev_per_sec_to_g2;
-    cls.attr("TUBING_PRESETS") = python_table(orvak::standard_tubing_presets(), true);
+    orvakpy::constant(cls, "CALIBRATION_RPM", PeriPumpBase::default_calibration_rpm,
+                      "Motor speed in RPM at which the tubing presets and the default "
+                      "calibration are stated.");
+    orvakpy::constant(cls, "MAX_RPM", py::none(), "Motor speed cap in RPM; None means no cap.",
+                      "float | None");
+    orvakpy::constant(cls, "ROLLERS", PeriPumpBase::default_rollers,
+                      "Roller count of the fitted head.");
+    orvakpy::constant(cls, "REV_PER_SEC_TO_G2", PeriPumpBase::default_rev_per_sec_to_g2,
+                      "Factor from motor revolutions per second to the firmware's G2 speed word.");
+    orvakpy::constant(cls, "TUBING_PRESETS", python_table(orvak::standard_tubing_presets(), true),
+                      "Tubing (ID, OD) in mm -> flow in ml/min at CALIBRATION_RPM.", table_type);
 
     bind_state(cls);
     bind_calibration(cls);
@@ -303,15 +287,16 @@ void bind_t_head(py::object& cls, const py::object& base, const orvak::PeriPumpM
     const py::object base_init = base.attr("__init__");
     const std::string where = std::string(model.class_name) + "()";
     cls.attr("__init__") = py::cpp_function(
-        [base_init, where](const py::object& self, const py::object& number,
-                           const py::object& parent) {
+        [base_init, where](const py::object& self, const orvakpy::Integer& number,
+                           const orvakpy::Parent& parent) {
             const int position = orvakpy::int_argument(number, where, "number");
             base_init(self, position, self.attr("INSTRUMENT_ID"), self.attr("DISPLAY_NAME"),
                       parent);
         },
-        py::name("__init__"), py::is_method(cls), "number"_a = 0, "parent"_a = py::none());
+        py::name("__init__"), py::is_method(cls), "number"_a = 0, "parent"_a = py::none(),
+        orvakpy::constructor_doc);
     cls.attr("calibrate_by_tubing") = py::cpp_function(
-        [](PeriPumpBase& self, const py::object& tube, const py::object& rollers) {
+        [](PeriPumpBase& self, const TubeSize& tube, const orvakpy::Typed<"int | None">& rollers) {
             std::optional<orvak::RollerChoice> choice;
             if (!rollers.is_none()) {
                 choice = orvak::RollerChoice{orvakpy::is_real(rollers)
@@ -331,7 +316,10 @@ void bind_t_head(py::object& cls, const py::object& base, const orvak::PeriPumpM
     for (const auto& head : orvak::t_head_tubing_presets()) {
         heads[py::int_(static_cast<long long>(head.rollers))] = python_table(head.presets, false);
     }
-    cls.attr("TUBING_PRESETS_BY_ROLLERS") = heads;
+    orvakpy::constant(cls, "TUBING_PRESETS_BY_ROLLERS", heads,
+                      "Roller count -> tubing (ID, OD) in mm -> flow in ml/min at "
+                      "CALIBRATION_RPM.",
+                      "dict[int, dict[tuple[float, float], float]]");
 }
 
 void bind_model(py::module_& m, const orvak::PeriPumpModel& model) {
@@ -341,12 +329,16 @@ void bind_model(py::module_& m, const orvak::PeriPumpModel& model) {
     const py::object base = m.attr(orvakpy::to_pystr(model.base_class));
     py::object cls = orvakpy::model_class(m, base, name, doc);
     if (model.base_class == "_PeriPumpBase") {
-        cls.attr("MAX_RPM") = model.max_rpm ? py::object(py::float_(*model.max_rpm)) : py::none();
+        orvakpy::constant(cls, "MAX_RPM",
+                          model.max_rpm ? py::object(py::float_(*model.max_rpm)) : py::none(),
+                          "Motor speed cap in RPM; None means no cap.", "float | None");
     }
-    cls.attr("ROLLERS") = model.rollers;
+    orvakpy::constant(cls, "ROLLERS", model.rollers, "Roller count of the fitted head.");
     if (model.tubing_by_rollers) {
-        cls.attr("INSTRUMENT_ID") = model.type_code;
-        cls.attr("DISPLAY_NAME") = orvakpy::to_pystr(model.display_name);
+        orvakpy::constant(cls, "INSTRUMENT_ID", model.type_code,
+                          "Type code that the constructor passes on.");
+        orvakpy::constant(cls, "DISPLAY_NAME", orvakpy::to_pystr(model.display_name),
+                          "Display name that the constructor passes on.");
         // The first T head defines the constructor; its variants inherit it.
         if (model.base_class == "_PeriPumpBase") bind_t_head(cls, base, model);
         return;

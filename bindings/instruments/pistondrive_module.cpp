@@ -13,6 +13,7 @@
 
 #include "common/py_args.hpp"
 #include "common/py_instrument.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/piston_pump.hpp"
 #include "orvak/reply_grammar.hpp"
@@ -22,6 +23,9 @@ using namespace pybind11::literals;
 using orvak::PistonPump;
 
 namespace {
+
+// A valve: anything int() takes; what it does not take means valve 0.
+using Valve = orvakpy::Typed<"int | str">;
 
 using PumpClass =
     py::class_<PistonPump, orvakpy::PyInstrument<PistonPump>, orvak::Instrument, py::smart_holder>;
@@ -37,25 +41,34 @@ std::optional<double> timeout_of(py::handle value, std::string_view where) {
 }
 
 // A float attribute that takes any real number.
-void real_attribute(PumpClass& cls, const char* name, double PistonPump::* member) {
+void real_attribute(PumpClass& cls, const char* name, double PistonPump::* member,
+                    const char* doc) {
     const std::string where = std::string("OrvakPistonPump.") + name;
     cls.def_property(
         name, [member](const PistonPump& self) { return self.*member; },
-        [member, where](PistonPump& self, const py::object& value) {
+        [member, where](PistonPump& self, const orvakpy::Real& value) {
             self.*member = real(value, where, "value");
-        });
+        },
+        doc);
 }
 
 void bind_state(PumpClass& cls) {
-    cls.def_readwrite("instrument_id_number", &PistonPump::instrument_id_number);
-    real_attribute(cls, "max_speed", &PistonPump::max_speed);
-    real_attribute(cls, "piston_volume", &PistonPump::piston_volume);
-    real_attribute(cls, "homing_speed", &PistonPump::homing_speed);
-    real_attribute(cls, "estimated_run_time", &PistonPump::estimated_run_time);
-    real_attribute(cls, "estimated_home_time", &PistonPump::estimated_home_time);
+    cls.def_readwrite("instrument_id_number", &PistonPump::instrument_id_number,
+                      "The module's type code.");
+    real_attribute(cls, "max_speed", &PistonPump::max_speed,
+                   "Software speed cap in \xC2\xB5l/min.");
+    real_attribute(cls, "piston_volume", &PistonPump::piston_volume,
+                   "The full stroke in \xC2\xB5l.");
+    real_attribute(cls, "homing_speed", &PistonPump::homing_speed,
+                   "Homing speed in \xC2\xB5l/min (a full stroke in 5 s), for home-time "
+                   "estimates.");
+    real_attribute(cls, "estimated_run_time", &PistonPump::estimated_run_time,
+                   "Seconds: the last result of estimate_run_time() (0.0 before one).");
+    real_attribute(cls, "estimated_home_time", &PistonPump::estimated_home_time,
+                   "Seconds: the last result of estimate_home_time() (0.0 before one).");
     cls.def_property(
            "_previous_valve", [](const PistonPump& self) { return self.previous_valve; },
-           [](PistonPump& self, const py::object& valve) {
+           [](PistonPump& self, const orvakpy::Integer& valve) {
                const auto number =
                    orvakpy::integer_argument(valve, "OrvakPistonPump._previous_valve", "value");
                // Beyond 64 bits it is no valve the manifold knows.
@@ -64,7 +77,7 @@ void bind_state(PumpClass& cls) {
            "The valve configured on the manifold (0 or 1), or 9 when unknown.")
         .def_property(
             "_previous_volume", [](const PistonPump& self) { return self.previous_volume; },
-            [](PistonPump& self, const py::object& volume) {
+            [](PistonPump& self, const orvakpy::OptionalReal& volume) {
                 self.previous_volume = orvakpy::optional_real_argument(
                     volume, "OrvakPistonPump._previous_volume", "value");
             },
@@ -74,31 +87,31 @@ void bind_state(PumpClass& cls) {
 }
 
 void bind_motion(PumpClass& cls) {
+    orvakpy::bind_homing<PistonPump>(
+        cls, "Homes the piston (0 \xC2\xB5l); with wait, returns once it is there. Returns True.",
+        "Seconds a home takes from mid-stroke, at homing_speed; also stored in "
+        "estimated_home_time. wait is ignored.");
+    orvakpy::bind_controls<PistonPump>(
+        cls, "Halts the piston; its position becomes unknown.", "Continues a halted move.",
+        "Closes the valves and re-zeroes the counter where the piston stands; the next move "
+        "needs a home.");
     cls.def(
-           "home",
-           [](PistonPump& self, const py::object& wait) {
+           "run",
+           [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& target_volume,
+              const Valve& valve, const orvakpy::Flag& wait) {
+               const double rate = real(speed, "run()", "speed");
+               const double target = real(target_volume, "run()", "target_volume");
+               const long long path = valve_number(valve);
                const bool waiting = orvakpy::truth(wait);
-               return orvakpy::without_gil([&] { return self.home(waiting); });
+               orvakpy::without_gil([&] { self.run(rate, target, path, waiting); });
            },
-           "wait"_a = true,
-           "Homes the piston (0 \xC2\xB5l); with wait, returns once it is there. Returns True.")
-        .def(
-            "run",
-            [](PistonPump& self, const py::object& speed, const py::object& target_volume,
-               const py::object& valve, const py::object& wait) {
-                const double rate = real(speed, "run()", "speed");
-                const double target = real(target_volume, "run()", "target_volume");
-                const long long path = valve_number(valve);
-                const bool waiting = orvakpy::truth(wait);
-                orvakpy::without_gil([&] { self.run(rate, target, path, waiting); });
-            },
-            "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
-            "Moves the piston to target_volume \xC2\xB5l at speed \xC2\xB5l/min through valve "
-            "(0: priming / waste port, 1: outlet).")
+           "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
+           "Moves the piston to target_volume \xC2\xB5l at speed \xC2\xB5l/min through valve "
+           "(0: priming / waste port, 1: outlet).")
         .def(
             "aspirate",
-            [](PistonPump& self, const py::object& speed, const py::object& volume,
-               const py::object& valve, const py::object& wait) {
+            [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
+               const Valve& valve, const orvakpy::Flag& wait) {
                 const double rate = real(speed, "aspirate()", "speed");
                 const double amount = real(volume, "aspirate()", "volume");
                 const long long path = valve_number(valve);
@@ -106,12 +119,12 @@ void bind_motion(PumpClass& cls) {
                 orvakpy::without_gil([&] { self.aspirate(rate, amount, path, waiting); });
             },
             "speed"_a, "volume"_a, "valve"_a = 0, "wait"_a = false,
-            "Draws volume \xC2\xB5l in from the tracked position, through the priming port by "
-            "default.")
+            "Draws volume \xC2\xB5l in from the tracked position at speed \xC2\xB5l/min, through "
+            "the priming port by default.")
         .def(
             "dispense",
-            [](PistonPump& self, const py::object& speed, const py::object& volume,
-               const py::object& valve, const py::object& wait) {
+            [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
+               const Valve& valve, const orvakpy::Flag& wait) {
                 const double rate = real(speed, "dispense()", "speed");
                 const double amount = real(volume, "dispense()", "volume");
                 const long long path = valve_number(valve);
@@ -119,25 +132,12 @@ void bind_motion(PumpClass& cls) {
                 orvakpy::without_gil([&] { self.dispense(rate, amount, path, waiting); });
             },
             "speed"_a, "volume"_a, "valve"_a = 1, "wait"_a = false,
-            "Pushes volume \xC2\xB5l out from the tracked position, through the outlet by "
-            "default.")
-        .def(
-            "stop",
-            [](PistonPump& self) { orvakpy::without_gil([&] { self.PistonPump::stop(); }); },
-            "Halts the piston; its position becomes unknown.")
-        .def(
-            "resume",
-            [](PistonPump& self) { orvakpy::without_gil([&] { self.PistonPump::resume(); }); },
-            "Continues a halted move.")
-        .def(
-            "reset",
-            [](PistonPump& self) { orvakpy::without_gil([&] { self.PistonPump::reset(); }); },
-            "Closes the valves and re-zeroes the counter where the piston stands; the next "
-            "move needs a home.")
+            "Pushes volume \xC2\xB5l out from the tracked position at speed \xC2\xB5l/min, "
+            "through the outlet by default.")
         .def(
             "_send_move",
-            [](PistonPump& self, const py::object& speed, const py::object& target_volume,
-               const py::object& wait) {
+            [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& target_volume,
+               const orvakpy::Flag& wait) {
                 const double rate = real(speed, "_send_move()", "speed");
                 const double target = real(target_volume, "_send_move()", "target_volume");
                 const bool waiting = orvakpy::truth(wait);
@@ -146,7 +146,7 @@ void bind_motion(PumpClass& cls) {
             "speed"_a, "target_volume"_a, "wait"_a)
         .def(
             "_select_valve",
-            [](PistonPump& self, const py::object& valve) {
+            [](PistonPump& self, const Valve& valve) {
                 const long long path = valve_number(valve);
                 orvakpy::without_gil([&] { self.select_valve(path); });
             },
@@ -165,21 +165,22 @@ void bind_queries(PumpClass& cls) {
             "The raw position reply.")
         .def(
             "check_position_ul",
-            [](PistonPump& self, const py::object& timeout) {
+            [](PistonPump& self, const orvakpy::OptionalReal& timeout) {
                 const auto limit = timeout_of(timeout, "check_position_ul()");
                 return orvakpy::without_gil([&] { return self.check_position_ul(limit); });
             },
             "timeout"_a = PistonPump::default_poll_timeout,
-            "The live piston position in \xC2\xB5l, or None without a usable reply.")
+            "The live piston position in \xC2\xB5l, or None without a usable reply within "
+            "timeout seconds (None: DONE_TIMEOUT).")
         .def(
             "check_valve_states",
-            [](PistonPump& self, const py::object& timeout) {
+            [](PistonPump& self, const orvakpy::OptionalReal& timeout) {
                 const auto limit = timeout_of(timeout, "check_valve_states()");
                 return orvakpy::without_gil([&] { return self.check_valve_states(limit); });
             },
             "timeout"_a = PistonPump::default_poll_timeout,
             "The first number of the valve-state reply as text (the reply itself when it has "
-            "none), or None without a reply.")
+            "none), or None without a reply within timeout seconds.")
         .def("_require_known_position", &PistonPump::require_known_position)
         .def("_known_or_midpoint_volume", &PistonPump::known_or_midpoint_volume);
 }
@@ -187,38 +188,38 @@ void bind_queries(PumpClass& cls) {
 void bind_estimates(PumpClass& cls) {
     cls.def(
            "estimate_run_time",
-           [](PistonPump& self, const py::object& speed, const py::object& target_volume,
-              const py::object&, const py::object&) {
+           [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& target_volume,
+              const Valve&, const orvakpy::Flag&) {
                return self.estimate_run_time(
                    real(speed, "estimate_run_time()", "speed"),
                    real(target_volume, "estimate_run_time()", "target_volume"));
            },
            "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
            "Seconds to move from the tracked position (mid-stroke when unknown) to "
-           "target_volume; also stored in estimated_run_time. valve and wait are ignored.")
+           "target_volume \xC2\xB5l at speed \xC2\xB5l/min; also stored in estimated_run_time. "
+           "valve and wait are ignored.")
         .def(
             "estimate_aspirate_time",
-            [](PistonPump& self, const py::object& speed, const py::object& volume,
-               const py::object&) {
+            [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
+               const orvakpy::Flag&) {
                 return self.estimate_aspirate_time(
                     real(speed, "estimate_aspirate_time()", "speed"),
                     real(volume, "estimate_aspirate_time()", "volume"));
             },
-            "speed"_a, "volume"_a, "wait"_a = false, "Seconds to aspirate volume.")
+            "speed"_a, "volume"_a, "wait"_a = false,
+            "Seconds to aspirate volume \xC2\xB5l at speed \xC2\xB5l/min; also stored in "
+            "estimated_run_time. wait is ignored.")
         .def(
             "estimate_dispense_time",
-            [](PistonPump& self, const py::object& speed, const py::object& volume,
-               const py::object&) {
+            [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
+               const orvakpy::Flag&) {
                 return self.estimate_dispense_time(
                     real(speed, "estimate_dispense_time()", "speed"),
                     real(volume, "estimate_dispense_time()", "volume"));
             },
-            "speed"_a, "volume"_a, "wait"_a = false, "Seconds to dispense volume.")
-        .def(
-            "estimate_home_time",
-            [](PistonPump& self, const py::object&) { return self.estimate_home_time(); },
-            "wait"_a = true,
-            "Seconds a home takes from mid-stroke; also stored in estimated_home_time.");
+            "speed"_a, "volume"_a, "wait"_a = false,
+            "Seconds to dispense volume \xC2\xB5l at speed \xC2\xB5l/min; also stored in "
+            "estimated_run_time. wait is ignored.");
 }
 
 void bind_pump(py::module_& m) {
@@ -230,8 +231,8 @@ void bind_pump(py::module_& m) {
             "pump_volume"_a = PistonPump::default_pump_volume);
     const py::object construct = cls.attr("__init__");
     cls.attr("__init__") = py::cpp_function(
-        [construct](const py::object& self, const py::object& number, const py::object& pump_volume,
-                    const py::object& parent) {
+        [construct](const py::object& self, const orvakpy::WholeNumber& number,
+                    const orvakpy::Real& pump_volume, const orvakpy::Parent& parent) {
             constexpr std::string_view where = "OrvakPistonPump()";
             const int position = orvakpy::int_argument(
                 orvakpy::whole_number_argument(number, where, "number"), where, "number");
@@ -239,16 +240,18 @@ void bind_pump(py::module_& m) {
             orvakpy::set_group_and_axes(
                 self, parent, {self.cast<const PistonPump&>().primary_axis.value_or("X")});
         },
-        py::is_method(cls), "number"_a = 0, "pump_volume"_a = PistonPump::default_pump_volume,
-        "parent"_a = py::none());
+        py::name("__init__"), py::is_method(cls), "number"_a = 0,
+        "pump_volume"_a = PistonPump::default_pump_volume, "parent"_a = py::none(),
+        "The driver of the pump of pump_volume \xC2\xB5l (its stroke; 100.0, 1000.0 or 5000.0 "
+        "choose the build) at chain position number (0 first), in the group parent.");
+    orvakpy::declare_axes(cls, 1);
 
     // Class constants: plain class attributes, so a subclass or an instance
     // can override them and the core reads the value in force.
-    cls.attr("_HOME_REQUIRED_CODE") = PistonPump::home_required_code;
-    cls.attr("_HOME_REQUIRED_NOUN") = PistonPump::home_required_noun;
+    orvakpy::home_interlock(cls, PistonPump::home_required_code, PistonPump::home_required_noun);
     py::list codes;
     for (const auto code : PistonPump::valve_path_codes) codes.append(orvakpy::to_pystr(code));
-    cls.attr("_VALVE_PATH_CODES") = py::tuple(codes);
+    orvakpy::constant(cls, "_VALVE_PATH_CODES", py::tuple(codes), "", "tuple[str, ...]");
 
     bind_state(cls);
     bind_motion(cls);
@@ -263,8 +266,10 @@ PYBIND11_MODULE(pistondrive, m) {
     py::module_::import("orvaklab.unitbase");
     orvakpy::register_error_translator();
 
-    m.attr("_POS_VALUE_TEMPLATE") = orvak::grammar::axis_value_template;
-    m.attr("_FIRST_NUMBER_RE") =
-        py::module_::import("re").attr("compile")(orvak::grammar::first_number_pattern);
+    orvakpy::constant(m, "_POS_VALUE_TEMPLATE", orvak::grammar::axis_value_template, "");
+    orvakpy::constant(
+        m, "_FIRST_NUMBER_RE",
+        py::module_::import("re").attr("compile")(orvak::grammar::first_number_pattern), "",
+        "re.Pattern[str]");
     bind_pump(m);
 }

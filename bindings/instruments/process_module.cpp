@@ -12,6 +12,7 @@
 
 #include "common/py_args.hpp"
 #include "common/py_instrument.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/process_reader.hpp"
 
@@ -97,6 +98,9 @@ class PyProcess final : public orvakpy::PyInstrument<ProcessReader> {
 using ProcessClass = py::class_<ProcessReader, PyProcess, orvak::Instrument, py::smart_holder>;
 
 // A channel argument: an integer; one beyond 64 bits has no command either.
+using orvakpy::Flag;
+using orvakpy::Integer;
+
 long long channel_of(const ProcessReader& self, const py::object& channel, std::string_view where,
                      bool identity) {
     return orvakpy::ranged_integer_argument(channel, where, "channel", [&](const std::string& got) {
@@ -120,28 +124,33 @@ void bind_constants(ProcessClass& cls) {
         specs[py::str(type)] =
             spec == defaults.default_measure_spec ? default_spec : spec_to_python(spec);
     }
-    cls.attr("_MEASURE_CMDS") = measure;
-    cls.attr("_PROBE_ID_CMDS") = identity;
-    cls.attr("NUM_CHANNELS") = ProcessReader::default_num_channels;
-    cls.attr("NO_PROBE_SENTINEL") = ProcessReader::no_probe_sentinel;
-    cls.attr("_DEFAULT_MEASURE_SPEC") = default_spec;
-    cls.attr("_MEASURE_SPEC") = specs;
+    constexpr std::string_view spec_type = "tuple[tuple[str, int], ...]";
+    orvakpy::constant(cls, "_MEASURE_CMDS", measure, "", "dict[int, str]");
+    orvakpy::constant(cls, "_PROBE_ID_CMDS", identity, "", "dict[int, str]");
+    orvakpy::constant(cls, "NUM_CHANNELS", ProcessReader::default_num_channels,
+                      "Probe channels, numbered from 1.");
+    orvakpy::constant(cls, "NO_PROBE_SENTINEL", ProcessReader::no_probe_sentinel,
+                      "The no-probe sentinel value, for callers; no operation reads or returns "
+                      "it.");
+    orvakpy::constant(cls, "_DEFAULT_MEASURE_SPEC", default_spec, "", spec_type);
+    orvakpy::constant(cls, "_MEASURE_SPEC", specs, "", "dict[str, " + std::string(spec_type) + "]");
 }
 
 void bind_operations(ProcessClass& cls) {
     cls.def(
            "measure_parameters",
-           [](ProcessReader& self, const py::object& channel, const py::object&) {
+           [](ProcessReader& self, const Integer& channel, const Flag&) {
                const auto number = channel_of(self, channel, "measure_parameters()", false);
                const auto raw =
                    orvakpy::without_gil([&] { return self.measure_parameters(number); });
-               return py::make_tuple(raw[0], raw[1], raw[2]);
+               return orvakpy::Typed<"tuple[float, float, float]">(
+                   py::make_tuple(raw[0], raw[1], raw[2]));
            },
            "channel"_a = 1, "wait"_a = true,
            "One reading of the channel: (pH, mV, T) as three floats. wait is ignored.")
         .def(
             "get_probe_id",
-            [](ProcessReader& self, const py::object& channel, const py::object&) {
+            [](ProcessReader& self, const Integer& channel, const Flag&) {
                 const auto number = channel_of(self, channel, "get_probe_id()", true);
                 return orvakpy::without_gil([&] { return self.get_probe_id(number); });
             },
@@ -149,7 +158,7 @@ void bind_operations(ProcessClass& cls) {
             "(probe ID, serial number) of the channel's probe; (0, 0) for an empty channel.")
         .def(
             "channel_has_probe",
-            [](ProcessReader& self, const py::object& channel) {
+            [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "channel_has_probe()", true);
                 return orvakpy::without_gil([&] { return self.channel_has_probe(number); });
             },
@@ -158,7 +167,7 @@ void bind_operations(ProcessClass& cls) {
              "The channels with a probe, ascending (one identity query per channel).")
         .def(
             "probe_type",
-            [](ProcessReader& self, const py::object& channel) {
+            [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "probe_type()", true);
                 return orvakpy::without_gil([&] { return self.probe_type(number); });
             },
@@ -167,7 +176,7 @@ void bind_operations(ProcessClass& cls) {
             "unknown REF#.")
         .def(
             "describe_probe",
-            [](ProcessReader& self, const py::object& channel) {
+            [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "describe_probe()", true);
                 return orvakpy::to_pystr(
                     orvakpy::without_gil([&] { return self.describe_probe(number); }));
@@ -175,7 +184,7 @@ void bind_operations(ProcessClass& cls) {
             "channel"_a = 1, "The catalogue's description of the probe, or 'No probe connected'.")
         .def(
             "measure",
-            [](ProcessReader& self, const py::object& channel, const py::object&) {
+            [](ProcessReader& self, const Integer& channel, const Flag&) {
                 const auto number = channel_of(self, channel, "measure()", true);
                 const auto result = orvakpy::without_gil([&] { return self.measure(number); });
                 py::dict values;
@@ -185,37 +194,32 @@ void bind_operations(ProcessClass& cls) {
                 out["probe_type"] = result.probe_type;
                 out["description"] = orvakpy::to_pystr(result.description);
                 out["values"] = values;
-                return out;
+                return orvakpy::Typed<"orvaklab.shapes.ProbeMeasurement">(out);
             },
             "channel"_a = 1, "wait"_a = true,
             "A reading labelled for the attached probe: {'channel', 'probe_type', "
             "'description', 'values'}. wait is ignored.")
         .def(
             "_query_probe_id_raw",
-            [](ProcessReader& self, const py::object& channel) {
+            [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "_query_probe_id_raw()", true);
                 const auto parts =
                     orvakpy::without_gil([&] { return self.query_probe_id_raw(number); });
-                return py::make_tuple(parts[0], parts[1], parts[2]);
+                return orvakpy::Typed<"tuple[str, str, str]">(
+                    py::make_tuple(parts[0], parts[1], parts[2]));
             },
             "channel"_a = 1)
         .def(
             "_sensor_id",
-            [](ProcessReader& self, const py::object& channel) {
+            [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "_sensor_id()", true);
                 return orvakpy::without_gil([&] { return self.sensor_id(number); });
             },
             "channel"_a = 1)
-        .def(
-            "stop", [](ProcessReader& self) { self.ProcessReader::stop(); },
-            "Nothing to stop: a sensor keeps its state.")
-        .def(
-            "resume", [](ProcessReader& self) { self.ProcessReader::resume(); },
-            "Nothing to resume.")
-        .def(
-            "reset", [](ProcessReader& self) { self.ProcessReader::reset(); }, "Nothing to reset.")
         .def("estimate_run_time", &ProcessReader::estimate_run_time,
              "The nominal length of one reading (0.1 s); also stored in estimated_run_time.");
+    orvakpy::bind_controls<ProcessReader>(cls, "Nothing to stop: a sensor keeps its state.",
+                                          "Nothing to resume.", "Nothing to reset.");
 }
 
 }  // namespace
@@ -230,19 +234,15 @@ PYBIND11_MODULE(process, m) {
                      "The process-sensor board: four probe channels; probes are named from the "
                      "REF# in their identity register. Type code 13.",
                      py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(py::init_alias<int>(), "number"_a = 0);
-    const py::object construct = cls.attr("__init__");
     const py::object registry = arcprobes.attr("VideroroZuv");
-    cls.attr("__init__") = py::cpp_function(
-        [construct, registry](const py::object& self, const py::object& number,
-                              const py::object& parent) {
-            construct(self, orvakpy::int_argument(number, "OrvakProcess()", "number"));
-            orvakpy::set_group_and_axes(self, parent);
-            self.attr("_probe_registry") = registry();
-        },
-        py::is_method(cls), "number"_a = 0, "parent"_a = py::none());
-    cls.def_readwrite("instrument_id_number", &ProcessReader::instrument_id_number)
-        .def_readwrite("estimated_run_time", &ProcessReader::estimated_run_time);
+    orvakpy::numbered_constructor(cls,
+                                  [registry](const py::object& self, const py::object& parent) {
+                                      orvakpy::set_group_and_axes(self, parent);
+                                      self.attr("_probe_registry") = registry();
+                                  });
+    orvakpy::declare_attribute(cls, "_probe_registry", "orvaklab.instruments.arcprobes.VideroroZuv",
+                               "");
+    orvakpy::bind_identity_and_estimate<ProcessReader>(cls);
     bind_constants(cls);
     bind_operations(cls);
 }

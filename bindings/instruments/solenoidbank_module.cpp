@@ -11,6 +11,7 @@
 
 #include "common/py_args.hpp"
 #include "common/py_instrument.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/solenoid_valves.hpp"
 
@@ -20,17 +21,23 @@ using orvak::SolenoidValveBase;
 
 namespace {
 
+// Valve indices, 1 to 8: a set, or any iterable of numbers.
+using ValveNumbers = orvakpy::Typed<"collections.abc.Iterable[int]">;
+
 using BankClass = py::class_<SolenoidValveBase, orvakpy::PyInstrument<SolenoidValveBase>,
                              orvak::Instrument, py::smart_holder>;
 
-py::object remembered_set(const SolenoidValveBase& self) {
-    if (!self.previous_valve_set) return py::none();
+using RememberedSet = orvakpy::Typed<"set[int] | None">;
+
+RememberedSet remembered_set(const SolenoidValveBase& self) {
+    if (!self.previous_valve_set) return RememberedSet(py::none());
     py::set valves;
     for (const int valve : *self.previous_valve_set) valves.add(valve);
-    return valves;
+    return RememberedSet(valves);
 }
 
-void set_remembered_set(SolenoidValveBase& self, const py::object& valves) {
+void set_remembered_set(SolenoidValveBase& self,
+                        const orvakpy::Typed<"collections.abc.Iterable[int] | None">& valves) {
     if (valves.is_none()) {
         self.previous_valve_set.reset();
         return;
@@ -51,7 +58,7 @@ void bind_operations(BankClass& cls) {
             "Sets the module's valve timing and hold parameters; call once before switching.")
         .def(
             "turn_on_valves",
-            [](SolenoidValveBase& self, const py::object& valve_numbers) {
+            [](SolenoidValveBase& self, const ValveNumbers& valve_numbers) {
                 const auto numbers =
                     orvakpy::reals_argument(valve_numbers, "turn_on_valves()", "valve_numbers");
                 orvakpy::without_gil([&] { self.turn_on_valves(numbers); });
@@ -62,21 +69,13 @@ void bind_operations(BankClass& cls) {
         .def("turn_off_valves", orvakpy::nogil(&SolenoidValveBase::turn_off_valves),
              "De-energises every valve; the configured set is kept.")
         .def(
-            "stop", [](SolenoidValveBase& self) { self.SolenoidValveBase::stop(); },
-            "Does nothing: the valves keep their state across a pause.")
-        .def(
-            "resume", [](SolenoidValveBase& self) { self.SolenoidValveBase::resume(); },
-            "Does nothing: the valves kept their state.")
-        .def(
-            "reset",
-            [](SolenoidValveBase& self) {
-                orvakpy::without_gil([&] { self.SolenoidValveBase::reset(); });
-            },
-            "De-energises every valve.")
-        .def(
             "estimate_run_time",
-            [](SolenoidValveBase& self, const py::object&) { return self.estimate_run_time(); },
-            "valve_numbers"_a, "Seconds a switch takes (0.1, whatever the set); also stored.");
+            [](SolenoidValveBase& self, const ValveNumbers&) { return self.estimate_run_time(); },
+            "valve_numbers"_a,
+            "Seconds a switch takes (0.1, whatever the set); also stored in estimated_run_time.");
+    orvakpy::bind_controls<SolenoidValveBase>(
+        cls, "Does nothing: the valves keep their state across a pause.",
+        "Does nothing: the valves kept their state.", "De-energises every valve.");
 }
 
 }  // namespace
@@ -88,31 +87,20 @@ PYBIND11_MODULE(solenoidbank, m) {
 
     BankClass cls(m, "_SolValBase", "Shared implementation of the Orvak solenoid valve arrays.",
                   py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(py::init_alias<int, int, std::string>(), "number"_a, "instrument_id_number"_a,
-            "name"_a);
-    const py::object construct = cls.attr("__init__");
-    cls.attr("__init__") = py::cpp_function(
-        [construct](const py::object& self, const py::object& number,
-                    const py::object& instrument_id_number, const py::object& name,
-                    const py::object& parent) {
-            const auto identity =
-                orvakpy::driver_identity("_SolValBase()", number, instrument_id_number, name);
-            construct(self, identity.number, identity.instrument_id_number, identity.name);
-            orvakpy::set_group_and_axes(self, parent);
-        },
-        py::is_method(cls), "number"_a, "instrument_id_number"_a, "name"_a,
-        "parent"_a = py::none());
+    orvakpy::identity_constructor(cls, [](const py::object& self, const py::object& parent) {
+        orvakpy::set_group_and_axes(self, parent);
+    });
 
     py::list axes;
     for (const auto axis : SolenoidValveBase::default_valve_axes)
         axes.append(orvakpy::to_pystr(axis));
-    cls.attr("VALVE_AXES") = axes;
+    orvakpy::constant(cls, "VALVE_AXES", axes, "The axis letters of valves 1 to 8, in index order.",
+                      "list[str]");
 
-    cls.def_readwrite("instrument_id_number", &SolenoidValveBase::instrument_id_number)
-        .def_readwrite("estimated_run_time", &SolenoidValveBase::estimated_run_time)
-        .def_property("_previous_valve_set", &remembered_set, &set_remembered_set,
-                      "The set the module was last configured with, or None when a "
-                      "configuration failed.");
+    orvakpy::bind_identity_and_estimate<SolenoidValveBase>(cls);
+    cls.def_property("_previous_valve_set", &remembered_set, &set_remembered_set,
+                     "The set the module was last configured with, or None when a "
+                     "configuration failed.");
     bind_operations(cls);
 
     for (const auto& model : orvak::solenoid_valve_models()) {

@@ -14,6 +14,7 @@
 
 #include "common/py_args.hpp"
 #include "common/py_instrument.hpp"
+#include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/flow_controller.hpp"
 
@@ -65,13 +66,16 @@ class PyFlowController final : public orvakpy::PyInstrument<FlowController> {
 
 using FlowClass = py::class_<FlowController, PyFlowController, orvak::Instrument, py::smart_holder>;
 
+// One M300 reading, a dict of the keys FlowReading names.
+using Reading = orvakpy::Typed<"orvaklab.shapes.FlowReading">;
+
 long long channel_of(const FlowController& self, const py::object& channel,
                      std::string_view where) {
     return orvakpy::ranged_integer_argument(
         channel, where, "channel", [&](const std::string& got) { return self.channel_error(got); });
 }
 
-py::dict reading_to_python(const orvak::FlowReading& reading) {
+Reading reading_to_python(const orvak::FlowReading& reading) {
     py::dict out;
     out["channel"] = reading.channel;
     out["flow"] = reading.flow;
@@ -80,7 +84,7 @@ py::dict reading_to_python(const orvak::FlowReading& reading) {
     out["units"] = orvakpy::to_pystr(reading.units);
     out["full_scale"] = reading.full_scale;
     out["error"] = orvakpy::to_pystr(reading.error);
-    return out;
+    return Reading(out);
 }
 
 // One slot, or a tuple of slots tried in order.
@@ -104,7 +108,7 @@ std::vector<orvak::ReplySlot*> slots_of(const py::object& flags) {
 // A per-channel reading of one value.
 template <class Read>
 auto channel_call(Read read, const char* where) {
-    return [read, where](FlowController& self, const py::object& channel) {
+    return [read, where](FlowController& self, const orvakpy::Integer& channel) {
         const auto number = channel_of(self, channel, where);
         return orvakpy::without_gil([&] { return (self.*read)(number); });
     };
@@ -126,7 +130,7 @@ void bind_queries(FlowClass& cls) {
              "channel"_a = 1, "The serial number of the channel's module (M311).")
         .def(
             "read_channel",
-            [](FlowController& self, const py::object& channel, const py::object&) {
+            [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Flag&) {
                 const auto number = channel_of(self, channel, "read_channel()");
                 return reading_to_python(
                     orvakpy::without_gil([&] { return self.read_channel(number); }));
@@ -147,30 +151,31 @@ void bind_queries(FlowClass& cls) {
 void bind_setpoints(FlowClass& cls) {
     cls.def(
            "full_scale",
-           [](FlowController& self, const py::object& channel) {
+           [](FlowController& self, const orvakpy::Integer& channel) {
                return self.full_scale(channel_of(self, channel, "full_scale()"));
            },
            "channel"_a = 1, "The channel's full scale, in UNITS.")
         .def(
             "set_full_scale",
-            [](FlowController& self, const py::object& channel, const py::object& value) {
+            [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Real& value) {
                 const auto number = channel_of(self, channel, "set_full_scale()");
                 self.set_full_scale(number,
                                     orvakpy::real_argument(value, "set_full_scale()", "value"));
             },
             "channel"_a, "value"_a,
-            "Records this unit's full scale for the channel (> 0); other drivers and the class "
-            "default are unchanged.")
+            "Records this unit's full scale for the channel in UNITS (> 0); other drivers and the "
+            "class default are unchanged.")
         .def(
             "last_setpoint",
-            [](FlowController& self, const py::object& channel) {
+            [](FlowController& self, const orvakpy::Integer& channel) {
                 return self.last_setpoint(channel_of(self, channel, "last_setpoint()"));
             },
-            "channel"_a = 1, "The setpoint this driver last commanded on the channel.")
+            "channel"_a = 1, "The setpoint this driver last commanded on the channel, in UNITS.")
         .def(
             "set_setpoint",
-            [](FlowController& self, const py::object& channel, const py::object& value,
-               const py::object& wait, const py::object& tolerance, const py::object& timeout) {
+            [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Real& value,
+               const orvakpy::Flag& wait, const orvakpy::OptionalReal& tolerance,
+               const orvakpy::OptionalReal& timeout) {
                 constexpr std::string_view where = "set_setpoint()";
                 const auto number = channel_of(self, channel, where);
                 const double target = orvakpy::real_argument(value, where, "value");
@@ -183,44 +188,32 @@ void bind_setpoints(FlowClass& cls) {
             "channel"_a, "value"_a, "wait"_a = false, "tolerance"_a = py::none(),
             "timeout"_a = py::none(),
             "Sets the channel's setpoint (0 to its full scale, in UNITS) and records it. With "
-            "wait, returns once the flow is within tolerance x full scale of it (defaults "
-            "SETTLE_TOLERANCE, SETTLE_TIMEOUT).")
+            "wait, returns once the flow is within tolerance x full scale of it, allowing timeout "
+            "seconds (defaults SETTLE_TOLERANCE, SETTLE_TIMEOUT).")
         .def("zero_all", orvakpy::nogil(&FlowController::zero_all),
              "Sets every channel's setpoint to 0.0 (recorded).")
-        .def(
-            "stop",
-            [](FlowController& self) {
-                orvakpy::without_gil([&] { self.FlowController::stop(); });
-            },
-            "Zero flow on every channel; the recorded setpoints stay for resume().")
-        .def(
-            "resume",
-            [](FlowController& self) {
-                orvakpy::without_gil([&] { self.FlowController::resume(); });
-            },
-            "Sends every channel's recorded setpoint again, channel 1 first.")
-        .def(
-            "reset",
-            [](FlowController& self) {
-                orvakpy::without_gil([&] { self.FlowController::reset(); });
-            },
-            "Zero flow on every channel and zero recorded setpoints.")
         .def("estimate_run_time", &FlowController::estimate_run_time,
              "A nominal 0.1 s for a setpoint write (not the settling time); also stored in "
              "estimated_run_time.");
+    orvakpy::bind_controls<FlowController>(
+        cls, "Zero flow on every channel; the recorded setpoints stay for resume().",
+        "Sends every channel's recorded setpoint again, channel 1 first.",
+        "Zero flow on every channel and zero recorded setpoints.");
 }
 
 void bind_internals(FlowClass& cls) {
     cls.def(
            "_check_channel",
-           [](FlowController& self, const py::object& channel) {
+           [](FlowController& self, const orvakpy::Integer& channel) {
                return self.check_channel(channel_of(self, channel, "_check_channel()"));
            },
            "channel"_a)
         .def(
             "_wait_for_reply",
-            [](FlowController& self, const py::object& flags, const std::string& what,
-               const py::object& timeout) {
+            [](FlowController& self,
+               const orvakpy::Typed<"orvaklab.seriallink.ReplySlot | "
+                                    "tuple[orvaklab.seriallink.ReplySlot, ...]">& flags,
+               const std::string& what, const orvakpy::OptionalReal& timeout) {
                 const auto slots = slots_of(flags);
                 const auto limit =
                     orvakpy::optional_real_argument(timeout, "_wait_for_reply()", "timeout");
@@ -237,7 +230,7 @@ void bind_internals(FlowClass& cls) {
             "gcode"_a, "what"_a)
         .def(
             "_send_setpoint",
-            [](FlowController& self, const py::object& channel, const py::object& value) {
+            [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Real& value) {
                 const auto number = channel_of(self, channel, "_send_setpoint()");
                 const double target = orvakpy::real_argument(value, "_send_setpoint()", "value");
                 orvakpy::without_gil([&] { self.send_setpoint(number, target); });
@@ -245,8 +238,8 @@ void bind_internals(FlowClass& cls) {
             "channel"_a, "value"_a)
         .def(
             "_wait_until_settled",
-            [](FlowController& self, const py::object& channel, const py::object& target,
-               const py::object& tolerance, const py::object& timeout) {
+            [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Real& target,
+               const orvakpy::OptionalReal& tolerance, const orvakpy::OptionalReal& timeout) {
                 constexpr std::string_view where = "_wait_until_settled()";
                 const auto number = channel_of(self, channel, where);
                 const double value = orvakpy::real_argument(target, where, "target");
@@ -268,45 +261,50 @@ PYBIND11_MODULE(ventrix, m) {
                   "The two-channel mass flow controller board, type code 14: setpoints, "
                   "readings and settling per channel, each with its own full scale.",
                   py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(py::init_alias<int>(), "number"_a = 0);
-    const py::object construct = cls.attr("__init__");
-    cls.attr("__init__") = py::cpp_function(
-        [construct](const py::object& self, const py::object& number, const py::object& parent) {
-            construct(self, orvakpy::int_argument(number, "OrvakVentrix()", "number"));
-            orvakpy::set_group_and_axes(self, parent);
-            // Read through the instance, so a subclass's defaults apply; a
-            // copy, so changing one driver's full scale changes no other.
-            // (py::dict of a dict would share it.)
-            py::dict full_scale;
-            full_scale.attr("update")(self.attr("FULL_SCALE"));
-            self.attr("_full_scale") = full_scale;
-            py::dict setpoints;
-            const auto channels = orvakpy::integer_argument(self.attr("NUM_CHANNELS"),
-                                                            "OrvakVentrix()", "NUM_CHANNELS");
-            for (long long channel = 1; channels && channel <= *channels; ++channel) {
-                setpoints[py::int_(channel)] = 0.0;
-            }
-            self.attr("_last_setpoint") = setpoints;
-        },
-        py::is_method(cls), "number"_a = 0, "parent"_a = py::none());
+    orvakpy::numbered_constructor(cls, [](const py::object& self, const py::object& parent) {
+        orvakpy::set_group_and_axes(self, parent);
+        // Read through the instance, so a subclass's defaults apply; a
+        // copy, so changing one driver's full scale changes no other.
+        // (py::dict of a dict would share it.)
+        py::dict full_scale;
+        full_scale.attr("update")(self.attr("FULL_SCALE"));
+        self.attr("_full_scale") = full_scale;
+        py::dict setpoints;
+        const auto channels =
+            orvakpy::integer_argument(self.attr("NUM_CHANNELS"), "OrvakVentrix()", "NUM_CHANNELS");
+        for (long long channel = 1; channels && channel <= *channels; ++channel) {
+            setpoints[py::int_(channel)] = 0.0;
+        }
+        self.attr("_last_setpoint") = setpoints;
+    });
+    orvakpy::declare_attribute(cls, "_full_scale", "dict[int, float]", "");
+    orvakpy::declare_attribute(cls, "_last_setpoint", "dict[int, float]", "");
 
     // Class constants: plain class attributes, so a subclass or an instance
     // can override them and the core reads the value in force.
-    cls.attr("NUM_CHANNELS") = FlowController::default_num_channels;
+    orvakpy::constant(cls, "NUM_CHANNELS", FlowController::default_num_channels,
+                      "Channels, numbered from 1.");
     py::dict full_scale;
     for (const auto& [channel, value] : FlowController::default_full_scale()) {
         full_scale[py::int_(channel)] = value;
     }
-    cls.attr("FULL_SCALE") = full_scale;
-    cls.attr("UNITS_CODE") = FlowController::default_units_code;
-    cls.attr("UNITS") = FlowController::default_units;
-    cls.attr("REPLY_TIMEOUT") = FlowController::default_reply_timeout;
-    cls.attr("SETTLE_TOLERANCE") = FlowController::default_settle_tolerance;
-    cls.attr("SETTLE_TIMEOUT") = FlowController::default_settle_timeout;
-    cls.attr("SETTLE_POLL") = FlowController::default_settle_poll;
+    orvakpy::constant(cls, "FULL_SCALE", full_scale,
+                      "Default full scale per channel in UNITS; each driver starts from a copy.",
+                      "dict[int, float]");
+    orvakpy::constant(cls, "UNITS_CODE", FlowController::default_units_code,
+                      "Units code of both channels' readings.");
+    orvakpy::constant(cls, "UNITS", FlowController::default_units,
+                      "Unit of flows, setpoints and full scales (standard litres per minute).");
+    orvakpy::constant(cls, "REPLY_TIMEOUT", FlowController::default_reply_timeout,
+                      "Seconds a query waits for its reply by default.");
+    orvakpy::constant(cls, "SETTLE_TOLERANCE", FlowController::default_settle_tolerance,
+                      "Default settling band, as a fraction of the channel's full scale.");
+    orvakpy::constant(cls, "SETTLE_TIMEOUT", FlowController::default_settle_timeout,
+                      "Seconds a waited setpoint allows for settling by default.");
+    orvakpy::constant(cls, "SETTLE_POLL", FlowController::default_settle_poll,
+                      "Longest sleep in seconds between settling reads.");
 
-    cls.def_readwrite("instrument_id_number", &FlowController::instrument_id_number)
-        .def_readwrite("estimated_run_time", &FlowController::estimated_run_time);
+    orvakpy::bind_identity_and_estimate<FlowController>(cls);
     bind_queries(cls);
     bind_setpoints(cls);
     bind_internals(cls);

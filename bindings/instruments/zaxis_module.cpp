@@ -49,33 +49,26 @@ std::optional<int> decimals_argument(const py::object& decimals) {
 }
 
 void bind_operations(ZStageClass& cls) {
+    orvakpy::bind_homing<ZStage>(
+        cls, "Homes the stage (0 mm); with wait, returns once there. Returns True.",
+        "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
+        "estimated_home_time. wait is ignored.");
+    orvakpy::bind_controls<ZStage>(
+        cls, "Halts the stage, keeping its target so resume() can continue.",
+        "Continues a stopped move.",
+        "Redefines zero at the current position (the stage must be homed again).");
     cls.def(
-           "home",
-           [](ZStage& self, const py::object& wait) {
+           "run",
+           [](ZStage& self, const orvakpy::Real& z, const orvakpy::Real& speed,
+              const orvakpy::Flag& wait) {
+               const double target = orvakpy::real_argument(z, "run()", "z");
+               const double asked_speed = orvakpy::real_argument(speed, "run()", "speed");
                const bool waiting = orvakpy::truth(wait);
-               return orvakpy::without_gil([&] { return self.home(waiting); });
+               orvakpy::without_gil([&] { self.run(target, asked_speed, waiting); });
            },
-           "wait"_a = true, "Homes the stage (0 mm); with wait, returns once there. Returns True.")
-        .def(
-            "run",
-            [](ZStage& self, const py::object& z, const py::object& speed, const py::object& wait) {
-                const double target = orvakpy::real_argument(z, "run()", "z");
-                const double asked_speed = orvakpy::real_argument(speed, "run()", "speed");
-                const bool waiting = orvakpy::truth(wait);
-                orvakpy::without_gil([&] { self.run(target, asked_speed, waiting); });
-            },
-            "z"_a, "speed"_a = ZStage::firmware_speed, "wait"_a = false,
-            "Moves to z mm, clamped into [0, Z_MAX] with a warning. The firmware runs at its own "
-            "speed: any other speed is warned about and ignored. A NaN z is refused.")
-        .def(
-            "stop", [](ZStage& self) { orvakpy::without_gil([&] { self.ZStage::stop(); }); },
-            "Halts the stage, keeping its target so resume() can continue.")
-        .def(
-            "resume", [](ZStage& self) { orvakpy::without_gil([&] { self.ZStage::resume(); }); },
-            "Continues a stopped move.")
-        .def(
-            "reset", [](ZStage& self) { orvakpy::without_gil([&] { self.ZStage::reset(); }); },
-            "Redefines zero at the current position (the stage must be homed again).")
+           "z"_a, "speed"_a = ZStage::firmware_speed, "wait"_a = false,
+           "Moves to z mm, clamped into [0, Z_MAX] with a warning. The firmware runs at its own "
+           "speed: any other speed is warned about and ignored. A NaN z is refused.")
         .def(
             "check_position",
             [](ZStage& self) {
@@ -86,7 +79,7 @@ void bind_operations(ZStageClass& cls) {
             "The raw position reply, its position in microsteps.")
         .def(
             "check_position_mm",
-            [](ZStage& self, const py::object& decimals) {
+            [](ZStage& self, const orvakpy::Typed<"int | None">& decimals) {
                 const auto digits = decimals_argument(decimals);
                 return orvakpy::without_gil([&] { return self.check_position_mm(digits); });
             },
@@ -95,19 +88,13 @@ void bind_operations(ZStageClass& cls) {
             "reply carries no step count.")
         .def(
             "estimate_run_time",
-            [](ZStage& self, const py::object& z, const py::object&) {
+            [](ZStage& self, const orvakpy::Real& z, const orvakpy::Flag&) {
                 return self.estimate_run_time(
                     orvakpy::real_argument(z, "estimate_run_time()", "z"));
             },
             "z"_a, "wait"_a = false,
-            "Seconds from the last commanded target to z (not clamped); also stored in "
-            "estimated_run_time. wait is ignored.")
-        .def(
-            "estimate_home_time",
-            [](ZStage& self, const py::object&) { return self.estimate_home_time(); },
-            "wait"_a = true,
-            "Seconds a home takes, from anywhere; also stored in estimated_home_time. wait is "
-            "ignored.");
+            "Seconds from the last commanded target to z mm at RUN_SPEED (not clamped); also "
+            "stored in estimated_run_time. wait is ignored.");
 }
 
 }  // namespace
@@ -125,28 +112,28 @@ PYBIND11_MODULE(zaxis, m) {
                     "    stage.run(20.0, wait=True)\n"
                     "    stage.check_position_mm()  # 20.0",
                     py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(py::init_alias<int>(), "number"_a = 0);
-    const py::object construct = cls.attr("__init__");
-    cls.attr("__init__") = py::cpp_function(
-        [construct](const py::object& self, const py::object& number, const py::object& parent) {
-            construct(self, orvakpy::int_argument(number, "OrvakZStage()", "number"));
-            orvakpy::set_group_and_axes(self, parent, {"X"});
-        },
-        py::is_method(cls), "number"_a = 0, "parent"_a = py::none());
+    orvakpy::numbered_constructor(cls, [](const py::object& self, const py::object& parent) {
+        orvakpy::set_group_and_axes(self, parent, {"X"});
+    });
+    orvakpy::declare_axes(cls, 1);
 
     // Class constants: plain class attributes, so a subclass or an instance
     // can override them and the core reads the value in force.
-    cls.attr("_HOME_REQUIRED_CODE") = ZStage::home_required_code;
-    cls.attr("_HOME_REQUIRED_NOUN") = ZStage::home_required_noun;
-    cls.attr("Z_MAX") = ZStage::default_z_max;
-    cls.attr("RUN_SPEED") = ZStage::default_run_speed;
-    cls.attr("HOMING_SPEED") = ZStage::default_homing_speed;
-    cls.attr("MICROSTEPPING") = ZStage::default_microstepping;
-    cls.attr("STEPS_PER_MM") = ZStage::default_steps_per_mm;
+    orvakpy::home_interlock(cls, ZStage::home_required_code, ZStage::home_required_noun);
+    orvakpy::constant(cls, "Z_MAX", ZStage::default_z_max,
+                      "Upper travel limit in mm: targets are clamped into [0, Z_MAX].");
+    orvakpy::constant(cls, "RUN_SPEED", ZStage::default_run_speed,
+                      "Travel speed in mm/s that run-time estimates assume.");
+    orvakpy::constant(cls, "HOMING_SPEED", ZStage::default_homing_speed,
+                      "Homing speed in mm/s that home-time estimates assume.");
+    orvakpy::constant(cls, "MICROSTEPPING", ZStage::default_microstepping,
+                      "Microsteps per full motor step (STEPS_PER_MM already includes it).");
+    orvakpy::constant(cls, "STEPS_PER_MM", ZStage::default_steps_per_mm,
+                      "Microsteps per mm, to read a position reply in mm.");
 
-    cls.def_readwrite("instrument_id_number", &ZStage::instrument_id_number)
-        .def_readwrite("estimated_run_time", &ZStage::estimated_run_time)
-        .def_readwrite("estimated_home_time", &ZStage::estimated_home_time)
+    orvakpy::bind_identity_and_estimate<ZStage>(cls);
+    cls.def_readwrite("estimated_home_time", &ZStage::estimated_home_time,
+                      "Seconds: the last result of estimate_home_time() (0.0 before one).")
         .def_readwrite("_prev_z", &ZStage::prev_z,
                        "The last commanded target in mm, where run-time estimates start.");
     bind_operations(cls);

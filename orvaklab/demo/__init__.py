@@ -10,6 +10,8 @@ it needs, and ``run(chain, drivers, report)``, which drives its own drivers
 and records what it measured in the shared report.
 """
 
+from typing import TextIO
+
 from orvaklab.demo import measurement, positioning, syringe, transfer, valve
 from orvaklab.demo.report import Report
 
@@ -19,7 +21,8 @@ __all__ = ["run", "STEPS"]
 STEPS = [valve, positioning, syringe, transfer, measurement]
 
 
-def run(out, time_scale, record=None, replay=None):
+def run(out: TextIO, time_scale: float, record: str | None = None,
+        replay: str | None = None) -> int:
     """Runs every step on one emulated chain (or a replay of a recording of
     one); returns the process exit status."""
     from orvaklab import ProgressBars, progress

@@ -1,0 +1,57 @@
+"""
+The instrument group: the drivers of one chain, built from type codes or names.
+"""
+from __future__ import annotations
+import orvaklab.seriallink
+import orvaklab.unitbase
+import typing
+__all__: list[str] = ['InstrumentGroup']
+class InstrumentGroup:
+    """
+    The drivers of one chain of modules on one serial port, in chain order.
+    
+    Build it from a list of type codes or names, one per module:
+      1 Orvak Peri S (peristaltic pump)   2 Orvak Rotary Valve
+      3 Orvak Sol Val (solenoid valves)   4 Orvak Piston 1 ml
+      5 Orvak Peri Pump XL                6 Orvak Rotary Valve XL
+      7 Orvak Sol Val XL                  8 Orvak Gantry (XY)
+      9 Orvak Z Stage                    10 Orvak Peri T
+     11 Orvak Peri P                     12 Orvak Piston 5 ml
+     13 Orvak Process (pH / sensor)      14 Orvak Mass Flow Controller
+    Names match case-insensitively by substring ("Peri S", "rotary valve XL", "gantry").
+    InstrumentGroup([1, 2]) holds an OrvakPeriS at inst[0] and a rotary valve at inst[1].
+    """
+    group_number: int
+    """The group's index, shown by repr()."""
+    inst: list[orvaklab.unitbase.Instrument]
+    """The drivers, in chain order."""
+    instrument_name_list: list[int] | list[str] | list[int | str]
+    """The identifiers as the constructor was given them."""
+    seriallink: orvaklab.seriallink.SerialManager | None
+    """The serial link the drivers use (set by the port's owner), or None."""
+    def __getitem__(self, index: int | float) -> orvaklab.unitbase.Instrument:
+        """
+        The driver at chain position index (a negative index counts from the end).
+        """
+    def __init__(self, instrument_list: list[int] | list[str] | list[int | str], group_number: int | float = 0) -> None:
+        """
+        Builds one driver per identifier of instrument_list (a type code or a name), in chain order; group_number is the group's index, shown by repr(). Sends nothing.
+        """
+    def __len__(self) -> int:
+        """
+        The number of drivers.
+        """
+    def __repr__(self) -> str:
+        """
+        InstrumentGroup(group=..., instruments=[the drivers' names]).
+        """
+    def _build_instruments(self) -> None:
+        ...
+    def _from_string(self, name: str, n: typing.SupportsInt | typing.SupportsIndex) -> orvaklab.unitbase.Instrument:
+        ...
+    def stop_all(self) -> None:
+        """
+        Stops every module of the chain in order; a failing stop is logged and the next module is still stopped.
+        """
+_DRIVER_ROWS: dict[int, tuple[str, str, float | None, str]] = {1: ('peridrive', 'OrvakPeriS', None, 'Orvak Peri S (peristaltic pump)'), 2: ('rotaryport', 'OrvakRotaryValve032', None, 'Orvak Rotary Valve'), 3: ('solenoidbank', 'OrvakSolVal', None, 'Orvak Sol Val (solenoid valves)'), 4: ('pistondrive', 'OrvakPistonPump', 1000.0, 'Orvak Piston 1 ml'), 5: ('peridrive', 'OrvakPeriPumpXL', None, 'Orvak Peri Pump XL'), 6: ('rotaryport', 'OrvakRotaryValve052', None, 'Orvak Rotary Valve XL'), 7: ('solenoidbank', 'OrvakSolValXL', None, 'Orvak Sol Val XL'), 8: ('gantry', 'OrvakGantry', None, 'Orvak Gantry (XY)'), 9: ('zaxis', 'OrvakZStage', None, 'Orvak Z Stage'), 10: ('peridrive', 'OrvakPeriT', None, 'Orvak Peri T'), 11: ('peridrive', 'OrvakPeriP', None, 'Orvak Peri P'), 12: ('pistondrive', 'OrvakPistonPump', 5000.0, 'Orvak Piston 5 ml'), 13: ('process', 'OrvakProcess', None, 'Orvak Process (pH / sensor)'), 14: ('ventrix', 'OrvakVentrix', None, 'Orvak Mass Flow Controller'), 15: ('peridrive', 'OrvakPeriT3Roller', None, ''), 16: ('pistondrive', 'OrvakPistonPump', 100.0, ''), 17: ('rotaryport', 'OrvakRotaryValve096', None, '')}
+_RESERVED_CODES: dict[int, str] = {0: 'Instrument ID 0 is reserved and never assigned — a board reporting it failed to parse its own ID, or a leader could not read it', 65535: 'Instrument ID 65535 means unconfigured / safe mode — the unit enumerates but refuses motion until it is provisioned, so this is a commissioning problem, not an unsupported instrument'}
