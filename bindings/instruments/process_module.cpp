@@ -32,21 +32,21 @@ std::map<long long, std::string> commands_from(const py::handle& table, std::str
     return commands;
 }
 
-orvak::MeasureSpec spec_from(const py::handle& labels) {
-    orvak::MeasureSpec spec;
+orvak::MeasureLabels labels_from(const py::handle& labels) {
+    orvak::MeasureLabels out;
     for (const auto pair : labels) {
         const auto label_index = py::reinterpret_borrow<py::sequence>(pair);
-        const auto index = orvakpy::integer_argument(label_index[1], "measure spec", "index");
-        if (!index || *index < 0) throw py::index_error("measure spec index out of range");
-        spec.push_back(
+        const auto index = orvakpy::integer_argument(label_index[1], "measure labels", "index");
+        if (!index || *index < 0) throw py::index_error("measure labels index out of range");
+        out.push_back(
             {py::str(label_index[0]).cast<std::string>(), static_cast<std::size_t>(*index)});
     }
-    return spec;
+    return out;
 }
 
-py::object spec_to_python(const orvak::MeasureSpec& spec) {
+py::object labels_to_python(const orvak::MeasureLabels& layout) {
     py::list labels;
-    for (const auto& [label, index] : spec) labels.append(py::make_tuple(label, index));
+    for (const auto& [label, index] : layout) labels.append(py::make_tuple(label, index));
     return py::tuple(labels);
 }
 
@@ -64,9 +64,9 @@ class PyProcess final : public orvakpy::PyInstrument<ProcessReader> {
             for (const auto item : py::list(self.attr("_MEASURE_SPEC").attr("items")())) {
                 const auto pair = item.cast<py::tuple>();
                 tables.measure_spec.emplace_back(py::str(pair[0]).cast<std::string>(),
-                                                 spec_from(pair[1]));
+                                                 labels_from(pair[1]));
             }
-            tables.default_measure_spec = spec_from(self.attr("_DEFAULT_MEASURE_SPEC"));
+            tables.default_measure_spec = labels_from(self.attr("_DEFAULT_MEASURE_SPEC"));
             return tables;
         } catch (py::error_already_set& e) {
             orvakpy::rethrow_python_error(e);
@@ -117,12 +117,12 @@ void bind_constants(ProcessClass& cls) {
     py::dict identity;
     for (const auto& [channel, command] : defaults.probe_id_cmds)
         identity[py::int_(channel)] = command;
-    const py::object default_spec = spec_to_python(defaults.default_measure_spec);
+    const py::object default_spec = labels_to_python(defaults.default_measure_spec);
     py::dict specs;
-    for (const auto& [type, spec] : defaults.measure_spec) {
-        // The types that report the raw triple share the default spec itself.
+    for (const auto& [type, layout] : defaults.measure_spec) {
+        // The types that report the raw triple share the default labels themselves.
         specs[py::str(type)] =
-            spec == defaults.default_measure_spec ? default_spec : spec_to_python(spec);
+            layout == defaults.default_measure_spec ? default_spec : labels_to_python(layout);
     }
     constexpr std::string_view spec_type = "tuple[tuple[str, int], ...]";
     orvakpy::constant(cls, "_MEASURE_CMDS", measure, "", "dict[int, str]");

@@ -28,7 +28,7 @@ std::string channel_list(const std::map<long long, std::string>& commands) {
     return out + "]";
 }
 
-MeasureSpec default_spec() { return {{"pH", 0}, {"mV", 1}, {"T", 2}}; }
+MeasureLabels default_labels() { return {{"pH", 0}, {"mV", 1}, {"T", 2}}; }
 
 }  // namespace
 
@@ -46,17 +46,17 @@ ProcessTables ProcessReader::default_tables() {
         .probe_id_cmds = {{1, "M320 X"}, {2, "M321 X"}, {3, "M322 X"}, {4, "M323 X"}},
         .measure_spec =
             {
-                {"pH", default_spec()},
+                {"pH", default_labels()},
                 {"ORP", {{"mV", 1}, {"T", 2}}},
                 {"DCO2", {{"mmHg", 1}, {"T", 2}}},
                 // The second wire slot repeats the conductivity.
                 {"COND", {{"conductivity", 0}, {"T", 2}}},
                 // The board's units for these are not settled: the raw triple.
-                {"DO", default_spec()},
-                {"TCD", default_spec()},
-                {"VCD", default_spec()},
+                {"DO", default_labels()},
+                {"TCD", default_labels()},
+                {"VCD", default_labels()},
             },
-        .default_measure_spec = default_spec(),
+        .default_measure_spec = default_labels(),
     };
 }
 
@@ -177,18 +177,18 @@ ProcessMeasurement ProcessReader::measure(long long channel) {
     }
     const auto raw = measure_parameters(channel);
     const auto all = tables();
-    const MeasureSpec* spec = &all.default_measure_spec;
+    const MeasureLabels* layout = &all.default_measure_spec;
     if (result.probe_type) {
         for (const auto& [type, labels] : all.measure_spec) {
             if (type == *result.probe_type) {
-                spec = &labels;
+                layout = &labels;
                 break;
             }
         }
     }
-    for (const auto& [label, index] : *spec) {
+    for (const auto& [label, index] : *layout) {
         if (index >= raw.size()) {
-            throw IndexOutOfRange(text::fill("{}: measure spec index {} is outside the reading",
+            throw IndexOutOfRange(text::fill("{}: measure label index {} is outside the reading",
                                              {name, text::integer(static_cast<long long>(index))}));
         }
         result.values.emplace_back(label, raw[index]);

@@ -30,13 +30,13 @@ struct MeasureLabel {
     std::size_t index;
     bool operator==(const MeasureLabel&) const = default;
 };
-using MeasureSpec = std::vector<MeasureLabel>;
+using MeasureLabels = std::vector<MeasureLabel>;
 
 struct ProcessTables {
     std::map<long long, std::string> measure_cmds;
     std::map<long long, std::string> probe_id_cmds;
-    std::vector<std::pair<std::string, MeasureSpec>> measure_spec;
-    MeasureSpec default_measure_spec;
+    std::vector<std::pair<std::string, MeasureLabels>> measure_spec;
+    MeasureLabels default_measure_spec;
 };
 
 struct ProcessMeasurement {
