@@ -261,28 +261,34 @@ def cpu_seconds():
     return ru.ru_utime + ru.ru_stime
 
 
+def time_calls(call, calls):
+    """Warms up, then times `calls` calls one after another: the sorted
+    per-call seconds and the elapsed seconds."""
+    for _ in range(WARMUP_CALLS):
+        call()
+    samples = []
+    clock = time.perf_counter
+    start = clock()
+    for _ in range(calls):
+        t0 = clock()
+        call()
+        samples.append(clock() - t0)
+    elapsed = clock() - start
+    samples.sort()
+    return samples, elapsed
+
+
 def bench_latency(kind, calls, op="identify"):
     chain = Chain(kind, 1)
     try:
         inst = chain.group.inst[0]
-        call = make_call(inst, op)
-        for _ in range(WARMUP_CALLS):
-            call()
-        samples = []
-        clock = time.perf_counter
         cpu0 = cpu_seconds()
-        start = clock()
-        for _ in range(calls):
-            t0 = clock()
-            call()
-            samples.append(clock() - t0)
-        elapsed = clock() - start
+        samples, elapsed = time_calls(make_call(inst, op), calls)
         cpu = cpu_seconds() - cpu0
         if op == "select_port" and inst.check_position() != inst._current_port:
             raise RuntimeError("the valve is not at the port the driver expects")
     finally:
         responder_cpu = chain.close()
-    samples.sort()
     return {
         "latency_calls": calls,
         "p50_us": percentile(samples, 50) * 1e6,
@@ -494,17 +500,7 @@ def bench_flow_reads(kind, calls):
     results = {}
     try:
         for op, call in (("identify", mfc.identify), ("read_channel", mfc.read_channel)):
-            for _ in range(WARMUP_CALLS):
-                call()
-            samples = []
-            clock = time.perf_counter
-            start = clock()
-            for _ in range(calls):
-                t0 = clock()
-                call()
-                samples.append(clock() - t0)
-            elapsed = clock() - start
-            samples.sort()
+            samples, elapsed = time_calls(call, calls)
             results[op] = {
                 "calls": calls,
                 "p50_us": percentile(samples, 50) * 1e6,

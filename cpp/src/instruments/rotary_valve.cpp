@@ -83,7 +83,9 @@ RotaryValveSettings RotaryValveBase::settings() const {
 
 bool RotaryValveBase::home(bool wait) {
     const auto now = settings();
-    const auto estimate = progress_estimate([&] { return home_seconds(now); }, now);
+    // Taken before the port is forgotten; none when a zero speed makes it fail.
+    const auto estimate =
+        now.run_speed_rpm == 0.0 ? std::nullopt : std::optional(home_seconds(now));
     const auto& axis = now.axis;
     current_port.reset();
     send_command({text::fill("G10 {} W{}", {axis, text::wait_flag(wait)})});
@@ -107,7 +109,8 @@ void RotaryValveBase::select_port(long long port_number, bool wait) {
     const double rotations = now.port_increment * static_cast<double>(port_number - 1);
     const std::string command =
         text::fill("G0 {}{} W{}", {now.axis, text::number(rotations), text::wait_flag(wait)});
-    const auto estimate = progress_estimate([&] { return run_seconds(port_number, now); }, now);
+    const auto estimate =
+        now.run_speed_rpm == 0.0 ? std::nullopt : std::optional(run_seconds(port_number, now));
     current_port.reset();
     send_command({command});
     require_ok_or_home_required();
@@ -184,15 +187,6 @@ double RotaryValveBase::travel_seconds(unsigned long long steps,
         throw ValueError(text::fill("Speed of {} set to 0.", {name}));
     }
     return ((static_cast<double>(steps) * settings.port_increment) * 60.0) / settings.run_speed_rpm;
-}
-
-// A waited move's estimate for progress reports; none when the speed makes
-// the estimate itself fail.
-template <class Estimate>
-std::optional<double> RotaryValveBase::progress_estimate(Estimate&& estimate,
-                                                         const RotaryValveSettings& settings) {
-    if (settings.run_speed_rpm == 0.0) return std::nullopt;
-    return estimate();
 }
 
 // Without a known port the estimate starts from the middle of the dial.

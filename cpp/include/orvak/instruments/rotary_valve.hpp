@@ -84,9 +84,6 @@ class ORVAK_EXPORT RotaryValveBase : public Instrument {
     [[nodiscard]] double run_seconds(long long port_number,
                                      const RotaryValveSettings& settings) const;
     [[nodiscard]] double home_seconds(const RotaryValveSettings& settings) const;
-    template <class Estimate>
-    static std::optional<double> progress_estimate(Estimate&& estimate,
-                                                   const RotaryValveSettings& settings);
     [[nodiscard]] double travel_seconds(unsigned long long steps,
                                         const RotaryValveSettings& settings) const;
     [[nodiscard]] long long estimate_start(const RotaryValveSettings& settings) const;
