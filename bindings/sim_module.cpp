@@ -284,6 +284,9 @@ void bind_chain(py::module_& m) {
             "The module's next command is answered 'BAD {code}' and does nothing.")
         .def("swallow_next", &sim::Chain::swallow_next, "address"_a, Release(),
              "The module's next command gets no reply and does nothing.")
+        .def("delay_replies", &sim::Chain::delay_replies, "address"_a, "seconds"_a, Release(),
+             "Every reply of the module goes out seconds late from now on (0 ends it); it "
+             "still answers in order.")
         .def(
             "late_refusal_next",
             [](sim::Chain& chain, int address, const RefusalCode& code) {

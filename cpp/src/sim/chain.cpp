@@ -1,6 +1,7 @@
 #include "orvak/sim/chain.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <deque>
 #include <mutex>
@@ -213,6 +214,18 @@ class ChainCore {
         module_at(address).faults.push_back(CommandFault{std::nullopt});
     }
 
+    void delay_replies(int address, double seconds) {
+        if (!std::isfinite(seconds) || seconds < 0.0) {
+            throw ValueError(
+                text::fill("reply delay must be a finite number of seconds >= 0, "
+                           "not {}",
+                           {text::number(seconds)}));
+        }
+        const std::lock_guard lock(mutex_);
+        module_at(address).reply_delay =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+
     void late_refusal_next(int address, std::string_view code) {
         std::string checked = checked_code(code);
         const std::lock_guard lock(mutex_);
@@ -257,6 +270,7 @@ class ChainCore {
         readiness_.reset();
         link_ = 0;
         output_.clear();
+        late_.clear();
         input_.clear();
         split_at_.reset();
     }
@@ -270,6 +284,14 @@ class ChainCore {
         std::unique_ptr<ModuleFirmware> firmware;
         std::deque<CommandFault> faults;
         std::vector<std::string> commands;
+        Clock::duration reply_delay{};
+        TimePoint last_late_due{};  // a later line never overtakes an earlier one
+    };
+    // A reply line held back by a module's reply delay.
+    struct LateLine {
+        TimePoint due;
+        int address;
+        std::string text;
     };
 
     Module& module_at(int address) {
@@ -315,6 +337,7 @@ class ChainCore {
 
     // Releases due replies across the chain in the order they fell due.
     void release_due(TimePoint now) {
+        release_late(now);
         for (;;) {
             Module* earliest = nullptr;
             TimePoint earliest_due{};
@@ -331,7 +354,31 @@ class ChainCore {
         }
     }
 
+    void release_late(TimePoint now) {
+        while (!late_.empty() && late_.front().due <= now) {
+            const LateLine line = std::move(late_.front());
+            late_.pop_front();
+            write_line(line.address, line.text);
+        }
+    }
+
     void emit(int address, std::string_view text) {
+        if (link_ == 0 || unplugged_) return;
+        Module& module = modules_[static_cast<std::size_t>(address) - 1];
+        const TimePoint now = Clock::now();
+        if (module.reply_delay == Clock::duration::zero() && module.last_late_due <= now) {
+            write_line(address, text);
+            return;
+        }
+        const TimePoint due = std::max(now + module.reply_delay, module.last_late_due);
+        module.last_late_due = due;
+        // Kept in order of due time; equal times keep their order.
+        const auto at = std::upper_bound(late_.begin(), late_.end(), due,
+                                         [](TimePoint t, const LateLine& l) { return t < l.due; });
+        late_.insert(at, LateLine{due, address, std::string(text)});
+    }
+
+    void write_line(int address, std::string_view text) {
         if (link_ == 0 || unplugged_) return;
         const std::string line = "I" + text::integer(address) + " " + std::string(text) + "\r\n";
         if (split_next_) {
@@ -350,6 +397,7 @@ class ChainCore {
             const auto due = module.firmware->next_due();
             if (due && (!next || *due < *next)) next = due;
         }
+        if (!late_.empty() && (!next || late_.front().due < *next)) next = late_.front().due;
         readiness_->set_pending(unplugged_ || available() > 0);
         readiness_->arm(unplugged_ ? std::nullopt : next);
     }
@@ -361,6 +409,7 @@ class ChainCore {
     std::uint64_t link_ = 0;                // the open link, 0 for none
     std::uint64_t links_opened_ = 0;
     std::string output_;
+    std::deque<LateLine> late_;            // delayed reply lines, by due time
     std::string input_;                    // a command line still arriving
     std::optional<std::size_t> split_at_;  // output beyond this waits until the rest is read
     bool split_next_ = false;
@@ -436,6 +485,8 @@ void Chain::inject_notok(int address, std::string_view text) { core_->inject_not
 void Chain::refuse_next(int address, std::string_view code) { core_->refuse_next(address, code); }
 
 void Chain::swallow_next(int address) { core_->swallow_next(address); }
+
+void Chain::delay_replies(int address, double seconds) { core_->delay_replies(address, seconds); }
 
 void Chain::late_refusal_next(int address, std::string_view code) {
     core_->late_refusal_next(address, code);

@@ -112,6 +112,9 @@ class ORVAK_EXPORT Chain {
     void refuse_next(int address, std::string_view code);
     // The next command to the module gets no reply and does nothing.
     void swallow_next(int address);
+    // Every reply line of the module goes out `seconds` late from now on (0
+    // ends it); the module still answers in order.
+    void delay_replies(int address, double seconds);
     // The next motion the module starts is acknowledged, then refused with
     // `code` halfway through; it never completes.
     void late_refusal_next(int address, std::string_view code);
