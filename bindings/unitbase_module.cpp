@@ -29,7 +29,7 @@ std::vector<std::string> command_texts(const py::Args<py::str>& gcodes) {
 }
 
 void bind_slots(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
-    const auto slot = [](orvak::ReplySlot orvak::ReplySlots::* member) {
+    const auto slot = [](orvak::ReplySlot orvak::ReplySlots::*member) {
         return [member](const Instrument& self) -> orvak::ReplySlot& {
             return (*self.slots()).*member;
         };
@@ -55,7 +55,7 @@ void bind_waits(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder
            "send_command",
            [](Instrument& self, const py::Args<py::str>& gcodes) {
                const auto texts = command_texts(gcodes);
-               orvakpy::without_gil([&] { self.send_command(texts); });
+               orvakpy::exclusive(self, "send_command", [&] { self.send_command(texts); });
            },
            "Sends the command texts to this module, in order (a pending fault is raised "
            "first).")
@@ -64,26 +64,28 @@ void bind_waits(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder
              "timeout"_a = Instrument::default_drain_timeout)
         .def(
             "_wait_with_interrupt_guard",
-            [](Instrument& self, const py::typing::Callable<py::object()>& loop_fn)
-                ->orvakpy::Typed<"typing.Any"> {
-                    py::object result;
-                    orvakpy::without_gil([&] {
-                        self.with_interrupt_guard([&] {
-                            const orvakpy::AcquireGil gil;
-                            try {
-                                result = loop_fn();
-                            } catch (py::error_already_set& e) {
-                                orvakpy::rethrow_python_error(e);
-                            }
-                        });
+            [](Instrument & self,
+               const py::typing::Callable<py::object()>& loop_fn) -> orvakpy::Typed<"typing.Any"> {
+                py::object result;
+                orvakpy::without_gil([&] {
+                    self.with_interrupt_guard([&] {
+                        const orvakpy::AcquireGil gil;
+                        try {
+                            result = loop_fn();
+                        } catch (py::error_already_set& e) {
+                            orvakpy::rethrow_python_error(e);
+                        }
                     });
-                    return result;
-                },
+                });
+                return result;
+            },
             "loop_fn"_a)
-        .def("_wait_for_ok", orvakpy::nogil(&Instrument::wait_for_ok), "extra_timeout"_a = 0.0,
-             "what"_a = "command")
-        .def("_wait_for_done", orvakpy::nogil(&Instrument::wait_for_done), "timeout"_a = py::none())
-        .def("_wait_for_position", orvakpy::nogil(&Instrument::wait_for_position),
+        .def("_wait_for_ok", orvakpy::operation("_wait_for_ok", &Instrument::wait_for_ok),
+             "extra_timeout"_a = 0.0, "what"_a = "command")
+        .def("_wait_for_done", orvakpy::operation("_wait_for_done", &Instrument::wait_for_done),
+             "timeout"_a = py::none())
+        .def("_wait_for_position",
+             orvakpy::operation("_wait_for_position", &Instrument::wait_for_position),
              "timeout"_a = py::none());
 }
 
@@ -95,24 +97,27 @@ void bind_refusals(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hol
              "Raises a pending hardware fault as OrvakHardwareError (use after an operation "
              "that did not wait).")
         .def_static("_bad_code", &Instrument::bad_code, "reply"_a)
-        .def("_require_ok", orvakpy::nogil(&Instrument::require_ok), "what"_a = "command",
-             "extra_timeout"_a = 0.0)
+        .def("_require_ok", orvakpy::operation("_require_ok", &Instrument::require_ok),
+             "what"_a = "command", "extra_timeout"_a = 0.0)
         .def("_require_ok_or_home_required",
-             orvakpy::nogil(&Instrument::require_ok_or_home_required), "what"_a = "command",
-             "extra_timeout"_a = 0.0)
+             orvakpy::operation("_require_ok_or_home_required",
+                                &Instrument::require_ok_or_home_required),
+             "what"_a = "command", "extra_timeout"_a = 0.0)
         .def("_raise_if_late_bad", orvakpy::nogil(&Instrument::raise_if_late_bad));
 }
 
 void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
     constexpr double query_timeout = Instrument::default_query_timeout;
-    cls.def("_query_other", orvakpy::nogil(&Instrument::query_other), "gcode"_a, "what"_a,
-            "timeout"_a = query_timeout)
-        .def("identify", orvakpy::nogil(&Instrument::identify), "timeout"_a = query_timeout,
+    cls.def("_query_other", orvakpy::operation("_query_other", &Instrument::query_other), "gcode"_a,
+            "what"_a, "timeout"_a = query_timeout)
+        .def("identify", orvakpy::operation("identify", &Instrument::identify),
+             "timeout"_a = query_timeout,
              "The module's type code, from its M116 reply; waits timeout seconds for it.")
         .def(
             "homed_axes",
             [](Instrument& self, double timeout) {
-                const auto axes = orvakpy::without_gil([&] { return self.homed_axes(timeout); });
+                const auto axes = orvakpy::exclusive(self, "homed_axes",
+                                                     [&] { return self.homed_axes(timeout); });
                 py::typing::Dict<py::str, bool> result;
                 for (const auto& [axis, homed] : axes) result[orvakpy::to_pystr(axis)] = homed;
                 return result;
@@ -120,30 +125,38 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
             "timeout"_a = query_timeout,
             "Axis letter -> whether a home has succeeded on it since power-up (M304); waits "
             "timeout seconds.")
-        .def("is_homed", orvakpy::nogil(&Instrument::is_homed), "timeout"_a = query_timeout,
+        .def("is_homed", orvakpy::operation("is_homed", &Instrument::is_homed),
+             "timeout"_a = query_timeout,
              "Whether every axis has been homed since power-up; waits timeout seconds.")
-        .def("is_leader", orvakpy::nogil(&Instrument::is_leader), "timeout"_a = query_timeout,
+        .def("is_leader", orvakpy::operation("is_leader", &Instrument::is_leader),
+             "timeout"_a = query_timeout,
              "Whether the USB port is on this module, the chain's leader (M115); False when no "
              "answer comes within timeout seconds.")
-        .def("get_firmware_version", orvakpy::nogil(&Instrument::get_firmware_version),
+        .def("get_firmware_version",
+             orvakpy::operation("get_firmware_version", &Instrument::get_firmware_version),
              "timeout"_a = query_timeout,
              "The firmware line (M115), also kept in firmware_version; the last one known, or "
              "None, when no answer comes within timeout seconds. Never raises.")
-        .def("stop", orvakpy::nogil(&Instrument::stop),
-             "Halts the module; this base version raises OrvakNotSupportedError.")
-        .def("resume", orvakpy::nogil(&Instrument::resume),
+        .def(
+            "stop", [](Instrument& self) { orvakpy::stopping(self, [&] { self.stop(); }); },
+            "Halts the module; this base version raises OrvakNotSupportedError.")
+        .def("resume", orvakpy::operation("resume", &Instrument::resume),
              "Continues after stop(); this base version raises OrvakNotSupportedError.")
-        .def("reset", orvakpy::nogil(&Instrument::reset),
+        .def("reset", orvakpy::operation("reset", &Instrument::reset),
              "Resets the module; this base version raises OrvakNotSupportedError.")
         .def(
-            "check_position", [](Instrument& self)->orvakpy::Typed<"object"> {
+            "check_position", [](Instrument & self) -> orvakpy::Typed<"object"> {
                 orvakpy::without_gil([&] { self.check_position_unsupported(); });
                 return orvakpy::Typed<"object">(py::none());  // not reached: it raises
             },
             "Where the module is, in its own unit; this base version raises "
             "OrvakNotSupportedError.")
-        .def("pause", orvakpy::nogil(&Instrument::pause), "Calls stop().")
-        .def("abort", orvakpy::nogil(&Instrument::abort), "Calls stop(), then reset().");
+        .def(
+            "pause", [](Instrument& self) { orvakpy::stopping(self, [&] { self.pause(); }); },
+            "Calls stop().")
+        .def(
+            "abort", [](Instrument& self) { orvakpy::stopping(self, [&] { self.abort(); }); },
+            "Calls stop(), then reset().");
 }
 
 void bind_instrument(py::module_& m) {

@@ -6,9 +6,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
+
 #include "common/py_args.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
+#include "orvak/instrument.hpp"
 #include "orvak/instrument_group.hpp"
 #include "orvak/registry.hpp"
 
@@ -67,6 +70,11 @@ void build_instruments(const py::object& self) {
 void stop_all(const py::object& self) {
     const auto logger = py::module_::import("logging").attr("getLogger")(logger_name);
     for (const auto driver : py::list(self.attr("inst"))) {
+        // A stop: the operation running on another thread ends now, and a
+        // subclass's stop() that makes other calls never waits behind it.
+        std::optional<orvak::Instrument::StopScope> stopping;
+        if (py::isinstance<orvak::Instrument>(driver))
+            stopping.emplace(driver.cast<orvak::Instrument&>());
         try {
             driver.attr("stop")();
         } catch (py::error_already_set& e) {

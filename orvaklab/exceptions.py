@@ -17,6 +17,7 @@ __all__ = [
     "OrvakHardwareError",
     "OrvakNotSupportedError",
     "OrvakValueError",
+    "OrvakStoppedError",
 ]
 
 
@@ -74,3 +75,9 @@ class OrvakNotSupportedError(OrvakError):
 
 class OrvakValueError(OrvakError, ValueError):
     """A bad argument value, or a reply without the expected value."""
+
+
+class OrvakStoppedError(OrvakError):
+    """A stop (``stop``, ``pause``, ``abort`` or ``stop_all``, from any
+    thread) ended the operation before it finished; where the module is now
+    is not known."""

@@ -112,6 +112,36 @@ void identity_constructor(Class& cls, Finish finish) {
         "instrument_id_number and display name name, in the group parent.");
 }
 
+// Runs one operation of a driver without the GIL, in its turn: a call from
+// another thread waits (without the GIL, Ctrl-C still noticed) until the
+// driver's running operation ends; a call nested on this thread goes ahead.
+// `operation` names it when a stop ends it.
+template <class Body>
+auto exclusive(orvak::Instrument& self, std::string_view operation, Body&& body)
+    -> decltype(body()) {
+    return without_gil(
+        [&]() -> decltype(body()) { return self.exclusive(operation, std::forward<Body>(body)); });
+}
+
+// A bound method run as one operation (see exclusive), like nogil().
+template <class R, class C, class... Args>
+auto operation(const char* name, R (C::*method)(Args...)) {
+    return [name, method](C& self, Args... args) -> R {
+        return exclusive(self, name,
+                         [&]() -> R { return (self.*method)(std::forward<Args>(args)...); });
+    };
+}
+
+// A stop-family call (stop, pause, abort) without the GIL: it never waits for
+// the turn, and the operation running on another thread ends at once.
+template <class Body>
+auto stopping(orvak::Instrument& self, Body&& body) -> decltype(body()) {
+    return without_gil([&]() -> decltype(body()) {
+        const orvak::Instrument::StopScope scope(self);
+        return body();
+    });
+}
+
 // stop, resume and reset as calls of the driver's own C++ versions, without
 // the GIL. The core calls the virtuals, so a Python subclass's override is
 // what pause(), abort(), the interrupt guard and stop_all reach; these are
@@ -120,10 +150,14 @@ template <class Driver, class Class>
 void bind_controls(Class& cls, const char* stop_doc, const char* resume_doc,
                    const char* reset_doc) {
     cls.def(
-           "stop", [](Driver& self) { without_gil([&] { self.Driver::stop(); }); }, stop_doc)
+           "stop", [](Driver& self) { stopping(self, [&] { self.Driver::stop(); }); }, stop_doc)
         .def(
-            "resume", [](Driver& self) { without_gil([&] { self.Driver::resume(); }); }, resume_doc)
-        .def("reset", [](Driver& self) { without_gil([&] { self.Driver::reset(); }); }, reset_doc);
+            "resume",
+            [](Driver& self) { exclusive(self, "resume", [&] { self.Driver::resume(); }); },
+            resume_doc)
+        .def(
+            "reset", [](Driver& self) { exclusive(self, "reset", [&] { self.Driver::reset(); }); },
+            reset_doc);
 }
 
 // home(wait=True) and estimate_home_time(wait=True), whose wait is ignored.
@@ -133,7 +167,7 @@ void bind_homing(Class& cls, const char* home_doc, const char* estimate_doc) {
            "home",
            [](Driver& self, const Flag& wait) {
                const bool waiting = truth(wait);
-               return without_gil([&] { return self.home(waiting); });
+               return exclusive(self, "home", [&] { return self.home(waiting); });
            },
            py::arg("wait") = true, home_doc)
         .def(
@@ -216,7 +250,24 @@ class PyInstrument : public Base, public py::trampoline_self_life_support {
         }
     }
 
+    // Reached from pause(), abort(), the interrupt guard and stop_all: a
+    // stop, whichever version runs.
+    void log_debug(const std::string& message) override {
+        if (!python_usable()) return;
+        const AcquireGil gil;
+        try {
+            const auto logger =
+                py::module_::import("logging").attr("getLogger")("orvaklab.unitbase");
+            if (logger.attr("isEnabledFor")(10).template cast<bool>()) {
+                logger.attr("debug")("%s", to_pystr(message));
+            }
+        } catch (py::error_already_set& e) {
+            rethrow_python_error(e);
+        }
+    }
+
     void stop() override {
+        const orvak::Instrument::StopScope scope(*this);
         if (!call_override("stop")) Base::stop();
     }
     void resume() override {

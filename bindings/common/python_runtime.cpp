@@ -144,6 +144,8 @@ py::object python_error(const orvak::Error& error) {
             return exception_class("OrvakNotSupportedError")(message);
         case orvak::ErrorKind::value:
             return exception_class("OrvakValueError")(message);
+        case orvak::ErrorKind::stopped:
+            return exception_class("OrvakStoppedError")(message);
         case orvak::ErrorKind::command_rejected: {
             const auto& rejected = dynamic_cast<const orvak::CommandRejectedError&>(error);
             const py::object code =

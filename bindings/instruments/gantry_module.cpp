@@ -37,7 +37,7 @@ void bind_operations(GantryClass& cls) {
                const double to_x = orvakpy::real_argument(x, "run()", "x");
                const double to_y = orvakpy::real_argument(y, "run()", "y");
                const bool waiting = orvakpy::truth(wait);
-               orvakpy::without_gil([&] { self.run(to_x, to_y, waiting); });
+               orvakpy::exclusive(self, "run", [&] { self.run(to_x, to_y, waiting); });
            },
            "x"_a, "y"_a, "wait"_a = false,
            "Moves to (x, y) mm, each clamped silently into [0, X_MAX] and [0, Y_MAX]. A NaN "
@@ -45,7 +45,8 @@ void bind_operations(GantryClass& cls) {
         .def(
             "check_position",
             [](Gantry& self) {
-                const auto reply = orvakpy::without_gil([&] { return self.check_position(); });
+                const auto reply = orvakpy::exclusive(self, "check_position",
+                                                      [&] { return self.check_position(); });
                 return orvakpy::to_pystr(reply);
             },
             "The raw position reply, positions in mm.")

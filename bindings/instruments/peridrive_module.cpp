@@ -175,7 +175,7 @@ void bind_pumping(PumpClass& cls) {
            "set_speed",
            [](PeriPumpBase& self, const orvakpy::Real& speed) {
                const double value = orvakpy::real_argument(speed, "set_speed()", "speed");
-               orvakpy::without_gil([&] { self.set_speed(value); });
+               orvakpy::exclusive(self, "set_speed", [&] { self.set_speed(value); });
            },
            "speed"_a, "Writes the speed register for speed ml/min; starts no move.")
         .def(
@@ -189,7 +189,8 @@ void bind_pumping(PumpClass& cls) {
                 const bool waiting = orvakpy::truth(wait);
                 const auto turn = py::str(direction).cast<std::string>();
                 const auto calibrated = calibration_argument(calibration);
-                orvakpy::without_gil([&] { self.run(flow, amount, waiting, turn, calibrated); });
+                orvakpy::exclusive(self, "run",
+                                   [&] { self.run(flow, amount, waiting, turn, calibrated); });
             },
             "flow_rate"_a, "volume"_a, "wait"_a = false, "direction"_a = "cw",
             "calibration"_a = py::none(),
@@ -201,7 +202,7 @@ void bind_pumping(PumpClass& cls) {
             [](PeriPumpBase& self, const orvakpy::Real& volume, const orvakpy::Flag& wait) {
                 const double amount = orvakpy::real_argument(volume, "run_as_is()", "volume");
                 const bool waiting = orvakpy::truth(wait);
-                orvakpy::without_gil([&] { self.run_as_is(amount, waiting); });
+                orvakpy::exclusive(self, "run_as_is", [&] { self.run_as_is(amount, waiting); });
             },
             "volume"_a, "wait"_a = false,
             "Pumps volume ml at the speed the module last had (no speed cap applies).")
@@ -210,11 +211,11 @@ void bind_pumping(PumpClass& cls) {
             [](PeriPumpBase& self, const orvakpy::Typed<"int | str">& rollers) {
                 const auto count = orvakpy::int_conversion(rollers);
                 if (!count) throw self.rollers_not_integer(py::repr(rollers).cast<std::string>());
-                orvakpy::without_gil([&] { self.set_rollers(*count); });
+                orvakpy::exclusive(self, "set_rollers", [&] { self.set_rollers(*count); });
             },
             "rollers"_a,
             "Reports the fitted head's roller count to the module (anything int() takes).")
-        .def("check_position", orvakpy::nogil(&PeriPumpBase::check_position),
+        .def("check_position", orvakpy::operation("check_position", &PeriPumpBase::check_position),
              "The module's step-position reply, unparsed.");
     orvakpy::bind_controls<PeriPumpBase>(cls, "Halts the pump without resetting its step counter.",
                                          "Resumes a halted run.", "Zeroes the step counter.");

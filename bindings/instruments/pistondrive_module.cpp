@@ -41,8 +41,7 @@ std::optional<double> timeout_of(py::handle value, std::string_view where) {
 }
 
 // A float attribute that takes any real number.
-void real_attribute(PumpClass& cls, const char* name, double PistonPump::* member,
-                    const char* doc) {
+void real_attribute(PumpClass& cls, const char* name, double PistonPump::*member, const char* doc) {
     const std::string where = std::string("OrvakPistonPump.") + name;
     cls.def_property(
         name, [member](const PistonPump& self) { return self.*member; },
@@ -103,7 +102,7 @@ void bind_motion(PumpClass& cls) {
                const double target = real(target_volume, "run()", "target_volume");
                const long long path = valve_number(valve);
                const bool waiting = orvakpy::truth(wait);
-               orvakpy::without_gil([&] { self.run(rate, target, path, waiting); });
+               orvakpy::exclusive(self, "run", [&] { self.run(rate, target, path, waiting); });
            },
            "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
            "Moves the piston to target_volume \xC2\xB5l at speed \xC2\xB5l/min through valve "
@@ -116,7 +115,8 @@ void bind_motion(PumpClass& cls) {
                 const double amount = real(volume, "aspirate()", "volume");
                 const long long path = valve_number(valve);
                 const bool waiting = orvakpy::truth(wait);
-                orvakpy::without_gil([&] { self.aspirate(rate, amount, path, waiting); });
+                orvakpy::exclusive(self, "aspirate",
+                                   [&] { self.aspirate(rate, amount, path, waiting); });
             },
             "speed"_a, "volume"_a, "valve"_a = 0, "wait"_a = false,
             "Draws volume \xC2\xB5l in from the tracked position at speed \xC2\xB5l/min, through "
@@ -129,7 +129,8 @@ void bind_motion(PumpClass& cls) {
                 const double amount = real(volume, "dispense()", "volume");
                 const long long path = valve_number(valve);
                 const bool waiting = orvakpy::truth(wait);
-                orvakpy::without_gil([&] { self.dispense(rate, amount, path, waiting); });
+                orvakpy::exclusive(self, "dispense",
+                                   [&] { self.dispense(rate, amount, path, waiting); });
             },
             "speed"_a, "volume"_a, "valve"_a = 1, "wait"_a = false,
             "Pushes volume \xC2\xB5l out from the tracked position at speed \xC2\xB5l/min, "
@@ -141,19 +142,21 @@ void bind_motion(PumpClass& cls) {
                 const double rate = real(speed, "_send_move()", "speed");
                 const double target = real(target_volume, "_send_move()", "target_volume");
                 const bool waiting = orvakpy::truth(wait);
-                orvakpy::without_gil([&] { self.send_move(rate, target, waiting); });
+                orvakpy::exclusive(self, "_send_move",
+                                   [&] { self.send_move(rate, target, waiting); });
             },
             "speed"_a, "target_volume"_a, "wait"_a)
         .def(
             "_select_valve",
             [](PistonPump& self, const Valve& valve) {
                 const long long path = valve_number(valve);
-                orvakpy::without_gil([&] { self.select_valve(path); });
+                orvakpy::exclusive(self, "_select_valve", [&] { self.select_valve(path); });
             },
             "valve"_a, "Configures valve 0 or 1 on the manifold unless it already is.")
-        .def("_activate_valve", orvakpy::nogil(&PistonPump::activate_valve),
+        .def("_activate_valve", orvakpy::operation("_activate_valve", &PistonPump::activate_valve),
              "Energises the configured valve.")
-        .def("_deactivate_valve", orvakpy::nogil(&PistonPump::deactivate_valve),
+        .def("_deactivate_valve",
+             orvakpy::operation("_deactivate_valve", &PistonPump::deactivate_valve),
              "De-energises every valve.");
     cls.attr("select_piston_valves") = cls.attr("_select_valve");
     cls.attr("turn_on_piston_valves") = cls.attr("_activate_valve");
@@ -161,13 +164,14 @@ void bind_motion(PumpClass& cls) {
 }
 
 void bind_queries(PumpClass& cls) {
-    cls.def("check_position", orvakpy::nogil(&PistonPump::check_position),
+    cls.def("check_position", orvakpy::operation("check_position", &PistonPump::check_position),
             "The raw position reply.")
         .def(
             "check_position_ul",
             [](PistonPump& self, const orvakpy::OptionalReal& timeout) {
                 const auto limit = timeout_of(timeout, "check_position_ul()");
-                return orvakpy::without_gil([&] { return self.check_position_ul(limit); });
+                return orvakpy::exclusive(self, "check_position_ul",
+                                          [&] { return self.check_position_ul(limit); });
             },
             "timeout"_a = PistonPump::default_poll_timeout,
             "The live piston position in \xC2\xB5l, or None without a usable reply within "
@@ -176,7 +180,8 @@ void bind_queries(PumpClass& cls) {
             "check_valve_states",
             [](PistonPump& self, const orvakpy::OptionalReal& timeout) {
                 const auto limit = timeout_of(timeout, "check_valve_states()");
-                return orvakpy::without_gil([&] { return self.check_valve_states(limit); });
+                return orvakpy::exclusive(self, "check_valve_states",
+                                          [&] { return self.check_valve_states(limit); });
             },
             "timeout"_a = PistonPump::default_poll_timeout,
             "The first number of the valve-state reply as text (the reply itself when it has "

@@ -141,8 +141,8 @@ void bind_operations(ProcessClass& cls) {
            "measure_parameters",
            [](ProcessReader& self, const Integer& channel, const Flag&) {
                const auto number = channel_of(self, channel, "measure_parameters()", false);
-               const auto raw =
-                   orvakpy::without_gil([&] { return self.measure_parameters(number); });
+               const auto raw = orvakpy::exclusive(self, "measure_parameters",
+                                                   [&] { return self.measure_parameters(number); });
                return orvakpy::Typed<"tuple[float, float, float]">(
                    py::make_tuple(raw[0], raw[1], raw[2]));
            },
@@ -152,7 +152,8 @@ void bind_operations(ProcessClass& cls) {
             "get_probe_id",
             [](ProcessReader& self, const Integer& channel, const Flag&) {
                 const auto number = channel_of(self, channel, "get_probe_id()", true);
-                return orvakpy::without_gil([&] { return self.get_probe_id(number); });
+                return orvakpy::exclusive(self, "get_probe_id",
+                                          [&] { return self.get_probe_id(number); });
             },
             "channel"_a = 1, "wait"_a = true,
             "(probe ID, serial number) of the channel's probe; (0, 0) for an empty channel.")
@@ -160,16 +161,19 @@ void bind_operations(ProcessClass& cls) {
             "channel_has_probe",
             [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "channel_has_probe()", true);
-                return orvakpy::without_gil([&] { return self.channel_has_probe(number); });
+                return orvakpy::exclusive(self, "channel_has_probe",
+                                          [&] { return self.channel_has_probe(number); });
             },
             "channel"_a = 1, "Whether a probe is attached (its probe ID is not 0).")
-        .def("attached_channels", orvakpy::nogil(&ProcessReader::attached_channels),
+        .def("attached_channels",
+             orvakpy::operation("attached_channels", &ProcessReader::attached_channels),
              "The channels with a probe, ascending (one identity query per channel).")
         .def(
             "probe_type",
             [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "probe_type()", true);
-                return orvakpy::without_gil([&] { return self.probe_type(number); });
+                return orvakpy::exclusive(self, "probe_type",
+                                          [&] { return self.probe_type(number); });
             },
             "channel"_a = 1,
             "The probe's type code ('pH', 'ORP', ...), or None for an empty channel or an "
@@ -178,15 +182,16 @@ void bind_operations(ProcessClass& cls) {
             "describe_probe",
             [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "describe_probe()", true);
-                return orvakpy::to_pystr(
-                    orvakpy::without_gil([&] { return self.describe_probe(number); }));
+                return orvakpy::to_pystr(orvakpy::exclusive(
+                    self, "describe_probe", [&] { return self.describe_probe(number); }));
             },
             "channel"_a = 1, "The catalogue's description of the probe, or 'No probe connected'.")
         .def(
             "measure",
             [](ProcessReader& self, const Integer& channel, const Flag&) {
                 const auto number = channel_of(self, channel, "measure()", true);
-                const auto result = orvakpy::without_gil([&] { return self.measure(number); });
+                const auto result =
+                    orvakpy::exclusive(self, "measure", [&] { return self.measure(number); });
                 py::dict values;
                 for (const auto& [label, value] : result.values) values[py::str(label)] = value;
                 py::dict out;
@@ -203,8 +208,8 @@ void bind_operations(ProcessClass& cls) {
             "_query_probe_id_raw",
             [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "_query_probe_id_raw()", true);
-                const auto parts =
-                    orvakpy::without_gil([&] { return self.query_probe_id_raw(number); });
+                const auto parts = orvakpy::exclusive(
+                    self, "_query_probe_id_raw", [&] { return self.query_probe_id_raw(number); });
                 return orvakpy::Typed<"tuple[str, str, str]">(
                     py::make_tuple(parts[0], parts[1], parts[2]));
             },
@@ -213,7 +218,8 @@ void bind_operations(ProcessClass& cls) {
             "_sensor_id",
             [](ProcessReader& self, const Integer& channel) {
                 const auto number = channel_of(self, channel, "_sensor_id()", true);
-                return orvakpy::without_gil([&] { return self.sensor_id(number); });
+                return orvakpy::exclusive(self, "_sensor_id",
+                                          [&] { return self.sensor_id(number); });
             },
             "channel"_a = 1)
         .def("estimate_run_time", &ProcessReader::estimate_run_time,

@@ -84,12 +84,13 @@ void bind_operations(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryVal
                    orvakpy::integer_argument(port_number, "select_port()", "port_number");
                const bool waiting = orvakpy::truth(wait);
                if (!port) throw self.port_range_error(py::str(port_number).cast<std::string>());
-               orvakpy::without_gil([&] { self.select_port(*port, waiting); });
+               orvakpy::exclusive(self, "select_port", [&] { self.select_port(*port, waiting); });
            },
            "port_number"_a, "wait"_a = true,
            "Turns to port_number (1 to NUM_PORTS); port 1 is reached by homing. With wait, "
            "returns once it is there.")
-        .def("check_position", orvakpy::nogil(&RotaryValveBase::check_position),
+        .def("check_position",
+             orvakpy::operation("check_position", &RotaryValveBase::check_position),
              "Asks the valve where it is and returns that port (1 to NUM_PORTS).")
         .def(
             "estimate_run_time",

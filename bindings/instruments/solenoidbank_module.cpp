@@ -54,19 +54,20 @@ void set_remembered_set(SolenoidValveBase& self,
 }
 
 void bind_operations(BankClass& cls) {
-    cls.def("initialize", orvakpy::nogil(&SolenoidValveBase::initialize),
+    cls.def("initialize", orvakpy::operation("initialize", &SolenoidValveBase::initialize),
             "Sets the module's valve timing and hold parameters; call once before switching.")
         .def(
             "turn_on_valves",
             [](SolenoidValveBase& self, const ValveNumbers& valve_numbers) {
                 const auto numbers =
                     orvakpy::reals_argument(valve_numbers, "turn_on_valves()", "valve_numbers");
-                orvakpy::without_gil([&] { self.turn_on_valves(numbers); });
+                orvakpy::exclusive(self, "turn_on_valves", [&] { self.turn_on_valves(numbers); });
             },
             "valve_numbers"_a,
             "Energises exactly the valves numbered (1 to 8); repeating the last set only "
             "re-energises it.")
-        .def("turn_off_valves", orvakpy::nogil(&SolenoidValveBase::turn_off_valves),
+        .def("turn_off_valves",
+             orvakpy::operation("turn_off_valves", &SolenoidValveBase::turn_off_valves),
              "De-energises every valve; the configured set is kept.")
         .def(
             "estimate_run_time",

@@ -110,30 +110,33 @@ template <class Read>
 auto channel_call(Read read, const char* where) {
     return [read, where](FlowController& self, const orvakpy::Integer& channel) {
         const auto number = channel_of(self, channel, where);
-        return orvakpy::without_gil([&] { return (self.*read)(number); });
+        const std::string_view call(where);  // "serial_number()"
+        return orvakpy::exclusive(self, call.substr(0, call.find('(')),
+                                  [&] { return (self.*read)(number); });
     };
 }
 
 void bind_queries(FlowClass& cls) {
-    cls.def("device_name", orvakpy::nogil(&FlowController::device_name),
+    cls.def("device_name", orvakpy::operation("device_name", &FlowController::device_name),
             "The board's name (M200), e.g. 'ORVAK MFC'.")
-        .def("board_info", orvakpy::nogil(&FlowController::board_info),
+        .def("board_info", orvakpy::operation("board_info", &FlowController::board_info),
              "The board's M201 answer: the line that carries the firmware code.")
-        .def("firmware_code", orvakpy::nogil(&FlowController::firmware_code),
+        .def("firmware_code", orvakpy::operation("firmware_code", &FlowController::firmware_code),
              "The firmware code of board_info() (the digits after 'code:').")
-        .def("status", orvakpy::nogil(&FlowController::status),
+        .def("status", orvakpy::operation("status", &FlowController::status),
              "The status line (M202), e.g. 'STATUS: 0x0 OK'.")
-        .def("status_code", orvakpy::nogil(&FlowController::status_code),
+        .def("status_code", orvakpy::operation("status_code", &FlowController::status_code),
              "The status code of status(); 0 when healthy.")
-        .def("is_ok", orvakpy::nogil(&FlowController::is_ok), "Whether status_code() is 0.")
+        .def("is_ok", orvakpy::operation("is_ok", &FlowController::is_ok),
+             "Whether status_code() is 0.")
         .def("serial_number", channel_call(&FlowController::serial_number, "serial_number()"),
              "channel"_a = 1, "The serial number of the channel's module (M311).")
         .def(
             "read_channel",
             [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Flag&) {
                 const auto number = channel_of(self, channel, "read_channel()");
-                return reading_to_python(
-                    orvakpy::without_gil([&] { return self.read_channel(number); }));
+                return reading_to_python(orvakpy::exclusive(
+                    self, "read_channel", [&] { return self.read_channel(number); }));
             },
             "channel"_a = 1, "wait"_a = true,
             "One M300 reading: {'channel', 'flow', 'setpoint', 'temperature', 'units', "
@@ -182,15 +185,16 @@ void bind_setpoints(FlowClass& cls) {
                 const bool waiting = orvakpy::truth(wait);
                 const auto band = orvakpy::optional_real_argument(tolerance, where, "tolerance");
                 const auto limit = orvakpy::optional_real_argument(timeout, where, "timeout");
-                orvakpy::without_gil(
-                    [&] { self.set_setpoint(number, target, waiting, band, limit); });
+                orvakpy::exclusive(self, "set_setpoint", [&] {
+                    self.set_setpoint(number, target, waiting, band, limit);
+                });
             },
             "channel"_a, "value"_a, "wait"_a = false, "tolerance"_a = py::none(),
             "timeout"_a = py::none(),
             "Sets the channel's setpoint (0 to its full scale, in UNITS) and records it. With "
             "wait, returns once the flow is within tolerance x full scale of it, allowing timeout "
             "seconds (defaults SETTLE_TOLERANCE, SETTLE_TIMEOUT).")
-        .def("zero_all", orvakpy::nogil(&FlowController::zero_all),
+        .def("zero_all", orvakpy::operation("zero_all", &FlowController::zero_all),
              "Sets every channel's setpoint to 0.0 (recorded).")
         .def("estimate_run_time", &FlowController::estimate_run_time,
              "A nominal 0.1 s for a setpoint write (not the settling time); also stored in "
@@ -217,15 +221,16 @@ void bind_internals(FlowClass& cls) {
                 const auto slots = slots_of(flags);
                 const auto limit =
                     orvakpy::optional_real_argument(timeout, "_wait_for_reply()", "timeout");
-                return orvakpy::to_pystr(
-                    orvakpy::without_gil([&] { return self.wait_for_reply(slots, what, limit); }));
+                return orvakpy::to_pystr(orvakpy::exclusive(self, "_wait_for_reply", [&] {
+                    return self.wait_for_reply(slots, what, limit);
+                }));
             },
             "flags"_a, "what"_a = "query", "timeout"_a = py::none())
         .def(
             "_query",
             [](FlowController& self, const std::string& gcode, const std::string& what) {
                 return orvakpy::to_pystr(
-                    orvakpy::without_gil([&] { return self.query(gcode, what); }));
+                    orvakpy::exclusive(self, "_query", [&] { return self.query(gcode, what); }));
             },
             "gcode"_a, "what"_a)
         .def(
@@ -233,7 +238,8 @@ void bind_internals(FlowClass& cls) {
             [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Real& value) {
                 const auto number = channel_of(self, channel, "_send_setpoint()");
                 const double target = orvakpy::real_argument(value, "_send_setpoint()", "value");
-                orvakpy::without_gil([&] { self.send_setpoint(number, target); });
+                orvakpy::exclusive(self, "_send_setpoint",
+                                   [&] { self.send_setpoint(number, target); });
             },
             "channel"_a, "value"_a)
         .def(
@@ -245,7 +251,8 @@ void bind_internals(FlowClass& cls) {
                 const double value = orvakpy::real_argument(target, where, "target");
                 const auto band = orvakpy::optional_real_argument(tolerance, where, "tolerance");
                 const auto limit = orvakpy::optional_real_argument(timeout, where, "timeout");
-                orvakpy::without_gil([&] { self.wait_until_settled(number, value, band, limit); });
+                orvakpy::exclusive(self, "_wait_until_settled",
+                                   [&] { self.wait_until_settled(number, value, band, limit); });
             },
             "channel"_a, "target"_a, "tolerance"_a = py::none(), "timeout"_a = py::none());
 }

@@ -64,7 +64,7 @@ void bind_operations(ZStageClass& cls) {
                const double target = orvakpy::real_argument(z, "run()", "z");
                const double asked_speed = orvakpy::real_argument(speed, "run()", "speed");
                const bool waiting = orvakpy::truth(wait);
-               orvakpy::without_gil([&] { self.run(target, asked_speed, waiting); });
+               orvakpy::exclusive(self, "run", [&] { self.run(target, asked_speed, waiting); });
            },
            "z"_a, "speed"_a = ZStage::firmware_speed, "wait"_a = false,
            "Moves to z mm, clamped into [0, Z_MAX] with a warning. The firmware runs at its own "
@@ -72,8 +72,8 @@ void bind_operations(ZStageClass& cls) {
         .def(
             "check_position",
             [](ZStage& self) {
-                const auto reply =
-                    orvakpy::without_gil([&] { return self.ZStage::check_position(); });
+                const auto reply = orvakpy::exclusive(
+                    self, "check_position", [&] { return self.ZStage::check_position(); });
                 return orvakpy::to_pystr(reply);
             },
             "The raw position reply, its position in microsteps.")
@@ -81,7 +81,8 @@ void bind_operations(ZStageClass& cls) {
             "check_position_mm",
             [](ZStage& self, const orvakpy::Typed<"int | None">& decimals) {
                 const auto digits = decimals_argument(decimals);
-                return orvakpy::without_gil([&] { return self.check_position_mm(digits); });
+                return orvakpy::exclusive(self, "check_position_mm",
+                                          [&] { return self.check_position_mm(digits); });
             },
             "decimals"_a = ZStage::default_decimals,
             "The position in mm, rounded to decimals places (unrounded for None); None when the "

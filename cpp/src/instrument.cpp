@@ -22,6 +22,18 @@ constexpr std::string_view home_required_message =
     "move with {}).";
 // Longest wait we represent; far beyond any instrument time-out.
 constexpr double longest_wait_s = 1e9;
+// How often a call waiting for its turn looks for an interrupt.
+constexpr auto turn_slice = std::chrono::milliseconds(10);
+// The two barrier queries of a resynchronisation: every module answers its
+// identity (M116); when an identity answer may itself be late, the version
+// query (M115) is used, which a leader answers and a follower refuses.
+constexpr std::string_view identity_barrier = "M116";
+constexpr std::string_view version_barrier = "M115";
+
+std::string first_word(std::string_view gcode) {
+    const auto line = text::strip(gcode);
+    return std::string(line.substr(0, line.find(' ')));
+}
 
 std::string with_error(const std::optional<std::string>& code) {
     return code ? text::fill(" with error {}", {*code}) : std::string();
@@ -79,6 +91,8 @@ void Instrument::warn(const std::string& message) {
     StderrLogSink("orvak").log(LogLevel::warning, "%s", {message}, nullptr);
 }
 
+void Instrument::log_debug(const std::string& /*message*/) {}
+
 void Instrument::attach(std::shared_ptr<Link> link) { attached_link_ = std::move(link); }
 
 std::shared_ptr<ProgressObserver> Instrument::progress_observer() { return progress_observer_; }
@@ -111,6 +125,111 @@ Instrument::Clock::duration Instrument::span_of(double seconds) {
     return std::chrono::duration_cast<Clock::duration>(Seconds(std::min(seconds, longest_wait_s)));
 }
 
+double Instrument::checked_timeout(double seconds, std::string_view operation) const {
+    if (!(seconds >= 0.0)) {
+        throw ValueError(
+            text::fill("{}: {}() timeout must be a non-negative number of seconds (got {}).",
+                       {name, operation, text::number(seconds)}));
+    }
+    return seconds;
+}
+
+// ---- one operation at a time, and stops from any thread ----
+
+Instrument::Turn::Turn(Instrument& owner, std::string_view operation)
+    : gate_(owner.gate_),
+      entry_(gate_.enter(operation, turn_slice, [&owner] { owner.check_interrupt(); })) {
+    if (entry_ == OperationGate::Entry::began) owner.reply_overdue_ = false;
+}
+
+Instrument::Turn::~Turn() {
+    if (entry_ != OperationGate::Entry::bypassed) gate_.leave();
+}
+
+Instrument::StopScope::StopScope(Instrument& owner) : owner_(owner) {
+    owner_.gate_.begin_stop();
+    // A wait in progress notices the stop now, not at the end of its slice.
+    owner_.slots_->wake_waiters();
+}
+
+Instrument::StopScope::~StopScope() { owner_.gate_.end_stop(); }
+
+void Instrument::throw_if_stopped(const StopWatch& watch, std::string_view what) const {
+    if (!gate_.stopped_since(watch.epoch)) return;
+    std::string operation = gate_.operation_here();
+    if (!operation.empty()) {
+        operation += "()";
+    } else if (operation_) {
+        operation = operation_->name;
+    } else {
+        operation = std::string(what);
+    }
+    throw StoppedError(text::fill("{}: {} was stopped before it finished.", {name, operation}));
+}
+
+std::optional<std::string> Instrument::take_reply(ReplySlot& slot, Clock::duration timeout,
+                                                  const StopWatch& watch) {
+    return slot.get_unless(timeout, [&] { return gate_.stopped_since(watch.epoch); });
+}
+
+void Instrument::resynchronise(Link& connection) {
+    const bool identity_unsettled =
+        std::find(unsettled_.begin(), unsettled_.end(), identity_barrier) != unsettled_.end();
+    const std::string_view barrier = identity_unsettled ? version_barrier : identity_barrier;
+    const auto constants = base_constants();
+    const double limit = std::max(constants.ok_timeout, default_query_timeout);
+    const auto discard = [this](std::string_view slot, const std::string& line) {
+        log_debug(text::fill("{}: discarded a late {} line {!r} while resynchronising.",
+                             {name, slot, line}));
+    };
+    const auto discard_all = [&] {
+        for (auto [slot, label] :
+             {std::pair{&slots_->ok, "acknowledgement"}, std::pair{&slots_->done, "completion"},
+              std::pair{&slots_->position, "position"}, std::pair{&slots_->other, "data"}}) {
+            if (auto line = slot->try_get()) discard(label, *line);
+        }
+    };
+    discard_all();
+    unsettled_.emplace_back(barrier);
+    connection.send_line("<I" + text::integer(instrument_number + 1LL) + " " +
+                         std::string(barrier) + ">");
+    const auto poll = span_of(constants.poll_interval);
+    const auto deadline = Clock::now() + span_of(limit);
+    const auto watch = watch_for_stop();
+    const bool answered = with_interrupt_guard([&] {
+        for (;;) {
+            check_interrupt();
+            throw_if_stopped(watch, "resynchronisation");
+            if (connection.stop_requested()) return false;
+            // A follower refuses the version query; a late acknowledgement
+            // of an earlier command is discarded.
+            if (auto ack = slots_->ok.try_get()) {
+                if (barrier == version_barrier && grammar::is_refusal(*ack)) return true;
+                discard("acknowledgement", *ack);
+            }
+            const auto remaining = deadline - Clock::now();
+            if (remaining <= Clock::duration::zero()) return false;
+            auto line = take_reply(slots_->other, std::min(remaining, poll), watch);
+            if (!line) continue;
+            const bool matches = barrier == identity_barrier
+                                     ? grammar::first_integer(*line).has_value()
+                                     : grammar::has_version(*line);
+            if (matches) return true;
+            discard("data", *line);
+        }
+    });
+    if (!answered) {
+        raise_lost_or_timeout(
+            text::fill("{}: serial connection was lost while resynchronising.", {name}),
+            text::fill("{}: no answer to {} within {}s after an earlier time-out (the module may "
+                       "still be answering earlier commands).",
+                       {name, barrier, text::number(limit)}));
+    }
+    discard_all();
+    unsettled_.clear();
+    resync_needed_ = false;
+}
+
 // ---- commands and waits ----
 
 void Instrument::send_command(std::span<const std::string> gcodes) {
@@ -123,9 +242,23 @@ void Instrument::send_command(std::span<const std::string> gcodes) {
     }
     // A driver without a link fails before a pending fault is consumed.
     const auto connection = link();
+    if (connection->stop_requested() && !connection->died()) {
+        throw ConnectionError(text::fill(
+            "{}: the serial link is closed (its interface was closed or its manager stopped); "
+            "nothing was sent.",
+            {name}));
+    }
     raise_if_notok("a previous operation");
     drain_read_queue(*connection, default_drain_timeout);
+    // A stop goes out at once; anything else waits until the module has
+    // answered whatever an earlier, timed-out command left on the way.
+    const bool stopping = gate_.stopping_here();
+    if (resync_needed_ && !stopping) resynchronise(*connection);
     clear_flags();
+    if (!stopping) {
+        unsettled_.clear();
+        for (const auto& gcode : gcodes) unsettled_.push_back(first_word(gcode));
+    }
     const std::string address = text::integer(instrument_number + 1LL);
     for (const auto& gcode : gcodes) {
         connection->send_line("<I" + address + " " + gcode + ">");
@@ -207,6 +340,7 @@ void Instrument::raise_lost_or_timeout(const std::string& lost, const std::strin
 
 void Instrument::stop_after_interrupt() {
     try {
+        const StopScope stopping(*this);
         stop();
     } catch (const Interrupted&) {
         // A second interrupt while stopping: the first one still propagates.
@@ -282,6 +416,7 @@ void Instrument::raise_if_late_bad() {
 
 std::string Instrument::query_other(const std::string& gcode, std::string_view what,
                                     double timeout) {
+    checked_timeout(timeout, "query");
     send_command({gcode});
     auto reply = wait_on(slots_->other, timeout, what, false,
                          [](std::string value) { return std::optional<std::string>(value); });
@@ -292,6 +427,7 @@ std::string Instrument::query_other(const std::string& gcode, std::string_view w
 }
 
 long long Instrument::identify(double timeout) {
+    checked_timeout(timeout, "identify");
     const auto reply = query_other("M116", "identity query (M116)", timeout);
     const auto id = grammar::first_integer(reply);
     if (!id) {
@@ -301,6 +437,7 @@ long long Instrument::identify(double timeout) {
 }
 
 std::vector<std::pair<std::string, bool>> Instrument::homed_axes(double timeout) {
+    checked_timeout(timeout, "homed_axes");
     if (!base_constants().home_required_code) {
         throw NotSupportedError(
             text::fill("{} has no position-truth interlock (no datum to home).", {class_name()}));
@@ -336,11 +473,13 @@ std::vector<std::pair<std::string, bool>> Instrument::homed_axes(double timeout)
 }
 
 bool Instrument::is_homed(double timeout) {
+    checked_timeout(timeout, "is_homed");
     const auto axes = homed_axes(timeout);
     return std::all_of(axes.begin(), axes.end(), [](const auto& axis) { return axis.second; });
 }
 
 bool Instrument::is_leader(double timeout) {
+    checked_timeout(timeout, "is_leader");
     std::string reply;
     try {
         reply = query_other("M115", "leader probe (M115)", timeout);
@@ -352,6 +491,7 @@ bool Instrument::is_leader(double timeout) {
 }
 
 std::optional<std::string> Instrument::get_firmware_version(double timeout) {
+    checked_timeout(timeout, "get_firmware_version");
     std::optional<std::string> answer;
     try {
         slots_->other.clear();
@@ -359,11 +499,13 @@ std::optional<std::string> Instrument::get_firmware_version(double timeout) {
         const auto connection = link();
         const auto poll = span_of(base_constants().poll_interval);
         const auto deadline = Clock::now() + span_of(timeout);
+        const auto watch = watch_for_stop();
         answer = with_interrupt_guard([&]() -> std::optional<std::string> {
             for (;;) {
                 check_interrupt();
+                throw_if_stopped(watch, "firmware version query (M115)");
                 if (Clock::now() >= deadline || connection->stop_requested()) return std::nullopt;
-                if (auto value = slots_->other.get_for(poll)) return value;
+                if (auto value = take_reply(slots_->other, poll, watch)) return value;
             }
         });
     } catch (const Interrupted&) {
@@ -394,9 +536,13 @@ void Instrument::check_position_unsupported() const {
     throw NotSupportedError(text::fill("{} does not implement check_position()", {class_name()}));
 }
 
-void Instrument::pause() { stop(); }
+void Instrument::pause() {
+    const StopScope stopping(*this);
+    stop();
+}
 
 void Instrument::abort() {
+    const StopScope stopping(*this);
     stop();
     reset();
 }

@@ -55,6 +55,20 @@ std::optional<std::string> ReplySlot::get_for(Seconds timeout) {
     return taken;
 }
 
+std::optional<std::string> ReplySlot::get_unless(Seconds timeout,
+                                                 const std::function<bool()>& give_up) {
+    std::optional<std::string> taken;
+    {
+        std::unique_lock lock(mutex_);
+        const unsigned seen = wakes_;
+        filled_.wait_for(lock, timeout, [&] { return value_.has_value() || wakes_ != seen; });
+        if (!value_ || give_up()) return std::nullopt;
+        taken.swap(value_);
+    }
+    emptied_.notify_all();
+    return taken;
+}
+
 void ReplySlot::wake_waiters() {
     {
         const std::lock_guard lock(mutex_);

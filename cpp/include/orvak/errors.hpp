@@ -20,6 +20,7 @@ enum class ErrorKind {
     hardware,
     not_supported,
     value,
+    stopped,
 };
 
 class ORVAK_EXPORT Error : public std::runtime_error {
@@ -62,6 +63,13 @@ class ORVAK_EXPORT ValueError : public Error {
   public:
     using Error::Error;
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::value; }
+};
+
+// A stop (from any thread) ended the operation before it finished.
+class ORVAK_EXPORT StoppedError : public Error {
+  public:
+    using Error::Error;
+    [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::stopped; }
 };
 
 // Firmware answered BAD: the command arrived and was refused.

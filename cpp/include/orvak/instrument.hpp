@@ -8,7 +8,9 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -22,6 +24,7 @@
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
 #include "orvak/link.hpp"
+#include "orvak/operation_gate.hpp"
 #include "orvak/progress.hpp"
 #include "orvak/reply_slot.hpp"
 
@@ -80,6 +83,9 @@ class ORVAK_EXPORT Instrument {
     // warn before sending, so nothing has gone out then. The default writes
     // the line to stderr.
     virtual void warn(const std::string& message);
+    // A detail for whoever debugs the link (lines discarded while
+    // resynchronising); the default drops it.
+    virtual void log_debug(const std::string& message);
 
     // The link used by the default `link()` hook (C++ use without a host).
     void attach(std::shared_ptr<Link> link);
@@ -142,6 +148,29 @@ class ORVAK_EXPORT Instrument {
     void pause();
     void abort();
 
+    // ---- one operation at a time, and stops from any thread ----
+    // Runs `body` as one operation of this driver (see OperationGate): a call
+    // from another thread waits its turn, checking for interrupts; a call
+    // nested on the same thread goes ahead. An operation that fails with a
+    // time-out leaves its reply possibly still on the way, so the driver
+    // resynchronises with the module before its next command.
+    template <class Body>
+    decltype(auto) exclusive(std::string_view operation, Body&& body);
+
+    // The scope of a stop-family call (stop, pause, abort, stop_all) on this
+    // thread: an operation waiting on another thread ends at once with
+    // StoppedError, and the calls the stop makes take no turn.
+    class ORVAK_EXPORT StopScope {
+      public:
+        explicit StopScope(Instrument& owner);
+        StopScope(const StopScope&) = delete;
+        StopScope& operator=(const StopScope&) = delete;
+        ~StopScope();
+
+      private:
+        Instrument& owner_;
+    };
+
     // ---- long operations ----
     // The long operation that the waits inside a scope belong to (a waited
     // home, move, run or settle): its name and the driver's estimate of its
@@ -187,8 +216,42 @@ class ORVAK_EXPORT Instrument {
 
     // A time-out in seconds as a clock duration; never negative, never overflowing.
     [[nodiscard]] static Clock::duration span_of(double seconds);
+    // A caller's time-out for `operation`: NaN or negative is refused before
+    // anything is sent.
+    double checked_timeout(double seconds, std::string_view operation) const;
+
+    // A reply wait that ran out (the reply may still come).
+    void note_overdue_reply() noexcept { reply_overdue_ = true; }
+
+    // What a wait compares with to notice a stop from another thread.
+    struct StopWatch {
+        std::uint64_t epoch;
+    };
+    [[nodiscard]] StopWatch watch_for_stop() const { return {gate_.epoch_here()}; }
+    // Throws StoppedError, naming the operation, when a stop came since `watch`.
+    void throw_if_stopped(const StopWatch& watch, std::string_view what) const;
+    // A reply from `slot` within `timeout`; none once a stop came since `watch`.
+    std::optional<std::string> take_reply(ReplySlot& slot, Clock::duration timeout,
+                                          const StopWatch& watch);
 
   private:
+    // Holds this thread's turn for one exclusive() call.
+    class Turn {
+      public:
+        Turn(Instrument& owner, std::string_view operation);
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+        ~Turn();
+
+      private:
+        OperationGate& gate_;
+        OperationGate::Entry entry_;
+    };
+
+    // Sends a query whose answer must come back before anything else is
+    // sent, discarding what arrives before it (replies to commands that
+    // timed out). Throws TimeoutError when no answer comes.
+    void resynchronise(Link& connection);
     // The drain on a link already resolved (send_command resolves it once).
     static void drain_read_queue(Link& connection, double timeout);
     void stop_after_interrupt();
@@ -198,7 +261,26 @@ class ORVAK_EXPORT Instrument {
     std::shared_ptr<Link> attached_link_;
     std::shared_ptr<ProgressObserver> progress_observer_;
     std::optional<Operation> operation_;
+    OperationGate gate_;
+    std::atomic<bool> resync_needed_{false};
+    std::atomic<bool> reply_overdue_{false};  // a reply wait of this operation ran out
+    // Command words whose replies may still be on the way; the barrier query
+    // is one that cannot be confused with their answers.
+    std::vector<std::string> unsettled_;
 };
+
+template <class Body>
+decltype(auto) Instrument::exclusive(std::string_view operation, Body&& body) {
+    const Turn turn(*this, operation);
+    try {
+        return std::forward<Body>(body)();
+    } catch (const TimeoutError&) {
+        // A reply that did not come may still arrive (a flow that did not
+        // settle leaves nothing on the way).
+        if (reply_overdue_) resync_needed_ = true;
+        throw;
+    }
+}
 
 template <class Judge>
 auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label,
@@ -207,6 +289,7 @@ auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label
     const auto poll = span_of(base_constants().poll_interval);
     const auto connection = link();
     const auto deadline = Clock::now() + span_of(timeout);
+    const auto watch = watch_for_stop();
     return with_interrupt_guard([&]() -> Result {
         auto progress = start_progress();
         for (;;) {
@@ -214,12 +297,16 @@ auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label
             // meanwhile is then seen below, or wakes the slot.
             check_interrupt();
             if (progress) progress->tick();
+            throw_if_stopped(watch, label);
             if (connection->stop_requested()) return Result{};
             raise_if_notok(label);
             if (check_late_bad) raise_if_late_bad();
             const auto remaining = deadline - Clock::now();
-            if (remaining <= Clock::duration::zero()) return Result{};
-            auto value = slot.get_for(std::min(remaining, poll));
+            if (remaining <= Clock::duration::zero()) {
+                reply_overdue_ = true;
+                return Result{};
+            }
+            auto value = take_reply(slot, std::min(remaining, poll), watch);
             if (!value) continue;
             if (Result settled = judge(std::move(*value))) {
                 if (progress) progress->finish(true);

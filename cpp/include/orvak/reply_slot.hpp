@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,12 @@ class ORVAK_EXPORT ReplySlot {
     [[nodiscard]] std::optional<std::string> try_get();
     // Returns early (empty) when wake_waiters() is called meanwhile.
     [[nodiscard]] std::optional<std::string> get_for(Seconds timeout);
+    // get_for() that takes nothing once `give_up` holds: it is asked under
+    // the slot's lock before a value is taken, so a reply that follows an
+    // event (a stop) which sets `give_up` is left for the stop's own wait.
+    // Call wake_waiters() after making it true.
+    [[nodiscard]] std::optional<std::string> get_unless(Seconds timeout,
+                                                        const std::function<bool()>& give_up);
     // Ends every get_for() in progress, so a waiter rechecks its conditions
     // (a stopped or lost link) at once instead of after its slice.
     void wake_waiters();

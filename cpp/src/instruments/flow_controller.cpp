@@ -158,12 +158,17 @@ std::string FlowController::await_reply(std::span<ReplySlot* const> flags, std::
     // The first line found in slot order. The distributor fills slots in the
     // order lines arrive, so when a later slot answers, an earlier one that
     // filled meanwhile holds the earlier line.
+    // Nothing is taken once a stop came: its own reply is the stop's.
+    const auto watch = watch_for_stop();
+    const auto take = [&](ReplySlot& slot, Clock::duration timeout) {
+        return answer(take_reply(slot, timeout, watch));
+    };
     const auto first_line = [&]() -> std::optional<std::string> {
         for (std::size_t i = 0; i < flags.size(); ++i) {
-            auto value = answer(flags[i]->try_get());
+            auto value = take(*flags[i], Clock::duration::zero());
             if (!value) continue;
             for (std::size_t earlier = 0; earlier < i; ++earlier) {
-                if (auto before = answer(flags[earlier]->try_get())) return before;
+                if (auto before = take(*flags[earlier], Clock::duration::zero())) return before;
             }
             return value;
         }
@@ -171,17 +176,21 @@ std::string FlowController::await_reply(std::span<ReplySlot* const> flags, std::
     };
     const auto loop = [&]() -> std::optional<std::string> {
         for (;;) {
+            throw_if_stopped(watch, what);
             if (connection->stop_requested()) return std::nullopt;
             raise_if_notok(what);
             if (auto line = first_line()) return line;
             const auto remaining = deadline - Clock::now();
-            if (remaining <= Clock::duration::zero()) return std::nullopt;
+            if (remaining <= Clock::duration::zero()) {
+                note_overdue_reply();
+                return std::nullopt;
+            }
             check_interrupt();
             // Blocking on the first slot wakes on its delivery; the others
             // are looked at again after at most one poll interval.
             if (flags.empty()) {
                 std::this_thread::sleep_for(std::min(remaining, poll));
-            } else if (auto line = answer(flags.front()->get_for(std::min(remaining, poll)))) {
+            } else if (auto line = take(*flags.front(), std::min(remaining, poll))) {
                 return line;
             }
         }
@@ -390,9 +399,11 @@ void FlowController::settle(long long channel, double target, std::optional<doub
     const auto poll = span_of(now.poll_interval);
     const auto pause = span_of(now.settle_poll);
     const auto deadline = Clock::now() + span_of(limit);
+    const auto watch = watch_for_stop();
     const bool settled = with_interrupt_guard([&] {
         const auto progress = start_progress();
         for (;;) {
+            throw_if_stopped(watch, "settle");
             if (connection->stop_requested()) return false;
             if (std::fabs(reading(channel, now, Guard::outer).flow - target) <= band) {
                 if (progress) progress->finish(true);
@@ -405,6 +416,7 @@ void FlowController::settle(long long channel, double target, std::optional<doub
                  left = until - Clock::now()) {
                 check_interrupt();
                 if (progress) progress->tick();
+                throw_if_stopped(watch, "settle");
                 if (connection->stop_requested()) break;
                 std::this_thread::sleep_for(std::min(left, poll));
             }
@@ -423,6 +435,7 @@ void FlowController::zero_all() {
 }
 
 void FlowController::stop() {
+    const StopScope stopping(*this);  // ends a wait on another thread
     const auto now = settings();
     for (long long channel = 1; channel <= now.num_channels; ++channel) {
         send_setpoint(channel, 0.0, now);

@@ -88,6 +88,7 @@ void Gantry::run(double x, double y, bool wait) {
 }
 
 void Gantry::stop() {
+    const StopScope stopping(*this);  // ends a wait on another thread
     const auto now = settings();
     send_command({text::fill("G3 {} {}0", {now.x_axis, now.y_axis})});
     require_ok();

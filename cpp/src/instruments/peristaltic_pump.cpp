@@ -351,6 +351,7 @@ void PeriPumpBase::set_rollers(long long count) {
 }
 
 void PeriPumpBase::stop() {
+    const StopScope stopping(*this);  // ends a wait on another thread
     send_command({text::fill("G3 {}0", {settings().axis})});
     require_ok();
 }

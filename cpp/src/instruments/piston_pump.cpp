@@ -196,6 +196,7 @@ void PistonPump::send_move(double speed, double target_volume, bool wait) {
 }
 
 void PistonPump::stop() {
+    const StopScope stopping(*this);  // ends a wait on another thread
     const auto axis = settings().axis;
     // Unknown from the moment the halt may take effect, acknowledged or not.
     previous_volume.reset();
@@ -252,6 +253,7 @@ std::string PistonPump::check_position() {
 }
 
 std::optional<double> PistonPump::check_position_ul(std::optional<double> timeout) {
+    if (timeout) checked_timeout(*timeout, "check_position_ul");
     const auto axis = settings().axis;
     std::string reply;
     try {
@@ -266,6 +268,7 @@ std::optional<double> PistonPump::check_position_ul(std::optional<double> timeou
 }
 
 std::optional<std::string> PistonPump::check_valve_states(std::optional<double> timeout) {
+    if (timeout) checked_timeout(*timeout, "check_valve_states");
     std::string reply;
     try {
         send_command({"M302"});

@@ -121,6 +121,7 @@ void RotaryValveBase::select_port(long long port_number, bool wait) {
 }
 
 void RotaryValveBase::stop() {
+    const StopScope stopping(*this);  // ends a wait on another thread
     const auto axis = settings().axis;
     current_port.reset();
     send_command({text::fill("G3 {}0", {axis})});

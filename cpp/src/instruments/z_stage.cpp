@@ -122,6 +122,7 @@ void ZStage::run(double z, double speed, bool wait) {
 }
 
 void ZStage::stop() {
+    const StopScope stopping(*this);  // ends a wait on another thread
     send_command({text::fill("G3 {}0", {settings().axis})});
     require_ok();
 }

@@ -1,0 +1,75 @@
+#include "orvak/operation_gate.hpp"
+
+#include <algorithm>
+
+namespace orvak {
+
+OperationGate::Entry OperationGate::enter(std::string_view operation, Duration slice,
+                                          const std::function<void()>& between) {
+    const auto me = std::this_thread::get_id();
+    std::unique_lock lock(mutex_);
+    if (depth_ > 0 && owner_ == me) {
+        ++depth_;
+        return Entry::nested;
+    }
+    // A stop must never wait behind the operation it stops, even when it
+    // is written in terms of other calls (a subclass's own stop()).
+    if (stopping_here_locked()) return Entry::bypassed;
+    while (depth_ > 0) {
+        released_.wait_for(lock, slice);
+        if (depth_ == 0) break;
+        lock.unlock();
+        between();
+        lock.lock();
+    }
+    owner_ = me;
+    depth_ = 1;
+    owner_epoch_ = stops_.load();
+    owner_operation_ = std::string(operation);
+    return Entry::began;
+}
+
+void OperationGate::leave() noexcept {
+    {
+        const std::lock_guard lock(mutex_);
+        if (depth_ == 0 || --depth_ > 0) return;
+        owner_ = {};
+        owner_operation_.clear();
+    }
+    released_.notify_one();
+}
+
+void OperationGate::begin_stop() {
+    const std::lock_guard lock(mutex_);
+    stopping_.push_back(std::this_thread::get_id());
+    ++stops_;
+}
+
+void OperationGate::end_stop() noexcept {
+    const std::lock_guard lock(mutex_);
+    const auto it = std::find(stopping_.begin(), stopping_.end(), std::this_thread::get_id());
+    if (it != stopping_.end()) stopping_.erase(it);
+}
+
+bool OperationGate::stopping_here_locked() const {
+    return std::find(stopping_.begin(), stopping_.end(), std::this_thread::get_id()) !=
+           stopping_.end();
+}
+
+bool OperationGate::stopping_here() const {
+    const std::lock_guard lock(mutex_);
+    return stopping_here_locked();
+}
+
+std::uint64_t OperationGate::epoch_here() const {
+    const std::lock_guard lock(mutex_);
+    const bool own_operation = depth_ > 0 && owner_ == std::this_thread::get_id();
+    return own_operation && !stopping_here_locked() ? owner_epoch_ : stops_.load();
+}
+
+std::string OperationGate::operation_here() const {
+    const std::lock_guard lock(mutex_);
+    return depth_ > 0 && owner_ == std::this_thread::get_id() ? owner_operation_ : std::string();
+}
+
+}  // namespace orvak
