@@ -195,6 +195,7 @@ class FlatObjectReader {
                     out += '\t';
                     break;
                 case 'u': {
+                    const std::size_t escape = at_ - 2;
                     unsigned code = hex4();
                     // A character beyond U+FFFF comes as a pair of surrogates; half
                     // of one stands for nothing.
@@ -202,8 +203,10 @@ class FlatObjectReader {
                         const bool high = code < 0xdc00 && text_.substr(at_, 2) == "\\u";
                         if (high) at_ += 2;
                         const unsigned low = high ? hex4() : 0;
-                        if (!(low >= 0xdc00 && low < 0xe000))
+                        if (!(low >= 0xdc00 && low < 0xe000)) {
+                            at_ = escape;
                             fail("unpaired surrogate in \\u escape");
+                        }
                         code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
                     }
                     // The code points a recording writes for raw bytes stand for those bytes.
@@ -230,6 +233,7 @@ class FlatObjectReader {
         double value = 0.0;
         const auto [end, error] = std::from_chars(text_.data() + start, text_.data() + at_, value);
         if (error != std::errc{} || end != text_.data() + at_ || !std::isfinite(value)) {
+            at_ = start;
             fail("bad number");
         }
         return value;
