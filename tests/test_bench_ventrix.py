@@ -88,6 +88,8 @@ def test_setpoints_as_number_text(rig, channel, value, line):
     (lambda m: m.set_full_scale(1, 0), OrvakValueError,
      rf"^{NAME}: full scale must be positive \(got 0\.0\)\.$"),
     (lambda m: m.set_full_scale(2, math.nan), OrvakValueError, r"\(got nan\)"),
+    (lambda m: m.set_full_scale(1, math.inf), OrvakValueError,
+     rf"^{NAME}: full scale must be a finite number \(got inf\)\.$"),
     (lambda m: m.set_setpoint("1", 0.1), TypeError, "channel"),
     (lambda m: m.set_setpoint(1, "0.1"), TypeError, "value"),
     (lambda m: m.set_setpoint(1, 0.1, wait=True, timeout="5"), TypeError, "timeout"),

@@ -109,6 +109,12 @@ double FlowController::full_scale_of(long long channel, const FlowSettings& now)
         throw ValueError(text::fill("{}: no full scale is recorded for channel {}.",
                                     {name, channel_text(channel)}));
     }
+    // The table is the user's to edit; an infinite entry would lift the setpoint check.
+    if (!std::isfinite(*value)) {
+        throw ValueError(
+            text::fill("{}: full scale of channel {} must be a finite number (got {}).",
+                       {name, channel_text(channel), text::number(*value)}));
+    }
     return *value;
 }
 
@@ -128,6 +134,10 @@ void FlowController::set_full_scale(long long channel, double value) {
     if (!(value > 0.0)) {
         throw ValueError(
             text::fill("{}: full scale must be positive (got {}).", {name, text::number(value)}));
+    }
+    if (!std::isfinite(value)) {
+        throw ValueError(text::fill("{}: full scale must be a finite number (got {}).",
+                                    {name, text::number(value)}));
     }
     store_full_scale(channel, value);
 }
