@@ -298,11 +298,18 @@ FlowReading FlowController::reading(long long channel, const FlowSettings& now, 
         fields[letters.find(letter)] = field;
     }
     // Milli-units for flow and setpoint, centi-degrees for the temperature.
+    // What failed to parse is attached as the cause.
     const auto value = [&](std::size_t index, double scale) {
         const auto number = fields[index] ? grammar::decimal_integer(*fields[index]) : std::nullopt;
         if (!number) {
+            const auto letter = letters.substr(index, 1);
+            const ValueError parse_error(
+                fields[index] ? text::fill("the {} field {!r} is not a decimal integer",
+                                           {letter, *fields[index]})
+                              : text::fill("the reply has no {} field", {letter}));
             throw ValueError(text::fill("{}: unexpected M300 reply for channel {}: {!r}",
-                                        {name, channel_text(channel), reply}));
+                                        {name, channel_text(channel), reply}),
+                             std::make_exception_ptr(parse_error));
         }
         return static_cast<double>(*number) / scale;
     };
