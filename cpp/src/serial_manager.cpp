@@ -256,9 +256,7 @@ void SerialManager::assemble(LineAssembler& lines, std::string_view text) {
             log_->log(LogLevel::warning,
                       "Serial line longer than %s bytes without a line feed (starting %r); "
                       "discarding it.",
-                      {std::to_string(LineAssembler::default_max_line),
-                       std::string(head.substr(0, shown))},
-                      nullptr);
+                      {std::to_string(head.size()), std::string(head.substr(0, shown))}, nullptr);
         });
 }
 
