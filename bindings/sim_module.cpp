@@ -306,6 +306,9 @@ void bind_chain(py::module_& m) {
             "data"_a, "Puts raw bytes into the chain's output now.")
         .def("split_next_reply", &sim::Chain::split_next_reply, Release(),
              "The next reply line reaches the host in two reads.")
+        .def("set_line_ending", &sim::Chain::set_line_ending, "ending"_a, Release(),
+             "Reply lines end with ending from now on: '\\r\\n' (the default), '\\n', or "
+             "'\\n\\r' as some modules send.")
         .def("unplug", &sim::Chain::unplug, Release(),
              "The link is gone for good: the port fails, a pseudo-terminal hangs up.");
 }

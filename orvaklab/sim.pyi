@@ -126,6 +126,10 @@ class BenchChain:
         """
         Serves the chain on a new pseudo-terminal (closing any earlier link).
         """
+    def set_line_ending(self, ending: str) -> None:
+        """
+        Reply lines end with ending from now on: '\\r\\n' (the default), '\\n', or '\\n\\r' as some modules send.
+        """
     def split_next_reply(self) -> None:
         """
         The next reply line reaches the host in two reads.

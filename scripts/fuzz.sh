@@ -34,7 +34,7 @@ cmake --build "$build_dir" -j 2
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
-for target in line_assembly reply_grammar reply_numbers; do
+for target in line_assembly reply_grammar reply_numbers wire_recording; do
     echo "fuzz_$target: ${seconds} s"
     mkdir -p "$scratch/$target"
     # A crashing input lands in build/fuzz, named after its target.

@@ -134,6 +134,11 @@ def test_gantry_moves_clamp_silently(rig):
     ("gantry", lambda d: d.run(10.0, np.float64("nan")), OrvakValueError,
      "^Orvak Gantry: target y position is NaN.$"),
     ("gantry", lambda d: d.run(10.0, "3"), TypeError, "'y' must be a real number, not str"),
+    # A cap that is not finite would let any target go out.
+    ("stage", lambda d: (setattr(d, "Z_MAX", math.inf), d.run(1e300)), OrvakValueError,
+     r"^class constant Z_MAX must be a finite number \(got inf\)\.$"),
+    ("gantry", lambda d: (setattr(d, "Y_MAX", math.nan), d.run(1.0, 1e300)), OrvakValueError,
+     r"^class constant Y_MAX must be a finite number \(got nan\)\.$"),
 ])
 def test_bad_targets_are_refused_before_sending(rig, driver, action, error, message):
     device = getattr(rig, driver)

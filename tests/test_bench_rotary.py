@@ -3,6 +3,7 @@ kind of link: the in-process port, and a pseudo-terminal opened with the
 native port and with pyserial."""
 
 import io
+import logging
 import re
 import time
 
@@ -17,6 +18,7 @@ from orvaklab.exceptions import (
     OrvakHardwareError,
     OrvakPositionUnknownError,
     OrvakTimeoutError,
+    OrvakValueError,
 )
 from orvaklab.seriallink import SerialManager
 from orvaklab.sim import BenchChain
@@ -157,6 +159,38 @@ def test_leadership_and_line_noise(rig):
     rig.bench.inject_garbage(b"I9 2\r\n\r\n")
     rig.bench.split_next_reply()
     assert follower.identify() == 6 and leader.identify() == 2
+
+
+@pytest.mark.parametrize("glitch", [
+    lambda bench: bench.inject_garbage(b"\0"),  # a power-up glitch
+    lambda bench: bench.inject_garbage(b"\r\0\r"),
+    lambda bench: bench.set_line_ending("\n\r"),  # every reply starts after a CR
+], ids=["nul", "cr-nul-cr", "lf-cr"])
+def test_stray_bytes_before_a_reply_lose_nothing(rig, glitch):
+    glitch(rig.bench)
+    rig.valve.home()
+    rig.valve.select_port(5)
+    rig.valve._current_port = None
+    assert rig.valve.check_position() == 5 and rig.valve.identify() == 2
+
+
+def test_an_endless_line_is_dropped_with_one_warning(rig, caplog):
+    caplog.set_level(logging.WARNING, logger="orvaklab.seriallink")
+    rig.bench.inject_garbage(b"x" * 50000)
+    rig.bench.inject_garbage(b"y" * 50000 + b"\n")  # 64 KiB passed before this line feed
+    assert rig.valve.identify() == 2 and rig.group[1].identify() == 6
+    [warning] = [r.getMessage() for r in caplog.records if r.name == "orvaklab.seriallink"]
+    assert warning.startswith("Serial line longer than 65536 bytes without a line feed "
+                              "(starting 'xxxx")
+
+
+def test_a_position_beyond_any_number_is_an_unexpected_reply(rig):
+    rig.valve.home()
+    rig.bench.swallow_next(1)
+    later(0.2, lambda: rig.bench.inject_garbage(b"I1 POS X1e999 $$$\r\n"))
+    with pytest.raises(OrvakValueError, match=r"malformed position reply: 'POS X1e999 \$\$\$"):
+        rig.valve.check_position()
+    assert rig.valve._current_port == 1
 
 
 # ---- discovery and the command line ----

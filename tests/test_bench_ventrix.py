@@ -88,6 +88,8 @@ def test_setpoints_as_number_text(rig, channel, value, line):
     (lambda m: m.set_full_scale(1, 0), OrvakValueError,
      rf"^{NAME}: full scale must be positive \(got 0\.0\)\.$"),
     (lambda m: m.set_full_scale(2, math.nan), OrvakValueError, r"\(got nan\)"),
+    (lambda m: m.set_full_scale(1, math.inf), OrvakValueError,
+     rf"^{NAME}: full scale must be a finite number \(got inf\)\.$"),
     (lambda m: m.set_setpoint("1", 0.1), TypeError, "channel"),
     (lambda m: m.set_setpoint(1, "0.1"), TypeError, "value"),
     (lambda m: m.set_setpoint(1, 0.1, wait=True, timeout="5"), TypeError, "timeout"),
@@ -294,24 +296,29 @@ def test_the_reply_wait_takes_any_line_of_the_chosen_slots(rig):
     assert mfc._query("M311 C2", "serial query") == "SERIAL: B041562"
 
 
-@pytest.mark.parametrize("script, call, message", [
+@pytest.mark.parametrize("script, call, message, cause", [
     ({"M300": ["C1 X: 250 Z: 250 W: ERR"]}, lambda m: m.read_channel(1),
      r"^Orvak Mass Flow Controller: unexpected M300 reply for channel 1: "
-     r"'C1 X: 250 Z: 250 W: ERR'$"),
+     r"'C1 X: 250 Z: 250 W: ERR'$", "the reply has no Y field"),
     ({"M300": ["C1 X: 12.5 Y: 2431 Z: 250 W: ERR"]}, lambda m: m.read_flow(1),
-     r"unexpected M300 reply for channel 1"),
-    ({"M201": ["MODULES: 2"]}, lambda m: m.firmware_code(), r"unexpected M201 reply: 'MODULES: 2'$"),
-    ({"M202": ["STATUS: FAULT"]}, lambda m: m.is_ok(), r"unexpected M202 reply: 'STATUS: FAULT'$"),
+     r"unexpected M300 reply for channel 1", "the X field '12.5' is not a decimal integer"),
+    ({"M300": ["C1 X: abc Y: 1 Z: 1"]}, lambda m: m.read_channel(1),
+     r"unexpected M300 reply for channel 1", "the X field 'abc' is not a decimal integer"),
+    ({"M201": ["MODULES: 2"]}, lambda m: m.firmware_code(), r"unexpected M201 reply: 'MODULES: 2'$",
+     None),
+    ({"M202": ["STATUS: FAULT"]}, lambda m: m.is_ok(), r"unexpected M202 reply: 'STATUS: FAULT'$",
+     None),
     ({"M311": ["SERIAL:"]}, lambda m: m.serial_number(2),
-     r"unexpected M311 reply for channel 2: 'SERIAL:'$"),
+     r"unexpected M311 reply for channel 2: 'SERIAL:'$", None),
     ({"G0": ["READY"]}, lambda m: m.set_setpoint(1, 0.5),
-     r"unexpected reply to the setpoint on channel 1: 'READY'$"),
+     r"unexpected reply to the setpoint on channel 1: 'READY'$", None),
 ])
-def test_replies_the_board_should_not_send(make_chain, script, call, message):
+def test_replies_the_board_should_not_send(make_chain, script, call, message, cause):
     mfc = make_chain(1, driver=OrvakVentrix)[0]
     mfc.my_group.far_end.script.update(script)
-    with pytest.raises(OrvakValueError, match=message):
+    with pytest.raises(OrvakValueError, match=message) as raised:
         call(mfc)
+    assert (cause if raised.value.__cause__ is None else str(raised.value.__cause__)) == cause
     assert mfc._last_setpoint == {1: 0.0, 2: 0.0}
 
 

@@ -125,7 +125,8 @@ def test_a_priming_and_dosing_cycle(rig):
 @pytest.mark.parametrize("valve, selection", [
     ("1", "G31 X0 Y1"), (1, "G31 X0 Y1"), (True, "G31 X0 Y1"), (1.7, "G31 X0 Y1"),
     ("0", "G31 X1 Y0"), ("x", "G31 X1 Y0"), (7, "G31 X1 Y0"), (None, "G31 X1 Y0"),
-    ("1.0", "G31 X1 Y0"), (-1, "G31 X1 Y0"),
+    ("1.0", "G31 X1 Y0"), (-1, "G31 X1 Y0"), (2**70, "G31 X1 Y0"), (INF, "G31 X1 Y0"),
+    (-INF, "G31 X1 Y0"), (NAN, "G31 X1 Y0"),
 ])
 def test_valve_arguments_are_coerced(rig, valve, selection):
     rig.pump.home()
@@ -162,6 +163,13 @@ def test_valve_arguments_are_coerced(rig, valve, selection):
     (lambda p: p.dispense(1000.0, INF), OrvakValueError, "Dispense inf \u00b5l would go below 0"),
     (lambda p: p._send_move(NAN, 10.0, True), OrvakValueError,
      "speed and target must be finite numbers (got nan \u00b5l/min, 10.0 \u00b5l)."),
+    # An infinite cap or stroke would let any speed or target go out.
+    (lambda p: (setattr(p, "max_speed", INF), p.run(1e12, 100.0)), OrvakValueError,
+     "Orvak Piston 1 ml: max_speed must be a finite number (got inf)."),
+    (lambda p: (setattr(p, "piston_volume", INF), p.run(1000.0, 1e9)), OrvakValueError,
+     "Orvak Piston 1 ml: piston_volume must be a finite number (got inf)."),
+    (lambda p: (setattr(p, "piston_volume", NAN), p.aspirate(1000.0, 1.0)), OrvakValueError,
+     "piston_volume must be a finite number (got nan)."),
     (lambda p: p.run("1000", 10.0), TypeError, "run() argument 'speed' must be a real number"),
     (lambda p: p.aspirate(1000.0, None), TypeError, "aspirate() argument 'volume'"),
     (lambda p: p.dispense(1000.0, "5"), TypeError, "dispense() argument 'volume'"),

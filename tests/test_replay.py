@@ -12,7 +12,7 @@ from conftest import later
 from orvaklab.cli import main
 from orvaklab.discovery import OrvakInterface
 from orvaklab.exceptions import OrvakConnectionError, OrvakValueError
-from orvaklab.seriallink import RecordingPort, SerialManager, read_recording
+from orvaklab.seriallink import RecordingPort, ReplayPort, SerialManager, read_recording
 from orvaklab.sim import BenchChain
 from orvaklab.unitgroup import InstrumentGroup
 
@@ -92,12 +92,23 @@ def test_recording_a_pyserial_port(tmp_path):
     ('{"t": 0.1, "kind": "command"}', "needs"),
     ('{"t": 0.1, "kind": "question", "line": "x"}', "kind must be"),
     ('not json', "expected '{'"),
+    ('{"t": 0.1, "kind": "reply", "line": "\\ud83d"}', r"unpaired surrogate .*\(at character 38\)"),
+    ('{"line": "\u00e9\u00e9", "t": 1e999, "kind": "reply"}', r"bad number \(at character 21\)"),
+    ('{"t": 0.1, "kind": "reply", "line": "x", "extra": [1, {"a": "}"}, 2]', "expected '}'"),
+    ('{"t": 0.1, "kind": "reply", "line": "x', "unterminated string"),
 ])
 def test_a_malformed_recording_names_its_line(tmp_path, text, problem):
     path = tmp_path / "bad.jsonl"
     path.write_text('{"t": 0.0, "kind": "command", "line": "<I1 M116>"}\n' + text + "\n")
     with pytest.raises(OrvakValueError, match=rf"bad.jsonl, line 2: .*{problem}"):
         OrvakInterface(replay=path)
+
+
+def test_a_directory_or_a_device_is_no_recording(tmp_path):
+    with pytest.raises(IsADirectoryError):
+        ReplayPort(str(tmp_path))
+    with pytest.raises(OrvakValueError, match="^/dev/null is not a regular file"):
+        read_recording("/dev/null")
 
 
 def test_the_demo_replayed_gives_the_same_summary(tmp_path):

@@ -123,6 +123,12 @@ py::object connection_error(const orvak::PortError& error) {
     return raised;
 }
 
+// Attaches `cause`, when there is one, as "raise ... from cause" would.
+py::object with_cause(py::object raised, const std::exception_ptr& cause) {
+    if (cause) PyException_SetCause(raised.ptr(), python_error(cause).release().ptr());
+    return raised;
+}
+
 }  // namespace
 
 py::object python_error(const orvak::Error& error) {
@@ -130,20 +136,17 @@ py::object python_error(const orvak::Error& error) {
     switch (error.kind()) {
         case orvak::ErrorKind::timeout:
             return exception_class("OrvakTimeoutError")(message);
-        case orvak::ErrorKind::connection: {
-            py::object raised = exception_class("OrvakConnectionError")(message);
+        case orvak::ErrorKind::connection:
             // What ended the link (a lost port, a replay gone astray) is the cause.
-            if (const auto& cause = dynamic_cast<const orvak::ConnectionError&>(error).cause()) {
-                PyException_SetCause(raised.ptr(), python_error(cause).release().ptr());
-            }
-            return raised;
-        }
+            return with_cause(exception_class("OrvakConnectionError")(message),
+                              dynamic_cast<const orvak::ConnectionError&>(error).cause());
         case orvak::ErrorKind::hardware:
             return exception_class("OrvakHardwareError")(message);
         case orvak::ErrorKind::not_supported:
             return exception_class("OrvakNotSupportedError")(message);
         case orvak::ErrorKind::value:
-            return exception_class("OrvakValueError")(message);
+            return with_cause(exception_class("OrvakValueError")(message),
+                              dynamic_cast<const orvak::ValueError&>(error).cause());
         case orvak::ErrorKind::stopped:
             return exception_class("OrvakStoppedError")(message);
         case orvak::ErrorKind::command_rejected: {

@@ -30,7 +30,16 @@ using Valve = orvakpy::Typed<"int | str">;
 using PumpClass =
     py::class_<PistonPump, orvakpy::PyInstrument<PistonPump>, orvak::Instrument, py::smart_holder>;
 
-long long valve_number(py::handle valve) { return orvakpy::int_conversion(valve).value_or(0); }
+// int() of a number beyond 64 bits or of an infinity overflows: no valve the
+// manifold knows, so valve 0 as well.
+long long valve_number(py::handle valve) {
+    try {
+        return orvakpy::int_conversion(valve).value_or(PistonPump::priming_valve);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OverflowError)) throw;
+        return PistonPump::priming_valve;
+    }
+}
 
 double real(py::handle value, std::string_view where, std::string_view argument) {
     return orvakpy::real_argument(value, where, argument);

@@ -2,7 +2,8 @@
 // same patterns, evaluated by std::regex, with values read as Python reads
 // them: "-?\d+" (first_integer), "([A-Z])\s*HOMED:\s*([01])" ignoring case
 // (homed_flags), "\bv\d+\.\d+\.\d+" (has_version) and
-// "{axis}\s*([-+]?(?:\d+\.?\d*|\.\d+))" read by float() (axis_value).
+// "{axis}\s*([-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?)" read by float(), no
+// reading when that is not finite (axis_value).
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -54,7 +55,7 @@ std::optional<double> expected_axis_value(const std::string& text, char axis) {
         std::vector<std::regex> all;
         for (char letter = 'A'; letter <= 'Z'; ++letter) {
             all.emplace_back(std::string(1, letter) + space_class +
-                             "*([-+]?(?:[0-9]+\\.?[0-9]*|\\.[0-9]+))");
+                             "*([-+]?(?:[0-9]+\\.?[0-9]*|\\.[0-9]+)(?:[eE][-+]?[0-9]+)?)");
         }
         return all;
     }();
@@ -62,7 +63,9 @@ std::optional<double> expected_axis_value(const std::string& text, char axis) {
     if (!std::regex_search(text, m, patterns[static_cast<std::size_t>(axis - 'A')])) {
         return std::nullopt;
     }
-    return std::strtod(m[1].str().c_str(), nullptr);
+    const double value = std::strtod(m[1].str().c_str(), nullptr);
+    if (!std::isfinite(value)) return std::nullopt;
+    return value;
 }
 
 bool same_double(std::optional<double> a, std::optional<double> b) {

@@ -10,6 +10,9 @@ Error::~Error() = default;
 ConnectionError::ConnectionError(const std::string& message, std::exception_ptr cause)
     : Error(message), cause_(std::move(cause)) {}
 
+ValueError::ValueError(const std::string& message, std::exception_ptr cause)
+    : Error(message), cause_(std::move(cause)) {}
+
 CommandRejectedError::CommandRejectedError(const std::string& message,
                                            std::optional<std::string> code, std::string reply)
     : Error(message), code_(std::move(code)), reply_(std::move(reply)) {}

@@ -53,11 +53,18 @@ std::optional<std::string> constant_as_text(const ConstantValue& value) {
     return std::nullopt;
 }
 
+// An infinite cap or a NaN limit would turn a driver's range check off and let
+// any value reach the wire, so a constant in force must be finite.
 double number_constant(const ConstantRequest& request) {
     const auto& value = request.value;
     if (std::holds_alternative<double>(value) || std::holds_alternative<long long>(value) ||
         std::holds_alternative<bool>(value)) {
-        return constant_as_double(value, 0.0);
+        const double number = constant_as_double(value, 0.0);
+        if (!std::isfinite(number)) {
+            throw ValueError(text::fill("class constant {} must be a finite number (got {}).",
+                                        {request.name, text::number(number)}));
+        }
+        return number;
     }
     throw ArgumentTypeError("class constant " + std::string(request.name) + " must be a number");
 }

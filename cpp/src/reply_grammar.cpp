@@ -1,6 +1,8 @@
 #include "orvak/reply_grammar.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <system_error>
 
@@ -246,16 +248,47 @@ std::size_t number_end(std::string_view text, std::size_t pos) {
     return npos;
 }
 
-// float() of a matched number. Beyond the double range a large whole part
-// reads as infinity and a tiny fraction as zero, as Python reads them.
+// The end of an exponent ("e-3", "E+12") at `pos`, or `pos` when none is there.
+std::size_t exponent_end(std::string_view text, std::size_t pos) {
+    if (pos >= text.size() || (text[pos] != 'e' && text[pos] != 'E')) return pos;
+    std::size_t at = pos + 1;
+    if (at < text.size() && (text[at] == '-' || text[at] == '+')) ++at;
+    const std::size_t end = skip_digits(text, at);
+    return end > at ? end : pos;
+}
+
+// Whether an unsigned number text beyond the double range is too large (not
+// too small): its decimal order, the place of its first significant digit
+// plus its exponent, is then positive.
+bool beyond_large(std::string_view text) {
+    const std::size_t e = text.find_first_of("eE");
+    const std::string_view mantissa = text.substr(0, e);
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_not_of("0.");
+    if (first == npos) return false;
+    long long order = first < point ? static_cast<long long>(point - first)
+                                    : -static_cast<long long>(first - point - 1);
+    if (e != npos) {
+        std::string_view digits = text.substr(e + 1);
+        const bool negative = digits.front() == '-';
+        if (digits.front() == '-' || digits.front() == '+') digits.remove_prefix(1);
+        long long exponent = 0;
+        // Far beyond any double's order, the exact exponent no longer matters.
+        for (const char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 1'000'000'000LL);
+        order += negative ? -exponent : exponent;
+    }
+    return order > 0;
+}
+
+// float() of a matched number. Beyond the double range a large number reads
+// as infinity and a tiny one as zero, as Python reads them.
 double decimal_value(std::string_view text) {
     const bool negative = text.front() == '-';
     if (text.front() == '-' || text.front() == '+') text.remove_prefix(1);
     double value = 0.0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error == std::errc::result_out_of_range) {
-        const bool large = text.substr(0, text.find('.')).find_first_not_of('0') != npos;
-        value = large ? std::numeric_limits<double>::infinity() : 0.0;
+        value = beyond_large(text) ? std::numeric_limits<double>::infinity() : 0.0;
     }
     return negative ? -value : value;
 }
@@ -266,7 +299,10 @@ std::optional<double> axis_value(std::string_view reply, std::string_view axis) 
     for (auto at = reply.find(axis); at != npos; at = reply.find(axis, at + 1)) {
         const std::size_t start = skip_spaces(reply, at + axis.size());
         const std::size_t end = number_end(reply, start);
-        if (end != npos) return decimal_value(reply.substr(start, end - start));
+        if (end == npos) continue;
+        const double value = decimal_value(reply.substr(start, exponent_end(reply, end) - start));
+        if (!std::isfinite(value)) return std::nullopt;
+        return value;
     }
     return std::nullopt;
 }

@@ -246,8 +246,18 @@ void SerialManager::manage_communication(Port& port) {
     if (port.is_open()) port.close();
 }
 
+// An overlong line is junk (a chain streaming without line feeds); it is
+// dropped with one warning, showing its start, and routing goes on after it.
 void SerialManager::assemble(LineAssembler& lines, std::string_view text) {
-    lines.feed(text, [this](std::string line) { read_queue_.put(std::move(line)); });
+    lines.feed(
+        text, [this](std::string line) { read_queue_.put(std::move(line)); },
+        [this](std::string_view head) {
+            constexpr std::size_t shown = 40;
+            log_->log(LogLevel::warning,
+                      "Serial line longer than %s bytes without a line feed (starting %r); "
+                      "discarding it.",
+                      {std::to_string(head.size()), std::string(head.substr(0, shown))}, nullptr);
+        });
 }
 
 bool SerialManager::write_pending(Port& port) {

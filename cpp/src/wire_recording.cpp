@@ -1,9 +1,12 @@
 #include "orvak/wire_recording.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -15,6 +18,7 @@ namespace orvak {
 namespace {
 
 constexpr std::string_view hex_digits = "0123456789abcdef";
+constexpr std::string_view utf8_bom = "\xEF\xBB\xBF";
 
 std::string_view kind_name(WireRecord::Kind kind) {
     return kind == WireRecord::Kind::command ? "command" : "reply";
@@ -97,8 +101,13 @@ class FlatObjectReader {
     }
 
   private:
+    // The position counts characters (UTF-8 sequences), as an editor's column does.
     [[noreturn]] void fail(std::string_view what) const {
-        throw ValueError(std::string(what) + " (at character " + std::to_string(at_ + 1) + ")");
+        const auto before = text_.substr(0, std::min(at_, text_.size()));
+        const auto column = 1 + std::count_if(before.begin(), before.end(), [](char c) {
+                                return (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+                            });
+        throw ValueError(std::string(what) + " (at character " + std::to_string(column) + ")");
     }
 
     void skip_space() {
@@ -186,10 +195,18 @@ class FlatObjectReader {
                     out += '\t';
                     break;
                 case 'u': {
+                    const std::size_t escape = at_ - 2;
                     unsigned code = hex4();
-                    if (code >= 0xd800 && code < 0xdc00 && text_.substr(at_, 2) == "\\u") {
-                        at_ += 2;
-                        const unsigned low = hex4();
+                    // A character beyond U+FFFF comes as a pair of surrogates; half
+                    // of one stands for nothing.
+                    if (code >= 0xd800 && code < 0xe000) {
+                        const bool high = code < 0xdc00 && text_.substr(at_, 2) == "\\u";
+                        if (high) at_ += 2;
+                        const unsigned low = high ? hex4() : 0;
+                        if (!(low >= 0xdc00 && low < 0xe000)) {
+                            at_ = escape;
+                            fail("unpaired surrogate in \\u escape");
+                        }
                         code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
                     }
                     // The code points a recording writes for raw bytes stand for those bytes.
@@ -216,18 +233,36 @@ class FlatObjectReader {
         double value = 0.0;
         const auto [end, error] = std::from_chars(text_.data() + start, text_.data() + at_, value);
         if (error != std::errc{} || end != text_.data() + at_ || !std::isfinite(value)) {
+            at_ = start;
             fail("bad number");
         }
         return value;
     }
 
+    // The value of a key this reader does not know (a later version's): a
+    // string, or anything up to the next ',' or '}' outside brackets, nested
+    // strings included. Counted, not recursive, so deep nesting costs no stack.
     void skip_value() {
         skip_space();
-        if (at_ < text_.size() && text_[at_] == '"') {
-            string_value();
-            return;
+        const std::size_t start = at_;
+        std::size_t depth = 0;
+        while (at_ < text_.size()) {
+            const char c = text_[at_];
+            if (c == '"') {
+                string_value();
+                continue;
+            }
+            if (depth == 0 && (c == ',' || c == '}')) break;
+            if (c == '[' || c == '{') {
+                ++depth;
+            } else if (c == ']' || c == '}') {
+                if (depth == 0) fail("unbalanced bracket");
+                --depth;
+            }
+            ++at_;
         }
-        while (at_ < text_.size() && text_[at_] != ',' && text_[at_] != '}') ++at_;
+        if (depth != 0) fail("unterminated value");
+        if (at_ == start) fail("expected a value");
     }
 
     std::string_view text_;
@@ -247,22 +282,44 @@ std::string to_json_line(const WireRecord& record) {
 
 WireRecord parse_json_line(std::string_view text) { return FlatObjectReader(text).read(); }
 
-std::vector<WireRecord> read_recording(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::system_error(errno, std::generic_category(), path);
+std::vector<WireRecord> parse_recording(std::string_view text, const std::string& name) {
+    // An editor may have put a byte-order mark in front.
+    if (text.starts_with(utf8_bom)) text.remove_prefix(utf8_bom.size());
     std::vector<WireRecord> records;
-    std::string line;
-    for (std::size_t number = 1; std::getline(file, line); ++number) {
+    for (std::size_t number = 1; !text.empty(); ++number) {
+        const auto end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (text::strip(line).empty()) continue;
         try {
             records.push_back(parse_json_line(line));
         } catch (const ValueError& error) {
             throw ValueError(
                 text::fill("{}, line {}: not a wire record: {}",
-                           {path, text::integer(static_cast<long long>(number)), error.what()}));
+                           {name, text::integer(static_cast<long long>(number)), error.what()}));
         }
     }
     return records;
+}
+
+// A directory or a device would read as an empty recording (or block, a
+// FIFO); it is refused before it is opened.
+std::vector<WireRecord> read_recording(const std::string& path) {
+    std::error_code status_error;
+    const auto status = std::filesystem::status(path, status_error);
+    if (std::filesystem::is_directory(status)) {
+        throw std::system_error(EISDIR, std::generic_category(), path);
+    }
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        throw ValueError(
+            text::fill("{} is not a regular file, so it holds no wire recording", {path}));
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::system_error(errno, std::generic_category(), path);
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    if (file.bad()) throw std::system_error(errno, std::generic_category(), path);
+    return parse_recording(text, path);
 }
 
 ReplayMismatch::~ReplayMismatch() = default;

@@ -95,9 +95,9 @@ TEST(RotaryValve, RefusalsLeaveThePortUnknownOrUntouched) {
 
 TEST(RotaryValve, PositionRepliesReadAsPorts) {
     const std::vector<std::pair<std::string, int>> readings{
-        {"POS X0.25 $$$", 4},    {"POS X 0.5 $$$\r", 7}, {"POS X0.9999 $$$", 1},
-        {"POS X0.125 $$$", 3},   {"POS X0.375 $$$", 5},  {"POS X-0.04 $$$", 1},
-        {"POS XY X+.75 $$$", 10}};
+        {"POS X0.25 $$$", 4},     {"POS X 0.5 $$$\r", 7}, {"POS X0.9999 $$$", 1},
+        {"POS X0.125 $$$", 3},    {"POS X0.375 $$$", 5},  {"POS X-0.04 $$$", 1},
+        {"POS XY X+.75 $$$", 10}, {"POS X2.5e-1 $$$", 4}};
     for (const auto& [reply, port] : readings) {
         Valve valve;
         valve.link->replies = {reply};
@@ -106,9 +106,9 @@ TEST(RotaryValve, PositionRepliesReadAsPorts) {
         EXPECT_EQ(valve.current_port, port);
     }
     // Beyond one turn, negative, beyond the double range, no number after the axis.
-    for (const auto& reply :
-         std::vector<std::string>{"POS X1.05 $$$", "POS X-0.2 $$$",
-                                  "POS X1" + std::string(400, '0') + " $$$", "POS X. Y0.5 $$$"}) {
+    for (const auto& reply : std::vector<std::string>{"POS X1.05 $$$", "POS X-0.2 $$$",
+                                                      "POS X1" + std::string(400, '0') + " $$$",
+                                                      "POS X1e999 $$$", "POS X. Y0.5 $$$"}) {
         Valve valve;
         valve.current_port = 9;
         valve.link->replies = {reply};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -75,6 +76,13 @@ TEST_F(ReplayFile, AnotherCommandKillsThePortNamingBothLines) {
 
 TEST(WireRecording, RefusesAFileItCannotRead) {
     EXPECT_THROW(ReplayPort("/nonexistent/recording.jsonl"), std::system_error);
+    try {
+        ReplayPort port(std::filesystem::temp_directory_path().string());
+        FAIL() << "a directory was read as a recording";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), EISDIR);
+    }
+    EXPECT_THROW(static_cast<void>(read_recording("/dev/null")), ValueError);
 }
 
 }  // namespace

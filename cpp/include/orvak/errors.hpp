@@ -61,8 +61,14 @@ class ORVAK_EXPORT NotSupportedError : public Error {
 
 class ORVAK_EXPORT ValueError : public Error {
   public:
-    using Error::Error;
+    // `cause`: the failure behind it (a reply field that did not parse), when
+    // there is one; Python sees it as __cause__.
+    explicit ValueError(const std::string& message, std::exception_ptr cause = nullptr);
     [[nodiscard]] ErrorKind kind() const noexcept override { return ErrorKind::value; }
+    [[nodiscard]] const std::exception_ptr& cause() const noexcept { return cause_; }
+
+  private:
+    std::exception_ptr cause_;
 };
 
 // A stop (from any thread) ended the operation before it finished.

@@ -58,9 +58,13 @@ ORVAK_EXPORT std::vector<std::pair<char, bool>> homed_flags(std::string_view tex
 ORVAK_EXPORT bool has_version(std::string_view text);
 
 // "{axis}\s*([-+]?(?:\d+\.?\d*|\.\d+))" searched anywhere, its number read as
-// float() reads it: the value after the axis letter in a position reply.
+// float() reads it: the value after the axis letter in a position reply. An
+// exponent that runs on from the number ("X1e-3") is part of it, and a
+// number that is not finite ("X1e999") is no reading: the first match decides,
+// so such a reply is unparseable rather than read as its mantissa.
 ORVAK_EXPORT std::optional<double> axis_value(std::string_view reply, std::string_view axis);
-// The pattern axis_value searches, as a template whose "{}" takes the escaped axis.
+// The pattern axis_value searches (before the exponent), as a template whose
+// "{}" takes the escaped axis.
 inline constexpr std::string_view axis_value_template = R"({}\s*([-+]?(?:\d+\.?\d*|\.\d+)))";
 
 // "[-+]?(?:\d+\.?\d*|\.\d+)" searched anywhere: the first number in the text,

@@ -39,8 +39,13 @@ struct WireRecord {
 ORVAK_EXPORT std::string to_json_line(const WireRecord& record);
 // Throws ValueError naming what is wrong with the text.
 ORVAK_EXPORT WireRecord parse_json_line(std::string_view text);
-// Every record of a recording file; throws ValueError naming the file and the
-// line number of a malformed record, std::system_error when it cannot be read.
+// Every record of a recording's text; throws ValueError naming `name`, the
+// line number and the character of the first malformed record.
+ORVAK_EXPORT std::vector<WireRecord> parse_recording(std::string_view text,
+                                                     const std::string& name);
+// Every record of a recording file, as parse_recording names it by its path;
+// std::system_error when it cannot be read (EISDIR for a directory),
+// ValueError for a path that is no regular file (a FIFO, a device).
 ORVAK_EXPORT std::vector<WireRecord> read_recording(const std::string& path);
 
 // A replayed command that is not the recorded one; the port is dead after it.

@@ -109,6 +109,12 @@ double FlowController::full_scale_of(long long channel, const FlowSettings& now)
         throw ValueError(text::fill("{}: no full scale is recorded for channel {}.",
                                     {name, channel_text(channel)}));
     }
+    // The table is the user's to edit; an infinite entry would lift the setpoint check.
+    if (!std::isfinite(*value)) {
+        throw ValueError(
+            text::fill("{}: full scale of channel {} must be a finite number (got {}).",
+                       {name, channel_text(channel), text::number(*value)}));
+    }
     return *value;
 }
 
@@ -128,6 +134,10 @@ void FlowController::set_full_scale(long long channel, double value) {
     if (!(value > 0.0)) {
         throw ValueError(
             text::fill("{}: full scale must be positive (got {}).", {name, text::number(value)}));
+    }
+    if (!std::isfinite(value)) {
+        throw ValueError(text::fill("{}: full scale must be a finite number (got {}).",
+                                    {name, text::number(value)}));
     }
     store_full_scale(channel, value);
 }
@@ -297,11 +307,18 @@ FlowReading FlowController::reading(long long channel, const FlowSettings& now, 
         fields[letters.find(letter)] = field;
     }
     // Milli-units for flow and setpoint, centi-degrees for the temperature.
+    // What failed to parse is attached as the cause.
     const auto value = [&](std::size_t index, double scale) {
         const auto number = fields[index] ? grammar::decimal_integer(*fields[index]) : std::nullopt;
         if (!number) {
+            const auto letter = letters.substr(index, 1);
+            const ValueError parse_error(
+                fields[index] ? text::fill("the {} field {!r} is not a decimal integer",
+                                           {letter, *fields[index]})
+                              : text::fill("the reply has no {} field", {letter}));
             throw ValueError(text::fill("{}: unexpected M300 reply for channel {}: {!r}",
-                                        {name, channel_text(channel), reply}));
+                                        {name, channel_text(channel), reply}),
+                             std::make_exception_ptr(parse_error));
         }
         return static_cast<double>(*number) / scale;
     };

@@ -133,6 +133,14 @@ void PistonPump::dispense(double speed, double volume, long long valve, bool wai
 
 void PistonPump::move_to(std::string_view operation, double speed, double target_volume,
                          long long valve, bool wait) {
+    // An infinite cap or stroke would wave any speed or target through.
+    for (const auto& [setting, limit] :
+         {std::pair{"max_speed", max_speed}, std::pair{"piston_volume", piston_volume}}) {
+        if (!std::isfinite(limit)) {
+            throw ValueError(text::fill("{}: {} must be a finite number (got {}).",
+                                        {name, setting, text::number(limit)}));
+        }
+    }
     // Written so that NaN fails each check; an infinite speed or target (only
     // possible against an infinite cap or stroke) is refused with them.
     if (!(speed > 0.0)) {

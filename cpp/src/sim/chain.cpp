@@ -252,6 +252,15 @@ class ChainCore {
         split_next_ = true;
     }
 
+    void set_line_ending(std::string_view ending) {
+        if (ending != "\r\n" && ending != "\n" && ending != "\n\r") {
+            throw ValueError(
+                text::fill("line ending must be '\\r\\n', '\\n' or '\\n\\r', not {!r}", {ending}));
+        }
+        const std::lock_guard lock(mutex_);
+        line_ending_ = ending;
+    }
+
     void unplug() {
         const std::lock_guard lock(mutex_);
         unplugged_ = true;
@@ -380,7 +389,8 @@ class ChainCore {
 
     void write_line(int address, std::string_view text) {
         if (link_ == 0 || unplugged_) return;
-        const std::string line = "I" + text::integer(address) + " " + std::string(text) + "\r\n";
+        const std::string line =
+            "I" + text::integer(address) + " " + std::string(text) + line_ending_;
         if (split_next_) {
             split_next_ = false;
             if (!split_at_) split_at_ = output_.size() + line.size() / 2;
@@ -412,6 +422,7 @@ class ChainCore {
     std::deque<LateLine> late_;            // delayed reply lines, by due time
     std::string input_;                    // a command line still arriving
     std::optional<std::size_t> split_at_;  // output beyond this waits until the rest is read
+    std::string line_ending_ = "\r\n";
     bool split_next_ = false;
     bool unplugged_ = false;
 };
@@ -499,6 +510,8 @@ void Chain::set_detail(int address, std::string_view key, const DetailValue& val
 }
 
 void Chain::split_next_reply() { core_->split_next_reply(); }
+
+void Chain::set_line_ending(std::string_view ending) { core_->set_line_ending(ending); }
 
 void Chain::unplug() { core_->unplug(); }
 

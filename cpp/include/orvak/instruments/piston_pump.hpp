@@ -16,8 +16,9 @@
 // through `resolve_constants` when each operation starts.
 //
 // Non-finite numbers never reach the wire: speed and stroke checks are
-// written so that NaN fails them, and the move primitive refuses what
-// would still slip through.
+// written so that NaN fails them, a move refuses a speed cap or stroke that
+// is not finite (either would wave any value through), and the move
+// primitive refuses what would still slip through.
 #pragma once
 
 #include <array>

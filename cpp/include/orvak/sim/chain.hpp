@@ -125,6 +125,9 @@ class ORVAK_EXPORT Chain {
     // The next reply line becomes readable in two parts: the second only once
     // the first has been read.
     void split_next_reply();
+    // Reply lines end with `ending` from now on: "\r\n" (the default), "\n",
+    // or "\n\r" as some modules send; ValueError for anything else.
+    void set_line_ending(std::string_view ending);
     // The link is gone for good: the port fails, a pseudo-terminal hangs up.
     void unplug();
 
