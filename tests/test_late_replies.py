@@ -90,3 +90,15 @@ def test_calls_after_close_say_the_interface_is_closed():
                                                    r"closed"):
         valve.check_position()
     assert time.monotonic() - started < 0.5
+
+
+def test_an_infinite_time_out_waits_without_limit_and_nan_is_refused():
+    with OrvakInterface(emulate=[2]) as chain:
+        valve = chain.add_group([2])[0]
+        valve.DONE_TIMEOUT = float("inf")
+        valve.home()
+        valve.OK_TIMEOUT = float("nan")
+        with pytest.raises(OrvakValueError, match=r"^class constant OK_TIMEOUT must be a finite "
+                                                  r"number \(got nan\)\.$"):
+            valve.select_port(4)
+        assert chain.bench.modules[0].commands == ["G10 X W1"]

@@ -69,6 +69,16 @@ double number_constant(const ConstantRequest& request) {
     throw ArgumentTypeError("class constant " + std::string(request.name) + " must be a number");
 }
 
+double timeout_constant(const ConstantRequest& request) {
+    // An infinite time-out is a wait without limit and turns no check off;
+    // only NaN (every comparison false) is refused.
+    const auto& value = request.value;
+    if (const auto* seconds = std::get_if<double>(&value); seconds && std::isinf(*seconds)) {
+        return *seconds;
+    }
+    return number_constant(request);
+}
+
 long long integer_constant(const ConstantRequest& request) {
     if (const auto* whole = std::get_if<long long>(&request.value)) return *whole;
     if (const auto* flag = std::get_if<bool>(&request.value)) return *flag ? 1 : 0;
@@ -119,8 +129,8 @@ BaseConstants Instrument::base_constants() const {
     }};
     resolve_constants(requests);
     return BaseConstants{
-        .ok_timeout = number_constant(requests[0]),
-        .done_timeout = number_constant(requests[1]),
+        .ok_timeout = timeout_constant(requests[0]),
+        .done_timeout = timeout_constant(requests[1]),
         .poll_interval = number_constant(requests[2]),
         .home_required_code = constant_as_text(requests[3].value),
         .home_required_noun = constant_as_text(requests[4].value),

@@ -42,8 +42,11 @@ struct ConstantRequest {
 // Reads a resolved constant as a number (int or float), or the fallback.
 ORVAK_EXPORT double constant_as_double(const ConstantValue& value, double fallback);
 ORVAK_EXPORT std::optional<std::string> constant_as_text(const ConstantValue& value);
-// A constant that must be a number; throws ArgumentTypeError naming it otherwise.
+// A constant that must be a finite number; throws ArgumentTypeError naming it
+// when it is not a number, ValueError when it is not finite.
 ORVAK_EXPORT double number_constant(const ConstantRequest& request);
+// A time-out constant in seconds: a number, infinity meaning no limit.
+ORVAK_EXPORT double timeout_constant(const ConstantRequest& request);
 // A constant that must be a whole number (a count); throws ArgumentTypeError
 // naming it otherwise.
 ORVAK_EXPORT long long integer_constant(const ConstantRequest& request);

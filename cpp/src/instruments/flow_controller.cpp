@@ -57,11 +57,11 @@ FlowSettings FlowController::settings() const {
     return FlowSettings{
         .num_channels = integer_constant(requests[0]),
         .units = text_constant(requests[1]),
-        .reply_timeout = number_constant(requests[2]),
+        .reply_timeout = timeout_constant(requests[2]),
         .settle_tolerance = number_constant(requests[3]),
-        .settle_timeout = number_constant(requests[4]),
+        .settle_timeout = timeout_constant(requests[4]),
         .settle_poll = number_constant(requests[5]),
-        .ok_timeout = number_constant(requests[6]),
+        .ok_timeout = timeout_constant(requests[6]),
         .poll_interval = number_constant(requests[7]),
     };
 }
