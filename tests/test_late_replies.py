@@ -101,4 +101,3 @@ def test_an_infinite_time_out_waits_without_limit_and_nan_is_refused():
         with pytest.raises(OrvakValueError, match=r"^class constant OK_TIMEOUT must be a finite "
                                                   r"number \(got nan\)\.$"):
             valve.select_port(4)
-        assert chain.bench.modules[0].commands == ["G10 X W1"]
