@@ -103,7 +103,8 @@ void bind_refusals(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hol
              orvakpy::operation("_require_ok_or_home_required",
                                 &Instrument::require_ok_or_home_required),
              "what"_a = "command", "extra_timeout"_a = 0.0)
-        .def("_raise_if_late_bad", orvakpy::nogil(&Instrument::raise_if_late_bad));
+        .def("_raise_if_late_bad",
+             [](Instrument& self) { orvakpy::without_gil([&] { self.raise_if_late_bad(); }); });
 }
 
 void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {

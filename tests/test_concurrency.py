@@ -13,6 +13,9 @@ from orvaklab.exceptions import OrvakCommandRejectedError, OrvakStoppedError
 
 from conftest import later
 
+# A stop that fails on its own thread is a failure here, not a warning.
+pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnhandledThreadExceptionWarning")
+
 
 def home(driver):
     driver.home()

@@ -199,20 +199,27 @@ void Instrument::resynchronise(Link& connection) {
         log_debug(text::fill("{}: discarded a late {} line {!r} while resynchronising.",
                              {name, slot, line}));
     };
+    // Nothing is taken once a stop came: the stop's reply is its own.
+    const auto watch = watch_for_stop();
     const auto discard_all = [&] {
         for (auto [slot, label] :
              {std::pair{&slots_->ok, "acknowledgement"}, std::pair{&slots_->done, "completion"},
               std::pair{&slots_->position, "position"}, std::pair{&slots_->other, "data"}}) {
-            if (auto line = slot->try_get()) discard(label, *line);
+            if (auto line = take_reply(*slot, Clock::duration::zero(), watch)) {
+                discard(label, *line);
+            }
         }
     };
     discard_all();
-    unsettled_.emplace_back(barrier);
-    connection.send_line("<I" + text::integer(instrument_number + 1LL) + " " +
-                         std::string(barrier) + ">");
+    {
+        const std::lock_guard sending(send_mutex_);
+        throw_if_stopped(watch, "resynchronisation");
+        unsettled_.emplace_back(barrier);
+        connection.send_line("<I" + text::integer(instrument_number + 1LL) + " " +
+                             std::string(barrier) + ">");
+    }
     const auto poll = span_of(constants.poll_interval);
     const auto deadline = Clock::now() + span_of(limit);
-    const auto watch = watch_for_stop();
     const bool answered = with_interrupt_guard([&] {
         for (;;) {
             check_interrupt();
@@ -220,7 +227,7 @@ void Instrument::resynchronise(Link& connection) {
             if (connection.stop_requested()) return false;
             // A follower refuses the version query; a late acknowledgement
             // of an earlier command is discarded.
-            if (auto ack = slots_->ok.try_get()) {
+            if (auto ack = take_reply(slots_->ok, Clock::duration::zero(), watch)) {
                 if (barrier == version_barrier && grammar::is_refusal(*ack)) return true;
                 discard("acknowledgement", *ack);
             }
@@ -271,6 +278,11 @@ void Instrument::send_command(std::span<const std::string> gcodes) {
     // answered whatever an earlier, timed-out command left on the way.
     const bool stopping = gate_.stopping_here();
     if (resync_needed_ && !stopping) resynchronise(*connection);
+    const auto watch = watch_for_stop();
+    const std::lock_guard sending(send_mutex_);
+    // An operation a stop has ended sends nothing more, and never clears the
+    // reply slots the stop waits on.
+    if (!stopping) throw_if_stopped(watch, "command");
     clear_flags();
     if (!stopping) {
         unsettled_.clear();
@@ -419,8 +431,11 @@ void Instrument::require_ok_or_home_required(std::string_view what, double extra
     }
 }
 
-void Instrument::raise_if_late_bad() {
-    const auto value = slots_->ok.try_get();
+void Instrument::raise_if_late_bad() { raise_if_late_bad(watch_for_stop()); }
+
+void Instrument::raise_if_late_bad(const StopWatch& watch) {
+    // Looks at the acknowledgement slot without taking a stop's reply.
+    const auto value = take_reply(slots_->ok, Clock::duration::zero(), watch);
     if (!value || !grammar::is_refusal(*value)) return;
     const auto code = bad_code(*value);
     throw CommandRejectedError(

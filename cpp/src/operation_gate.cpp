@@ -15,9 +15,12 @@ OperationGate::Entry OperationGate::enter(std::string_view operation, Duration s
     // A stop must never wait behind the operation it stops, even when it
     // is written in terms of other calls (a subclass's own stop()).
     if (stopping_here_locked()) return Entry::bypassed;
-    while (depth_ > 0) {
+    // A stop in progress on another thread is waited out too: a new
+    // operation would clear the reply slots the stop waits on.
+    const auto busy = [this] { return depth_ > 0 || !stopping_.empty(); };
+    while (busy()) {
         released_.wait_for(lock, slice);
-        if (depth_ == 0) break;
+        if (!busy()) break;
         lock.unlock();
         between();
         lock.lock();
@@ -36,7 +39,7 @@ void OperationGate::leave() noexcept {
         owner_ = {};
         owner_operation_.clear();
     }
-    released_.notify_one();
+    released_.notify_all();
 }
 
 void OperationGate::begin_stop() {
@@ -46,9 +49,12 @@ void OperationGate::begin_stop() {
 }
 
 void OperationGate::end_stop() noexcept {
-    const std::lock_guard lock(mutex_);
-    const auto it = std::find(stopping_.begin(), stopping_.end(), std::this_thread::get_id());
-    if (it != stopping_.end()) stopping_.erase(it);
+    {
+        const std::lock_guard lock(mutex_);
+        const auto it = std::find(stopping_.begin(), stopping_.end(), std::this_thread::get_id());
+        if (it != stopping_.end()) stopping_.erase(it);
+    }
+    released_.notify_all();
 }
 
 bool OperationGate::stopping_here_locked() const {

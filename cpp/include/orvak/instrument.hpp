@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -233,6 +234,7 @@ class ORVAK_EXPORT Instrument {
     [[nodiscard]] StopWatch watch_for_stop() const { return {gate_.epoch_here()}; }
     // Throws StoppedError, naming the operation, when a stop came since `watch`.
     void throw_if_stopped(const StopWatch& watch, std::string_view what) const;
+    void raise_if_late_bad(const StopWatch& watch);
     // A reply from `slot` within `timeout`; none once a stop came since `watch`.
     std::optional<std::string> take_reply(ReplySlot& slot, Clock::duration timeout,
                                           const StopWatch& watch);
@@ -265,6 +267,9 @@ class ORVAK_EXPORT Instrument {
     std::shared_ptr<ProgressObserver> progress_observer_;
     std::optional<Operation> operation_;
     OperationGate gate_;
+    // Clearing the reply slots and sending happen together, so an operation
+    // cannot clear the reply of a stop that began meanwhile.
+    std::mutex send_mutex_;
     std::atomic<bool> resync_needed_{false};
     std::atomic<bool> reply_overdue_{false};  // a reply wait of this operation ran out
     // Command words whose replies may still be on the way; the barrier query
@@ -303,7 +308,7 @@ auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label
             throw_if_stopped(watch, label);
             if (connection->stop_requested()) return Result{};
             raise_if_notok(label);
-            if (check_late_bad) raise_if_late_bad();
+            if (check_late_bad) raise_if_late_bad(watch);
             const auto remaining = deadline - Clock::now();
             if (remaining <= Clock::duration::zero()) {
                 reply_overdue_ = true;

@@ -6,7 +6,8 @@
 // thread that holds the turn (a driver calling its own operations, a
 // subclass calling the base method) goes ahead.
 //
-// The stop family (stop, pause, abort, stop_all) never takes a turn. Each
+// The stop family (stop, pause, abort, stop_all) never takes a turn, and no
+// operation begins while a stop is in progress on another thread. Each
 // stop counts up; the operation holding the turn remembers the count it
 // began with, so its waits notice a stop from any thread and end, while the
 // stop's own waits (which begin after the count moved) do not.
