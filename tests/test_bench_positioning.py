@@ -139,6 +139,8 @@ def test_gantry_moves_clamp_silently(rig):
      r"^class constant Z_MAX must be a finite number \(got inf\)\.$"),
     ("gantry", lambda d: (setattr(d, "Y_MAX", math.nan), d.run(1.0, 1e300)), OrvakValueError,
      r"^class constant Y_MAX must be a finite number \(got nan\)\.$"),
+    ("gantry", lambda d: (setattr(d, "X_MAX", -10 ** 400), d.run(1.0, 1.0)), OrvakValueError,
+     r"^class constant X_MAX must be a finite number \(got -inf\)\.$"),
 ])
 def test_bad_targets_are_refused_before_sending(rig, driver, action, error, message):
     device = getattr(rig, driver)

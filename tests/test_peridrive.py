@@ -269,6 +269,8 @@ NAN, INF = float("nan"), float("inf")
     (lambda p: p.set_rollers("six"), OrvakValueError,
      "set_rollers() rollers must be a positive integer (got 'six')."),
     (lambda p: p.set_rollers(None), OrvakValueError, "a positive integer (got None)."),
+    (lambda p: p.set_rollers(2 ** 70), OrvakValueError,
+     "set_rollers() rollers is too large (got 1180591620717411303424)."),
     (lambda p: p.set_rollers(0), OrvakValueError, "set_rollers() rollers must be > 0 (got 0)."),
     (lambda p: p.run("5", 1.0), TypeError, "run() argument 'flow_rate' must be a real number"),
     (lambda p: p.run(5.0, 1.0, calibration=[1]), TypeError, "argument 'calibration'"),

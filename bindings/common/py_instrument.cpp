@@ -1,5 +1,7 @@
 #include "common/py_instrument.hpp"
 
+#include <limits>
+
 #include "common/py_args.hpp"
 
 namespace orvakpy {
@@ -11,7 +13,17 @@ orvak::ConstantValue constant_from_python(py::handle value) {
         try {
             return value.cast<long long>();
         } catch (const py::cast_error&) {
-            return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
+            // Beyond a double too: an infinity, which the number checks name.
+            const int sign = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_LT);
+            if (sign < 0) throw py::error_already_set();
+            const double huge = PyLong_AsDouble(value.ptr());
+            if (huge == -1.0 && PyErr_Occurred() != nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+                PyErr_Clear();
+                return sign == 1 ? -std::numeric_limits<double>::infinity()
+                                 : std::numeric_limits<double>::infinity();
+            }
+            return huge;
         }
     }
     if (py::isinstance<py::float_>(value)) return value.cast<double>();

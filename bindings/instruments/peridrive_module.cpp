@@ -209,7 +209,14 @@ void bind_pumping(PumpClass& cls) {
         .def(
             "set_rollers",
             [](PeriPumpBase& self, const orvakpy::Typed<"int | str">& rollers) {
-                const auto count = orvakpy::int_conversion(rollers);
+                std::optional<long long> count;
+                try {
+                    count = orvakpy::int_conversion(rollers);
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_OverflowError)) throw;
+                    throw orvak::ValueError("set_rollers() rollers is too large (got " +
+                                            py::repr(rollers).cast<std::string>() + ").");
+                }
                 if (!count) throw self.rollers_not_integer(py::repr(rollers).cast<std::string>());
                 orvakpy::exclusive(self, "set_rollers", [&] { self.set_rollers(*count); });
             },
