@@ -153,6 +153,14 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
             "Where the module is, in its own unit; this base version raises "
             "OrvakNotSupportedError.")
         .def(
+            "_forget_tracked_state",
+            [](Instrument& self) {
+                orvakpy::exclusive(self, "_forget_tracked_state",
+                                   [&] { self.forget_tracked_state(); });
+            },
+            "Forgets the tracked position (and a configured valve set), as after a power "
+            "cycle.")
+        .def(
             "pause", [](Instrument& self) { orvakpy::stopping(self, [&] { self.pause(); }); },
             "Calls stop().")
         .def(

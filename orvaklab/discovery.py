@@ -15,6 +15,14 @@ which closes the port.
 ``record=PATH`` writes the chain's wire traffic to a JSON Lines file as it
 passes; ``OrvakInterface(replay=PATH)`` answers from such a file instead of a
 chain, failing at once when a command differs from the recorded one.
+
+``reconnect=True`` keeps a chain opened by device path or URL alive across a
+lost link: calls in flight fail with the connection error (a motion may or
+may not have happened, so nothing is retried), calls during the outage fail
+at once, and a supervisor thread reopens the same path with a bounded
+back-off, checks that every attached module answers with its type code,
+sends the roll-call and attaches the group to a fresh manager. Tracked
+positions are forgotten (the modules may have restarted).
 """
 
 from __future__ import annotations
@@ -22,9 +30,11 @@ from __future__ import annotations
 import logging
 import os
 import queue
+import threading
 import time
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, NamedTuple
+import weakref
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Literal, NamedTuple
 
 from orvaklab.exceptions import (
     OrvakConnectionError,
@@ -40,13 +50,20 @@ if TYPE_CHECKING:
     from orvaklab.shapes import SerialPort
     from orvaklab.sim import BenchChain
 
-__all__ = ["OrvakInterface", "FoundModule", "DEFAULT_BAUDRATE"]
+__all__ = ["OrvakInterface", "FoundModule", "DEFAULT_BAUDRATE", "ConnectionState"]
 
 DEFAULT_BAUDRATE = 115200
 # The chain-wide roll-call. Every module hears it and none answers; a flow
 # controller board that is not behind the leader refuses commands until then.
 ROLL_CALL = "<I-99>"
 _log = logging.getLogger(__name__)
+# The supervisor's back-off between attempts to reopen a lost port, in seconds.
+_REOPEN_FIRST_DELAY = 0.05
+_REOPEN_MAX_DELAY = 2.0
+# How often the supervisor looks whether the link died or the interface closed.
+_SUPERVISOR_PERIOD = 0.05
+
+ConnectionState = Literal["connected", "reconnecting", "failed"]
 
 class FoundModule(NamedTuple):
     """One module answering a scan: its address, type code and leader state."""
@@ -141,6 +158,48 @@ class _ProbeGroup:
         self.seriallink = None
 
 
+class _RefusingQueue:
+    def __init__(self, message):
+        self._message = message
+
+    def put(self, item, block=True, timeout=None):
+        raise OrvakConnectionError(self._message)
+
+    def empty(self):
+        return True
+
+
+class _DownLink:
+    """A group's link while its port is being reopened: every command fails
+    at once, saying so, instead of waiting for a reply that cannot come."""
+
+    def __init__(self, reason):
+        self.orvak_write_queue = _RefusingQueue(f"{reason}; nothing was sent")
+        self.orvak_read_queue = self.orvak_write_queue
+        self.thread_stop_event = threading.Event()
+        self.thread_died = threading.Event()
+
+
+def _identities(port, count, timeout):
+    """The type code each of the first `count` addresses answers (M116)
+    over an open port, None for a silent one; the port stays open."""
+    probes = _ProbeGroup()
+    manager = SerialManager(_Borrowed(port), probes)
+    probes.seriallink = manager
+    codes = []
+    try:
+        for number in range(count):
+            probe = _Probe(number, probes)
+            probes.inst.append(probe)
+            try:
+                codes.append(probe.identify(timeout))
+            except OrvakTimeoutError:
+                codes.append(None)
+    finally:
+        manager.stop()
+    return codes
+
+
 def _port_opener(port, baudrate, emulate, time_scale, replay, paced):
     """A function that opens the port, and its description."""
     if replay is not None:
@@ -197,10 +256,24 @@ class OrvakInterface:
     def __init__(self, port: str | SerialPort | None = None, baudrate: int = DEFAULT_BAUDRATE,
                  *, emulate: Sequence[int] | None = None, time_scale: float = 0.0,
                  record: str | os.PathLike[str] | None = None,
-                 replay: str | os.PathLike[str] | None = None, paced: bool = False) -> None:
+                 replay: str | os.PathLike[str] | None = None, paced: bool = False,
+                 reconnect: bool | float = False,
+                 on_connection_state: Callable[[ConnectionState, str], None] | None = None,
+                 ) -> None:
+        if reconnect is not False and not (isinstance(port, str) and replay is None
+                                            and record is None and emulate is None):
+            raise OrvakValueError(
+                "reconnect needs a device path or URL to reopen (not a port object, an "
+                "emulated chain, a replay or a recording)")
         self.bench, self._open, self.description = _port_opener(
             port, baudrate, emulate, time_scale, replay, paced
         )
+        # True: keep trying; a number: give up after that many seconds.
+        self._reconnect = reconnect
+        self._on_state = on_connection_state
+        self._state: ConnectionState = "connected"
+        self._closing = threading.Event()
+        self._supervisor: threading.Thread | None = None
         self.port = port if self._open is None else self._opened()
         if record is not None:
             # Opened last: a recording file that cannot be written is an
@@ -228,6 +301,12 @@ class OrvakInterface:
         state = "closed" if self._closed else ("attached" if self.group else "open")
         return f"OrvakInterface({self.description}, {state})"
 
+    @property
+    def connection_state(self) -> ConnectionState:
+        """"connected", "reconnecting" (the link was lost and is being
+        reopened) or "failed" (reopening gave up, or found another chain)."""
+        return self._state
+
     def __enter__(self) -> OrvakInterface:
         return self
 
@@ -252,6 +331,11 @@ class OrvakInterface:
         group.seriallink = self._manager = SerialManager(self.port, group)
         group.seriallink.orvak_write_queue.put(ROLL_CALL)
         self.group = group
+        if self._reconnect is not False:
+            self._supervisor = threading.Thread(
+                target=_supervise, args=(weakref.ref(self), self._closing),
+                name=f"orvaklab supervisor {self.description}", daemon=True)
+            self._supervisor.start()
         return group
 
     def scan(self, max_modules: int = 32, timeout: float = 0.5) -> list[FoundModule]:
@@ -291,10 +375,15 @@ class OrvakInterface:
         if self._closed:
             return
         self._closed = True
+        self._closing.set()
+        supervisor = self._supervisor
+        if supervisor is not None and supervisor is not threading.current_thread():
+            supervisor.join(5.0)
         group, self.group = self.group, None
         manager, self._manager = self._manager, None
         try:
-            if group is not None:
+            # During an outage there is no link to send the stops on.
+            if group is not None and not isinstance(group.seriallink, _DownLink):
                 group.stop_all()
         finally:
             try:
@@ -305,3 +394,88 @@ class OrvakInterface:
                 # crashed, or no manager at all, leaves that to us.
                 if self.port is not None and getattr(self.port, "is_open", False):
                     self.port.close()
+
+
+def _set_state(chain, state, message, level=logging.INFO):
+    chain._state = state
+    _log.log(level, "%s", message)
+    if chain._on_state is not None:
+        try:
+            chain._on_state(state, message)
+        except Exception:
+            _log.exception("connection state callback failed")
+
+
+def _supervise(chain_ref, closing):
+    """Watches the interface's link and reopens it when it is lost. Holds
+    the interface only weakly, so a dropped interface ends its supervisor."""
+    while not closing.is_set():
+        chain = chain_ref()
+        if chain is None or chain._manager is None:
+            return
+        lost = chain._manager.thread_died.is_set()
+        del chain
+        if not lost:
+            closing.wait(_SUPERVISOR_PERIOD)
+        elif not _reopen(chain_ref, closing):
+            return
+
+
+def _reopen(chain_ref, closing):
+    """Reopens a lost link and attaches the group to it again. False when
+    the supervisor is to end (closed, given up, another chain behind it)."""
+    chain = chain_ref()
+    if chain is None:
+        return False
+    group = chain.group
+    group.seriallink = _DownLink(f"{chain.description}: the serial link is down and being "
+                                 "reopened")
+    _set_state(chain, "reconnecting", f"{chain.description}: connection lost; reopening it")
+    limit = None if chain._reconnect is True else float(chain._reconnect)
+    began, delay = time.monotonic(), _REOPEN_FIRST_DELAY
+    del chain
+    while not closing.wait(delay):
+        chain = chain_ref()
+        if chain is None:
+            return False
+        if limit is not None and time.monotonic() - began > limit:
+            _set_state(chain, "failed",
+                       f"{chain.description}: gave up reopening the link after {limit:g}s",
+                       logging.WARNING)
+            group.seriallink = _DownLink(f"{chain.description}: the serial link is down "
+                                         "(reopening gave up)")
+            return False
+        delay = min(delay * 2, _REOPEN_MAX_DELAY)
+        try:
+            port = chain._open()  # the path is resolved anew: a by-id link may point elsewhere
+        except Exception:  # not back yet: a cable, a hub, a module powering up
+            continue
+        try:
+            codes = _identities(port, len(group.inst), 0.5)
+        except Exception:
+            codes = [None]
+        expected = [driver.instrument_id_number for driver in group.inst]
+        if None in codes or codes != expected:
+            port.close()
+            if None in codes:
+                continue  # still powering up, or not answering yet
+            changed = ", ".join(
+                f"address {n + 1} answers type code {got} where {want} was attached"
+                for n, (got, want) in enumerate(zip(codes, expected)) if got != want)
+            _set_state(chain, "failed", f"{chain.description}: reopened, but another chain is "
+                                        f"behind it ({changed}); staying disconnected",
+                       logging.ERROR)
+            group.seriallink = _DownLink(f"{chain.description}: another chain is behind the "
+                                         f"port ({changed})")
+            return False
+        if closing.is_set():
+            port.close()
+            return False
+        for driver in group.inst:
+            driver._forget_tracked_state()
+        chain.port = port
+        group.seriallink = chain._manager = SerialManager(port, group)
+        chain._manager.orvak_write_queue.put(ROLL_CALL)
+        _set_state(chain, "connected", f"{chain.description}: connection reopened")
+        return True
+    return False

@@ -564,6 +564,8 @@ void Instrument::reset() {
     throw NotSupportedError(text::fill("{} does not implement reset()", {class_name()}));
 }
 
+void Instrument::forget_tracked_state() {}
+
 void Instrument::check_position_unsupported() const {
     throw NotSupportedError(text::fill("{} does not implement check_position()", {class_name()}));
 }

@@ -148,6 +148,10 @@ class ORVAK_EXPORT Instrument {
     virtual void stop();
     virtual void resume();
     virtual void reset();
+    // Forgets what the driver tracks of the module (a position, a configured
+    // valve set), as after a power cycle: a reopened link may lead to a module
+    // that restarted. The default tracks nothing.
+    virtual void forget_tracked_state();
     [[noreturn]] void check_position_unsupported() const;
     void pause();
     void abort();

@@ -212,6 +212,11 @@ void PistonPump::stop() {
     require_ok();
 }
 
+void PistonPump::forget_tracked_state() {
+    previous_volume.reset();
+    previous_valve = unknown_valve;
+}
+
 void PistonPump::resume() {
     send_command({text::fill("G5 {}0", {settings().axis})});
     require_ok_or_home_required();

@@ -128,6 +128,8 @@ void RotaryValveBase::stop() {
     require_ok();
 }
 
+void RotaryValveBase::forget_tracked_state() { current_port.reset(); }
+
 void RotaryValveBase::resume() {
     send_command({text::fill("G5 {}0", {settings().axis})});
     require_ok();

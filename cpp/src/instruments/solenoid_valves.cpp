@@ -140,6 +140,8 @@ void SolenoidValveBase::turn_off_valves() {
 
 void SolenoidValveBase::stop() {}
 
+void SolenoidValveBase::forget_tracked_state() { previous_valve_set.reset(); }
+
 void SolenoidValveBase::resume() {}
 
 void SolenoidValveBase::reset() { turn_off_valves(); }

@@ -81,6 +81,7 @@ class ORVAK_EXPORT PistonPump : public Instrument {
     void aspirate(double speed, double volume, long long valve = priming_valve, bool wait = false);
     void dispense(double speed, double volume, long long valve = outlet_valve, bool wait = false);
     void stop() override;
+    void forget_tracked_state() override;
     void resume() override;
     void reset() override;
 

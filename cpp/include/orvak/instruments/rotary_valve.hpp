@@ -56,6 +56,7 @@ class ORVAK_EXPORT RotaryValveBase : public Instrument {
     // Turns to `port_number` (1 to NUM_PORTS); port 1 is reached by homing.
     void select_port(long long port_number, bool wait = true);
     void stop() override;
+    void forget_tracked_state() override;
     void resume() override;
     void reset() override;
 

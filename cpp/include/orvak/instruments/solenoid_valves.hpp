@@ -58,6 +58,7 @@ class ORVAK_EXPORT SolenoidValveBase : public Instrument {
     void turn_off_valves();
     // The valve state holds across a pause: stop and resume send nothing.
     void stop() override;
+    void forget_tracked_state() override;
     void resume() override;
     void reset() override;
     double estimate_run_time();

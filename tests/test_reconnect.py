@@ -1,0 +1,97 @@
+"""The supervisor of OrvakInterface(reconnect=True): a chain whose cable is
+pulled comes back behind the same path, its drivers work again, and calls
+during the outage fail at once; another chain behind the path stays
+disconnected with an error that names the changed address."""
+
+import threading
+import time
+
+import pytest
+
+from orvaklab.discovery import OrvakInterface
+from orvaklab.exceptions import OrvakConnectionError, OrvakValueError
+from orvaklab.sim import BenchChain
+
+from conftest import wait_until
+
+
+@pytest.fixture
+def by_id(tmp_path):
+    """A symbolic link standing for /dev/serial/by-id/...: point(path) re-points it."""
+    link = tmp_path / "usb-orvak-chain"
+
+    def point(path):
+        if link.is_symlink():
+            link.unlink()
+        link.symlink_to(path)
+        return str(link)
+
+    return point
+
+
+def test_a_lost_chain_comes_back_behind_its_path(by_id):
+    bench = BenchChain([2, 4])
+    states, servers = [], [bench.serve_pty()]  # a server lives as long as its object
+    path = by_id(servers[0].path)
+    with OrvakInterface(path, reconnect=True,
+                        on_connection_state=lambda state, _: states.append(state)) as chain:
+        valve, pump = chain.add_group([2, 4])
+        valve.home()
+        valve.select_port(4)
+        bench.time_scale = 100.0
+        in_flight = []
+        mover = threading.Thread(target=lambda: in_flight.append(
+            pytest.raises(OrvakConnectionError, valve.select_port, 9, wait=True)))
+        mover.start()
+        assert wait_until(lambda: bench.modules[0].moving)
+        servers[0].unplug()  # the cable is pulled
+        mover.join(2.0)
+        assert in_flight, "the waiting call did not fail with the lost link"
+        assert wait_until(lambda: chain.connection_state == "reconnecting")
+
+        started = time.monotonic()
+        with pytest.raises(OrvakConnectionError, match="down and being reopened"):
+            pump.identify()
+        assert time.monotonic() - started < 0.5
+
+        bench.time_scale = 0.0
+        servers.append(bench.serve_pty())  # plugged in again, on another tty
+        by_id(servers[-1].path)
+        assert wait_until(lambda: chain.connection_state == "connected", timeout=5.0)
+        assert valve._current_port is None  # forgotten: the module may have restarted
+        valve.stop()  # it went on turning while the cable was out
+        valve.home()
+        valve.select_port(6)
+        assert valve.check_position() == 6 and pump.identify() == 4
+    assert states == ["reconnecting", "connected"]
+
+
+def test_another_chain_behind_the_path_stays_disconnected(by_id):
+    first, other = BenchChain([2, 4]), BenchChain([6, 4])
+    servers = [first.serve_pty(), other.serve_pty()]
+    path = by_id(servers[0].path)
+    with OrvakInterface(path, reconnect=True) as chain:
+        valve, _ = chain.add_group([2, 4])
+        servers[0].unplug()
+        by_id(servers[1].path)
+        assert wait_until(lambda: chain.connection_state == "failed", timeout=5.0)
+        with pytest.raises(OrvakConnectionError, match=r"another chain is behind the port "
+                                                       r"\(address 1 answers type code 6 where "
+                                                       r"2 was attached\)"):
+            valve.identify()
+
+
+def test_reconnect_needs_a_path_to_reopen():
+    with pytest.raises(OrvakValueError, match="reconnect needs a device path or URL"):
+        OrvakInterface(emulate=[2], reconnect=True)
+
+
+def test_reopening_gives_up_after_its_limit(by_id):
+    bench = BenchChain([2])
+    server = bench.serve_pty()
+    with OrvakInterface(by_id(server.path), reconnect=0.3) as chain:
+        valve = chain.add_group([2])[0]
+        server.unplug()  # and never plugged in again
+        assert wait_until(lambda: chain.connection_state == "failed", timeout=3.0)
+        with pytest.raises(OrvakConnectionError, match="reopening gave up"):
+            valve.identify()
