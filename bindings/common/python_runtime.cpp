@@ -33,6 +33,15 @@ AcquireGil::AcquireGil()
           return py::gil_scoped_acquire();
       }()) {}
 
+void release_python_object(py::object& object) noexcept {
+    if (!python_usable()) {
+        [[maybe_unused]] auto* leaked = object.release().ptr();
+        return;
+    }
+    const AcquireGil gil;
+    object = py::object();
+}
+
 py::custom_type_setup collectable_instance_dict() {
     return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
 #if PY_VERSION_HEX < 0x030D0000
