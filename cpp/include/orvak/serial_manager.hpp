@@ -138,13 +138,13 @@ class ORVAK_EXPORT SerialManager final : public Link {
     class Wakeup;  // eventfd (or pipe) that interrupts the event-driven loop's poll()
 
     void start_loop(std::size_t index, std::string_view name, std::function<void()> loop);
-    [[nodiscard]] bool on_loop_thread() const noexcept;
     void assemble(LineAssembler& lines, std::string_view text);
     void poll_port(Port& port);  // the polling loop for ports without a descriptor
     // poll() on the port's descriptor and the wake-up descriptor.
     void serve_event_driven(Port& port, detail::UniqueFd watched);
     bool write_pending(Port& port);      // true when it wrote a line
     std::string read_bytes(Port& port);  // read() before decoding
+    [[nodiscard]] bool on_loop_thread() const noexcept;
 
     std::shared_ptr<Port> port_;
     std::shared_ptr<RouteTable> routes_;
