@@ -232,7 +232,7 @@ struct LoopThreads {
     std::weak_ptr<orvak::SerialManager> manager;
 };
 
-void bind_serial_manager(py::module_& m) {
+void bind_serial_manager(py::module_& m, const std::shared_ptr<orvak::Reaper>& reaper) {
     using orvak::SerialManager;
     py::class_<LoopThreads>(m, "_LoopThreads", "The two threads that run a manager's loops.")
         .def_property_readonly("_max_workers", [](const LoopThreads&) { return 2; })
@@ -248,11 +248,14 @@ void bind_serial_manager(py::module_& m) {
         "Owns the chain's open serial port and runs its two background loops: the write/read "
         "loop and the distributor that routes replies into the instruments' reply slots.",
         py::dynamic_attr(), orvakpy::collectable_instance_dict());
-    cls.def(py::init([](const py::object& serial_port, const py::object& group) {
-                return std::make_shared<SerialManager>(
+    // The last reference to a manager may drop in a garbage collection on any
+    // thread, one of its own loops included (a Python port is called there),
+    // so its teardown goes to the module's reaper.
+    cls.def(py::init([reaper](const py::object& serial_port, const py::object& group) {
+                return SerialManager::start(
                     orvakpy::port_for(serial_port), std::make_shared<orvakpy::PyRoutes>(group),
                     std::make_shared<orvakpy::PythonLogSink>("orvaklab.seriallink"),
-                    orvakpy::manager_hooks());
+                    orvakpy::manager_hooks(), reaper);
             }),
             "serial_port"_a, "group"_a);
 
@@ -293,7 +296,7 @@ void bind_serial_manager(py::module_& m) {
             py::return_value_policy::reference_internal,
             "Set once the link is lost or a loop failed.")
         .def_property_readonly(
-            "thread_error", [](const SerialManager& mgr)->orvakpy::Typed<"BaseException | None"> {
+            "thread_error", [](const SerialManager& mgr) -> orvakpy::Typed<"BaseException | None"> {
                 const auto error = mgr.thread_error();
                 return orvakpy::Typed<"BaseException | None">(error ? orvakpy::python_error(error)
                                                                     : py::none());
@@ -386,7 +389,9 @@ PYBIND11_MODULE(seriallink, m) {
     bind_event(m);
     bind_port_base(m);
     bind_native_port(m);
-    bind_serial_manager(m);
+    // Tears down the managers Python dropped; owned by this module.
+    const auto reaper = std::make_shared<orvak::Reaper>();
+    bind_serial_manager(m, reaper);
     orvakpy::bind_wire_recording(m);
 
     const auto re = py::module_::import("re");
@@ -399,13 +404,15 @@ PYBIND11_MODULE(seriallink, m) {
         "Longest wait in seconds of a manager's loops before they check again (the polling "
         "period of a port without a descriptor).");
 
-    // At interpreter exit every live manager is stopped before finalization,
-    // so no background thread touches a finalizing interpreter.
+    // At interpreter exit every live manager is stopped, and every dropped one
+    // torn down, before finalization, so no background thread touches a
+    // finalizing interpreter.
     orvakpy::constant(m, "_live_managers", py::module_::import("weakref").attr("WeakSet")(), "",
                       "weakref.WeakSet[SerialManager]");
-    m.def("_stop_live_managers", [] {
+    m.def("_stop_live_managers", [reaper] {
         const auto live = py::module_::import("orvaklab.seriallink").attr("_live_managers");
         for (const auto manager : py::list(live)) manager.attr("stop")();
+        orvakpy::without_gil([&] { reaper->drain(); });
     });
     py::module_::import("atexit").attr("register")(m.attr("_stop_live_managers"));
 }

@@ -1,11 +1,12 @@
 """Fixtures: a scripted module on a pseudo-terminal, driver chains over a real
 serial manager (native and pyserial ports), emulated chains over every kind
-of link, and a thread-free stand-in link."""
+of link, a thread-free stand-in link, and a one-connection TCP bridge."""
 
 import os
 import queue
 import re
 import select
+import socket
 import threading
 import time
 import tty
@@ -143,6 +144,38 @@ def make_chain(far_end, request):
 @pytest.fixture
 def chain(make_chain):
     return make_chain()
+
+
+class OneConnectionBridge:
+    """A chain on a TCP port that takes one connection, as a serial-to-TCP
+    bridge does; a second connection is refused."""
+
+    def __init__(self, codes):
+        self.port = BenchChain(codes).port()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.url = "socket://127.0.0.1:%d" % self.listener.getsockname()[1]
+        self.accepted = 0
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        conn, _ = self.listener.accept()
+        self.accepted += 1
+        self.listener.close()
+        with conn:
+            while self.port.is_open:
+                ready = select.select([conn, self.port.fileno()], [], [], 0.05)[0]
+                if conn in ready:
+                    data = conn.recv(4096)
+                    if not data:
+                        return
+                    self.port.write(data)
+                if self.port.inWaiting():
+                    conn.sendall(self.port.read(self.port.inWaiting()))
+
+    def close(self):
+        self.port.close()
+        self.thread.join(1.0)
 
 
 class StandInLink:

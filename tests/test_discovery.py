@@ -2,13 +2,12 @@
 
 import errno
 import io
-import select
 import socket
-import threading
 
 import pytest
 import serial
 
+from conftest import OneConnectionBridge
 from orvaklab import OrvakError
 from orvaklab.cli import main
 from orvaklab.discovery import FoundModule, OrvakInterface
@@ -86,40 +85,6 @@ class CountingPort:
     def close(self):
         self.closes += 1
         self._port.close()
-
-
-class OneConnectionBridge:
-    """A chain on a TCP port that takes one connection, as a serial-to-TCP
-    bridge does; a second connection is refused."""
-
-    def __init__(self, codes):
-        from orvaklab.sim import BenchChain
-
-        self.port = BenchChain(codes).port()
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.url = "socket://127.0.0.1:%d" % self.listener.getsockname()[1]
-        self.accepted = 0
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        conn, _ = self.listener.accept()
-        self.accepted += 1
-        self.listener.close()
-        with conn:
-            while self.port.is_open:
-                ready = select.select([conn, self.port.fileno()], [], [], 0.05)[0]
-                if conn in ready:
-                    data = conn.recv(4096)
-                    if not data:
-                        return
-                    self.port.write(data)
-                if self.port.inWaiting():
-                    conn.sendall(self.port.read(self.port.inWaiting()))
-
-    def close(self):
-        self.port.close()
-        self.thread.join(1.0)
 
 
 @pytest.mark.parametrize("link", ["user-port", "socket"])

@@ -10,14 +10,7 @@ namespace {
 class PyLink final : public orvak::Link {
   public:
     explicit PyLink(py::object link) : link_(std::move(link)) {}
-    ~PyLink() override {
-        if (python_usable()) {
-            const py::gil_scoped_acquire gil;
-            link_ = py::object();
-        } else {
-            [[maybe_unused]] auto* leaked = link_.release().ptr();
-        }
-    }
+    ~PyLink() override { release_python_object(link_); }
 
     void send_line(std::string line) override {
         call([&] { link_.attr("orvak_write_queue").attr("put")(to_pystr(line)); });
@@ -71,14 +64,7 @@ PyRoutes::PyRoutes(py::handle group) : group_ref_(py::none()) {
     slots_ = slots_of(group);
 }
 
-PyRoutes::~PyRoutes() {
-    if (python_usable()) {
-        const py::gil_scoped_acquire gil;
-        group_ref_ = py::object();
-    } else {
-        [[maybe_unused]] auto* leaked = group_ref_.release().ptr();
-    }
-}
+PyRoutes::~PyRoutes() { release_python_object(group_ref_); }
 
 std::vector<std::shared_ptr<orvak::ReplySlots>> PyRoutes::slots_of(py::handle group) {
     std::vector<std::shared_ptr<orvak::ReplySlots>> slots;

@@ -30,15 +30,7 @@ orvak::detail::UniqueFd PyPort::watch_fd() {
     return orvak::detail::duplicate_fd(python_fileno());
 }
 
-PyPort::~PyPort() {
-    if (python_usable()) {
-        const py::gil_scoped_acquire gil;
-        port_ = py::object();
-    } else {
-        // The interpreter is going away; it reclaims the object itself.
-        [[maybe_unused]] auto* leaked = port_.release().ptr();
-    }
-}
+PyPort::~PyPort() { release_python_object(port_); }
 
 template <class Call>
 auto PyPort::call(Call&& body) -> decltype(body()) {

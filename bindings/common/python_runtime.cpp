@@ -6,7 +6,25 @@
 #include <cstring>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace orvakpy {
+
+namespace {
+
+// Taking the GIL can end this thread by a forced unwind (a daemon thread when
+// the interpreter finalizes), which AddressSanitizer does not see: the frames
+// it leaves keep their poisoned redzones, and the destructors run on the way
+// out would be reported as overflowing them.
+void gil_may_end_thread() noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+    __asan_handle_no_return();
+#endif
+}
+
+}  // namespace
 
 using namespace pybind11::literals;
 
@@ -24,14 +42,25 @@ void park_forever() {
 
 ReleaseGil::~ReleaseGil() noexcept(false) {
     if (!python_usable()) park_forever();
+    gil_may_end_thread();
     PyEval_RestoreThread(state_);
 }
 
 AcquireGil::AcquireGil()
     : gil_([] {
           if (!python_usable()) park_forever();
+          gil_may_end_thread();
           return py::gil_scoped_acquire();
       }()) {}
+
+void release_python_object(py::object& object) noexcept {
+    if (!python_usable()) {
+        [[maybe_unused]] auto* leaked = object.release().ptr();
+        return;
+    }
+    const AcquireGil gil;
+    object = py::object();
+}
 
 py::custom_type_setup collectable_instance_dict() {
     return py::custom_type_setup([](PyHeapTypeObject* heap_type) {

@@ -105,6 +105,11 @@ class AcquireGil {
     py::gil_scoped_acquire gil_;
 };
 
+// Drops a reference held by C++ state that may be destroyed on any thread:
+// under the GIL, or leaked once the interpreter is finalizing (it reclaims
+// the object itself, and the GIL must not be taken then).
+void release_python_object(py::object& object) noexcept;
+
 // Python 3.11 and 3.12 keep a managed __dict__'s attributes inline, and
 // pybind11's collector support there builds a new dict in the middle of a
 // collection, which hides cycles through instance attributes (a driver's

@@ -73,7 +73,7 @@ SerialManager::SerialManager(std::shared_ptr<Port> port, std::shared_ptr<RouteTa
             if (slots) slots->wake_waiters();
         }
     });
-    start_loop(io_thread_, write_loop_name, [this] {
+    start_loop(0, write_loop_name, [this] {
         if (port_) {
             manage_communication(*port_);
         } else {
@@ -81,16 +81,17 @@ SerialManager::SerialManager(std::shared_ptr<Port> port, std::shared_ptr<RouteTa
         }
     });
     try {
-        start_loop(distributor_thread_, distributor_loop_name, [this] { distribute_read_data(); });
+        start_loop(1, distributor_loop_name, [this] { distribute_read_data(); });
     } catch (...) {
         stop();
         throw;
     }
 }
 
-void SerialManager::start_loop(std::thread& thread, std::string_view name,
+void SerialManager::start_loop(std::size_t index, std::string_view name,
                                std::function<void()> loop) {
-    thread = std::thread([this, name, loop = std::move(loop)] {
+    threads_.at(index) = std::thread([this, index, name, loop = std::move(loop)] {
+        loop_ids_.at(index).store(std::this_thread::get_id());
         const std::function<void()> body = [&] { run_guarded(name, loop); };
         if (hooks_.around_loop) {
             hooks_.around_loop(body);
@@ -100,22 +101,44 @@ void SerialManager::start_loop(std::thread& thread, std::string_view name,
     });
 }
 
+std::shared_ptr<SerialManager> SerialManager::start(std::shared_ptr<Port> port,
+                                                    std::shared_ptr<RouteTable> routes,
+                                                    std::shared_ptr<LogSink> log,
+                                                    ManagerHooks hooks,
+                                                    std::shared_ptr<Reaper> reaper) {
+    auto owner = std::make_shared<SerialManager>(std::move(port), std::move(routes), std::move(log),
+                                                 std::move(hooks));
+    if (!reaper) reaper = std::make_shared<Reaper>();
+    SerialManager* const manager = owner.get();
+    // The handle's deleter holds the one owning reference. It runs where the
+    // last handle goes, so it only signals (cheap, and it lets every dropped
+    // manager's port close in parallel) and hands the rest over.
+    return {manager,
+            [owner = std::move(owner), reaper = std::move(reaper)](SerialManager*) mutable {
+                owner->stop_event().set();
+                reaper->hand_over([owner = std::move(owner)]() mutable {
+                    owner->stop();
+                    owner.reset();
+                });
+            }};
+}
+
 SerialManager::~SerialManager() { stop(); }
 
 bool SerialManager::is_alive() const { return !stop_event_.is_set() && !died_.is_set(); }
 
+bool SerialManager::on_loop_thread() const noexcept {
+    const auto self = std::this_thread::get_id();
+    return loop_ids_[0].load() == self || loop_ids_[1].load() == self;
+}
+
 void SerialManager::stop() {
     stop_event_.set();
+    if (on_loop_thread()) return;
     const auto join = [this] {
         const std::lock_guard lock(join_mutex_);
-        for (std::thread* t : {&io_thread_, &distributor_thread_}) {
-            if (!t->joinable()) continue;
-            // A loop that ends its own manager cannot wait for itself.
-            if (t->get_id() == std::this_thread::get_id()) {
-                t->detach();
-            } else {
-                t->join();
-            }
+        for (auto& thread : threads_) {
+            if (thread.joinable()) thread.join();
         }
     };
     if (hooks_.around_join) {

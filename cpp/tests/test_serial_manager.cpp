@@ -188,7 +188,7 @@ TEST_P(OverEitherPort, RoutesRepliesByAddressAndKind) {
     const struct {
         const char* line;
         std::size_t position;
-        ReplySlot ReplySlots::* slot;
+        ReplySlot ReplySlots::*slot;
         const char* value;
     } cases[] = {
         {"I1 OK\r\n", 0, &ReplySlots::ok, "OK\r"},
@@ -365,6 +365,87 @@ TEST(SerialManager, ManyManagersLeaveNoDescriptorOrThread) {
     }
     EXPECT_EQ(entries_in("/proc/self/fd"), descriptors);
     // An exited thread can linger in /proc for a moment after join.
+    EXPECT_TRUE(eventually([&] { return entries_in("/proc/self/task") == threads; }));
+}
+
+// A host whose last reference to a manager goes inside one of the manager's
+// own loops, as a garbage collection does on the thread a Python port or log
+// line runs on; optionally it stops the manager there first.
+struct LastHandle {
+    std::mutex mutex;
+    std::shared_ptr<SerialManager> handle;
+    bool stop_first = false;
+
+    void drop() {
+        std::shared_ptr<SerialManager> last;
+        {
+            const std::lock_guard lock(mutex);
+            last = std::move(handle);
+        }
+        if (last && stop_first) last->stop();
+    }
+};
+
+class DroppingPort final : public FakePort {
+  public:
+    DroppingPort(std::shared_ptr<LastHandle> host, bool drop)
+        : host_(std::move(host)), drop_(drop) {}
+    std::size_t in_waiting() override {
+        if (drop_) host_->drop();
+        return FakePort::in_waiting();
+    }
+
+  private:
+    std::shared_ptr<LastHandle> host_;
+    bool drop_;
+};
+
+class DroppingRoutes final : public RouteTable {
+  public:
+    explicit DroppingRoutes(std::shared_ptr<LastHandle> host) : host_(std::move(host)) {}
+    std::shared_ptr<ReplySlots> slots_at(std::size_t /*position*/) override {
+        host_->drop();
+        return nullptr;
+    }
+    std::vector<std::shared_ptr<ReplySlots>> known_slots() override { return {}; }
+
+  private:
+    std::shared_ptr<LastHandle> host_;
+};
+
+struct LastHandleCase {
+    const char* name;
+    bool on_distributor;
+    bool stop_first;
+};
+
+class LastHandleOnALoop : public ::testing::TestWithParam<LastHandleCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Loops, LastHandleOnALoop,
+                         ::testing::Values(LastHandleCase{"io", false, false},
+                                           LastHandleCase{"io_after_stop", false, true},
+                                           LastHandleCase{"distributor", true, false},
+                                           LastHandleCase{"distributor_after_stop", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(LastHandleOnALoop, IsTornDownOnAThreadOfItsOwn) {
+    const auto threads = entries_in("/proc/self/task");
+    const auto host = std::make_shared<LastHandle>();
+    host->stop_first = GetParam().stop_first;
+    const auto port = std::make_shared<DroppingPort>(host, !GetParam().on_distributor);
+    const auto reaper = std::make_shared<Reaper>();
+    auto handle = SerialManager::start(port, std::make_shared<DroppingRoutes>(host),
+                                       std::make_shared<RecordingLog>(), {}, reaper);
+    const std::weak_ptr<SerialManager> watched = handle;
+    {
+        const std::lock_guard lock(host->mutex);
+        host->handle = std::move(handle);
+    }
+    port->feed("I1 OK\n");  // for the distributor to route
+    ASSERT_TRUE(eventually([&] { return watched.expired(); }));
+    reaper->drain();
+    EXPECT_FALSE(port->is_open());
+    EXPECT_EQ(reaper->pending(), 0U);
     EXPECT_TRUE(eventually([&] { return entries_in("/proc/self/task") == threads; }));
 }
 

@@ -8,8 +8,17 @@
 // an idle manager costs nothing. The 10 ms poll period is an upper bound on
 // latency, not a pace: only ports without a descriptor (and a port closed by
 // its owner) are looked at on that period.
+//
+// The loops use the manager's own state, so it must never be destroyed on one
+// of its loop threads: the destructor would free what the loop still uses
+// once the destructor returned. A host where the last reference can drop
+// anywhere (an interpreter whose garbage collector runs on whichever thread
+// allocates, a loop thread calling into it included) makes the manager with
+// start(): dropping the handle then only asks the loops to stop, and a thread
+// of its own joins them, closes the port and destroys the manager.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -29,6 +38,7 @@
 #include "orvak/link.hpp"
 #include "orvak/log_sink.hpp"
 #include "orvak/port.hpp"
+#include "orvak/reaper.hpp"
 #include "orvak/reply_grammar.hpp"
 #include "orvak/reply_slot.hpp"
 
@@ -73,11 +83,24 @@ class ORVAK_EXPORT SerialManager final : public Link {
                   std::shared_ptr<LogSink> log = nullptr, ManagerHooks hooks = {});
     SerialManager(const SerialManager&) = delete;
     SerialManager& operator=(const SerialManager&) = delete;
-    // Stops and joins both loops.
+    // Stops and joins both loops. Never on one of them (see start()).
     ~SerialManager() override;
 
+    // A running manager behind a handle that may be dropped on any thread.
+    // When its last copy goes, the loops are asked to stop at once, and
+    // `reaper` joins them, closes the port and destroys the manager on a
+    // thread of its own.
+    [[nodiscard]] static std::shared_ptr<SerialManager> start(std::shared_ptr<Port> port,
+                                                              std::shared_ptr<RouteTable> routes,
+                                                              std::shared_ptr<LogSink> log,
+                                                              ManagerHooks hooks,
+                                                              std::shared_ptr<Reaper> reaper);
+
     [[nodiscard]] bool is_alive() const;
-    // Asks both loops to end and waits for them. Safe to call more than once.
+    // Asks both loops to end and waits for them. Safe to call more than once,
+    // from any thread; on one of the loops it only asks (a loop cannot wait
+    // for itself, and the other loop may be waiting to call into that thread's
+    // host), and the loops are joined when the manager is destroyed.
     void stop();
 
     [[nodiscard]] LineQueue& read_queue() noexcept { return read_queue_; }
@@ -114,13 +137,14 @@ class ORVAK_EXPORT SerialManager final : public Link {
   private:
     class Wakeup;  // eventfd (or pipe) that interrupts the event-driven loop's poll()
 
-    void start_loop(std::thread& thread, std::string_view name, std::function<void()> loop);
+    void start_loop(std::size_t index, std::string_view name, std::function<void()> loop);
     void assemble(LineAssembler& lines, std::string_view text);
     void poll_port(Port& port);  // the polling loop for ports without a descriptor
     // poll() on the port's descriptor and the wake-up descriptor.
     void serve_event_driven(Port& port, detail::UniqueFd watched);
     bool write_pending(Port& port);      // true when it wrote a line
     std::string read_bytes(Port& port);  // read() before decoding
+    [[nodiscard]] bool on_loop_thread() const noexcept;
 
     std::shared_ptr<Port> port_;
     std::shared_ptr<RouteTable> routes_;
@@ -136,8 +160,11 @@ class ORVAK_EXPORT SerialManager final : public Link {
     std::atomic<std::uint64_t> io_wakeups_{0};
     std::atomic<bool> event_driven_{false};
     std::mutex join_mutex_;
-    std::thread io_thread_;
-    std::thread distributor_thread_;
+    // The write/read loop, then the distributor. Each loop records its own id
+    // before it runs, so a stop() from inside it is recognised even before
+    // the std::thread that runs it is assigned.
+    std::array<std::thread, 2> threads_;
+    std::array<std::atomic<std::thread::id>, 2> loop_ids_{};
 };
 
 }  // namespace orvak
