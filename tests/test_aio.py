@@ -63,24 +63,17 @@ async def until(predicate, timeout=2.0):
     return predicate()
 
 
-async def home(driver):
-    await driver.home()
-
-
-async def calibrate(pump):
-    await pump.calibrate_by_tubing((2, 4))
-
-
 # kind: (type code, preparation, the waited call, its stop lines, the tracked
 #        position afterwards or None)
 KINDS = {
-    "rotary valve": (2, home, lambda d: d.select_port(8, wait=True), ["G3 X0"],
+    "rotary valve": (2, lambda d: d.home(), lambda d: d.select_port(8, wait=True), ["G3 X0"],
                      lambda d: d._current_port),
-    "piston pump": (4, home, lambda d: d.aspirate(500.0, 500.0, wait=True), ["G3 X0"],
-                    lambda d: d.current_position),
-    "gantry": (8, home, lambda d: d.run(100, 150, wait=True), ["G3 X Y0"], None),
-    "peristaltic pump": (1, calibrate, lambda d: d.run(32.0, 4.0, wait=True), ["G3 X0"], None),
-    "flow controller": (14, lambda d: asyncio.sleep(0), lambda d: d.set_setpoint(1, 0.8, wait=True),
+    "piston pump": (4, lambda d: d.home(), lambda d: d.aspirate(500.0, 500.0, wait=True),
+                    ["G3 X0"], lambda d: d.current_position),
+    "gantry": (8, lambda d: d.home(), lambda d: d.run(100, 150, wait=True), ["G3 X Y0"], None),
+    "peristaltic pump": (1, lambda d: d.calibrate_by_tubing((2, 4)),
+                         lambda d: d.run(32.0, 4.0, wait=True), ["G3 X0"], None),
+    "flow controller": (14, lambda d: d.zero_all(), lambda d: d.set_setpoint(1, 0.8, wait=True),
                         ["G0 C1 X0.0", "G0 C2 X0.0"], None),
 }
 
@@ -118,50 +111,54 @@ async def test_cancelling_a_waited_call_stops_the_module(link, kind, how):
 
 
 @run_async
-async def test_a_cancelled_call_still_waiting_for_its_turn_sends_nothing():
-    async with AsyncInterface(emulate=[2], time_scale=0.0) as chain:
-        (valve,) = await chain.add_group([2])
-        view = chain.bench.modules[0]
-        await valve.home()
-        chain.bench.time_scale = 0.3
-        first = asyncio.create_task(valve.select_port(5))
-        queued = asyncio.create_task(valve.select_port(9))
-        await until(lambda: view.moving)
-        queued.cancel()
-        await first  # not stopped: only the queued call was cancelled
-        assert queued.cancelled()
-        assert await valve.check_position() == 5
-        assert not any("G3" in line or "X0.6666" in line for line in view.commands), view.commands
-
-
-@run_async
-async def test_calls_on_one_driver_run_in_call_order():
+async def test_one_driver_runs_calls_in_order_and_a_queued_cancel_sends_nothing():
     async with AsyncInterface(emulate=[2], time_scale=0.02) as chain:
         (valve,) = await chain.add_group([2])
         view = chain.bench.modules[0]
         await valve.home()
-        ports = [7, 3, 11, 5, 9]
-        began = len(view.commands)
+        ports, began = [7, 3, 11, 5, 9], len(view.commands)
         await asyncio.gather(*(valve.select_port(port) for port in ports))
         moves = [line.split()[1] for line in view.commands[began:] if line.startswith("G0")]
         assert [round(float(move[1:]) * 12) + 1 for move in moves] == ports
-        assert await valve.check_position() == ports[-1]
+        # Cancelled while it waits behind a running call: never sent, and the
+        # running call is not stopped.
+        chain.bench.time_scale = 0.3
+        began = len(view.commands)
+        first = asyncio.create_task(valve.select_port(4))
+        queued = asyncio.create_task(valve.select_port(6))
+        await until(lambda: view.moving)
+        queued.cancel()
+        await first
+        assert queued.cancelled() and await valve.check_position() == 4
+        assert [line for line in view.commands[began:] if line.startswith("G")] == [
+            "G0 X0.25 W1"]
 
 
 @run_async
-async def test_different_drivers_wait_at_the_same_time():
+async def test_different_drivers_wait_at_the_same_time_and_the_loop_runs():
     codes = [2, 9, 8, 4]
     async with AsyncInterface(emulate=codes, time_scale=0.0) as chain:
         drivers = await chain.add_group(codes)
-        views = chain.bench.modules
         await asyncio.gather(*(d.home() for d in drivers))
-        chain.bench.time_scale = 0.5
+        chain.bench.time_scale = 0.2  # each move takes 0.2 to 0.6 s
+        ticks = 0
+
+        async def tick():
+            nonlocal ticks
+            while True:
+                await asyncio.sleep(0.01)
+                ticks += 1
+
+        ticker, began = asyncio.create_task(tick()), time.monotonic()
         moves = asyncio.gather(drivers[0].select_port(9), drivers[1].run(20.0, wait=True),
                                drivers[2].run(100, 150, wait=True),
-                               drivers[3].aspirate(500.0, 300.0, wait=True))
-        assert await until(lambda: all(view.moving for view in views))
+                               drivers[3].aspirate(6000.0, 300.0, wait=True))
+        assert await until(lambda: all(view.moving for view in chain.bench.modules))
         await moves
-        assert [await d.check_position() for d in drivers[:1]] == [9]
+        elapsed = time.monotonic() - began
+        ticker.cancel()
+        assert elapsed > 0.3 and ticks > 0.3 * elapsed / 0.01  # a blocked loop ticks rarely
+        assert await drivers[0].check_position() == 9
 
 
 @run_async
@@ -190,30 +187,6 @@ async def test_a_blocking_user_and_an_async_user_share_a_chain():
         await asyncio.to_thread(thread.join, 5.0)
         assert outcome == [4, 6, 8]
         assert identities == [2] * 6 and positions == [3, 5, 7]
-
-
-@run_async
-async def test_the_loop_runs_while_modules_wait():
-    codes = [2, 6, 9, 8]
-    async with AsyncInterface(emulate=codes, time_scale=0.0) as chain:
-        drivers = await chain.add_group(codes)
-        await asyncio.gather(*(d.home() for d in drivers))
-        chain.bench.time_scale = 1.0
-        ticks = 0
-
-        async def tick():
-            nonlocal ticks
-            while True:
-                await asyncio.sleep(0.01)
-                ticks += 1
-
-        ticker = asyncio.create_task(tick())
-        began = time.monotonic()
-        await asyncio.gather(*(d.home() for d in drivers))
-        elapsed = time.monotonic() - began
-        ticker.cancel()
-        assert elapsed > 0.3
-        assert ticks > 0.3 * elapsed / 0.01  # coarse: a blocked loop would tick about once
 
 
 @run_async
