@@ -74,6 +74,45 @@ _STOP_FAMILY = frozenset({"stop", "pause", "abort"})
 _WATCH_BACKLOG = 1000
 
 
+class _Workers:
+    """The interface's thread pool, shared with its drivers (which hold this,
+    not the interface, so dropping the interface leaves no reference cycle
+    to keep its manager alive)."""
+
+    def __init__(self, description: str) -> None:
+        self.description = description
+        self.closed = False
+        self._pool = self._new_pool(0)
+
+    @staticmethod
+    def _new_pool(modules: int) -> concurrent.futures.ThreadPoolExecutor:
+        # One waiting operation and one stop per module, and two for the
+        # interface's calls; threads start only when needed.
+        return concurrent.futures.ThreadPoolExecutor(2 * modules + 2,
+                                                     thread_name_prefix="orvaklab.aio")
+
+    def size_for(self, modules: int) -> None:
+        """A pool for a chain of `modules`; calls running on the old one finish there."""
+        old, self._pool = self._pool, self._new_pool(modules)
+        old.shutdown(wait=False)
+
+    def submit(self, function: Callable[..., R], /, *args: Any,
+               **kwargs: Any) -> concurrent.futures.Future[R]:
+        if self.closed:
+            raise OrvakError(f"{self.description}: the interface is closed")
+        # The caller's context variables follow the call into the worker.
+        return self._pool.submit(contextvars.copy_context().run, function, *args, **kwargs)
+
+    async def run(self, function: Callable[..., R], /, *args: Any, **kwargs: Any) -> R:
+        return await asyncio.wrap_future(self.submit(function, *args, **kwargs))
+
+    def close(self) -> None:
+        self.closed = True
+        # Stopped operations end at once and their threads leave by
+        # themselves; a call still queued runs and meets the closed link.
+        self._pool.shutdown(wait=False)
+
+
 class AsyncDriver(Generic[T]):
     """The awaitable face of one blocking driver (``sync``).
 
@@ -83,14 +122,14 @@ class AsyncDriver(Generic[T]):
     its arguments and result checked by a type checker.
     """
 
-    __slots__ = ("sync", "_chain", "_turn")
+    __slots__ = ("sync", "_workers", "_turn")
 
     sync: T
     """The blocking driver every call runs on."""
 
-    def __init__(self, sync: T, chain: AsyncInterface) -> None:
+    def __init__(self, sync: T, workers: _Workers) -> None:
         object.__setattr__(self, "sync", sync)
-        object.__setattr__(self, "_chain", chain)
+        object.__setattr__(self, "_workers", workers)
         object.__setattr__(self, "_turn", asyncio.Lock())
 
     def __repr__(self) -> str:
@@ -103,7 +142,12 @@ class AsyncDriver(Generic[T]):
         value = getattr(self.sync, name)
         if name.startswith("_") or not callable(value) or isinstance(value, type):
             return value
-        return functools.partial(self._run, name)
+
+        @functools.wraps(value)  # name, docstring and signature of the blocking method
+        async def operation(*args: Any, **kwargs: Any) -> Any:
+            return await self._run(name, *args, **kwargs)
+
+        return operation
 
     def __setattr__(self, name: str, value: object) -> None:
         setattr(self.sync, name, value)
@@ -126,9 +170,9 @@ class AsyncDriver(Generic[T]):
     async def _run(self, name: str, /, *args: Any, **kwargs: Any) -> Any:
         method = getattr(self.sync, name)
         if name in _STOP_FAMILY:
-            return await self._chain._in_pool(method, *args, **kwargs)
+            return await self._workers.run(method, *args, **kwargs)
         async with self._turn:
-            work = self._chain._submit(method, *args, **kwargs)
+            work = self._workers.submit(method, *args, **kwargs)
             try:
                 return await asyncio.wrap_future(work)
             except asyncio.CancelledError:
@@ -140,8 +184,8 @@ class AsyncDriver(Generic[T]):
         """The operation started: stops the module and waits until the worker
         has let go (its stopped error consumed), even if cancelled again."""
         ending = [asyncio.wrap_future(work)]
-        if not work.done() and not self._chain._closed:  # close() stops every module itself
-            ending.append(asyncio.wrap_future(self._chain._submit(self.sync.stop)))
+        if not work.done() and not self._workers.closed:  # close() stops every module itself
+            ending.append(asyncio.wrap_future(self._workers.submit(self.sync.stop)))
         outcomes = await asyncio.shield(asyncio.gather(*ending, return_exceptions=True))
         if len(outcomes) > 1 and isinstance(outcomes[1], BaseException):
             _log.warning("%s: stop() after a cancelled call failed: %s", self.sync.name,
@@ -153,7 +197,10 @@ class AsyncInterface:
 
     ``sync`` is the blocking interface. ``add_group``, ``scan``, ``stop_all``
     and ``close`` are awaitable; ``async with`` closes it (every module is
-    stopped, then the manager) without blocking the loop.
+    stopped, then the manager) without blocking the loop. Like
+    ``OrvakInterface``, the constructor opens the port: at once for a device
+    or the emulator; a network URL connects there, so build that one with
+    ``await asyncio.to_thread(AsyncInterface, url)``.
     """
 
     sync: OrvakInterface
@@ -168,16 +215,7 @@ class AsyncInterface:
         self.sync = OrvakInterface(port, baudrate, emulate=emulate, time_scale=time_scale,
                                    record=record, replay=replay, paced=paced)
         self.drivers = []
-        # Enough for the interface's own calls; add_group sizes it to the chain.
-        self._pool = self._new_pool(0)
-        self._closed = False
-
-    @staticmethod
-    def _new_pool(modules: int) -> concurrent.futures.ThreadPoolExecutor:
-        # One waiting operation and one stop per module, and two for the
-        # interface's calls. Threads start only when needed.
-        return concurrent.futures.ThreadPoolExecutor(2 * modules + 2,
-                                                     thread_name_prefix="orvaklab.aio")
+        self._workers = _Workers(self.sync.description)
 
     @property
     def bench(self) -> BenchChain | None:
@@ -197,47 +235,33 @@ class AsyncInterface:
     async def __aexit__(self, *exc_info: object) -> None:
         await self.close()
 
-    def _submit(self, function: Callable[..., R], /, *args: Any,
-                **kwargs: Any) -> concurrent.futures.Future[R]:
-        if self._closed:
-            raise OrvakError(f"{self.sync.description}: the interface is closed")
-        # The caller's context variables follow the call into the worker.
-        return self._pool.submit(contextvars.copy_context().run, function, *args, **kwargs)
-
-    async def _in_pool(self, function: Callable[..., R], /, *args: Any, **kwargs: Any) -> R:
-        return await asyncio.wrap_future(self._submit(function, *args, **kwargs))
-
     async def add_group(self, instrument_list: list[int] | list[str] | list[int | str],
                         group_number: int = 0) -> list[AsyncDriver[Instrument]]:
         """Builds the group of drivers and attaches it to the port, as
         ``OrvakInterface.add_group``; returns their async drivers."""
-        group = await self._in_pool(self.sync.add_group, instrument_list, group_number)
-        old, self._pool = self._pool, self._new_pool(len(group.inst))
-        old.shutdown(wait=False)
-        self.drivers = [AsyncDriver(driver, self) for driver in group.inst]
+        group = await self._workers.run(self.sync.add_group, instrument_list, group_number)
+        self._workers.size_for(len(group.inst))
+        self.drivers = [AsyncDriver(driver, self._workers) for driver in group.inst]
         return list(self.drivers)
 
     async def scan(self, max_modules: int = 32, timeout: float = 0.5) -> list[FoundModule]:
         """The modules answering on the chain, as ``OrvakInterface.scan``."""
-        return await self._in_pool(self.sync.scan, max_modules, timeout)
+        return await self._workers.run(self.sync.scan, max_modules, timeout)
 
     async def stop_all(self) -> None:
         """Stops every module of the attached group, in order."""
         if self.sync.group is not None:
-            await self._in_pool(self.sync.group.stop_all)
+            await self._workers.run(self.sync.group.stop_all)
 
     async def close(self) -> None:
         """Stops every module, then the manager, then closes the port, in a
         worker thread. Idempotent; later calls on the drivers raise."""
-        if self._closed:
+        if self._workers.closed:
             return
         try:
-            await self._in_pool(self.sync.close)
+            await self._workers.run(self.sync.close)
         finally:
-            self._closed = True
-            # Stopped operations end at once and their threads leave by
-            # themselves; a call still queued runs and meets the closed link.
-            self._pool.shutdown(wait=False)
+            self._workers.close()
 
     async def watch(self) -> AsyncIterator[ProgressEvent]:
         """The progress of this chain's long operations (from async and
