@@ -35,7 +35,10 @@ Cancelling a task (or an ``asyncio.timeout`` expiring) while it awaits an
 operation is a stop: the module's ``stop()`` is called at once, the worker's
 ``OrvakStoppedError`` is consumed, and the task ends with ``CancelledError``
 once the worker has let go, with the driver's tracked position unknown. A
-call cancelled while it still waits for its turn sends nothing.
+call cancelled while it still waits for its turn sends nothing. (The turn a
+blocking user on another thread holds is the core's: a call waiting for it
+has started as far as this layer knows, so cancelling it stops the module,
+and with it that user's operation.)
 """
 
 from __future__ import annotations
