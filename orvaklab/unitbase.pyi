@@ -35,6 +35,10 @@ class Instrument:
         ...
     def _clear_flags(self) -> None:
         ...
+    def _forget_tracked_state(self) -> None:
+        """
+        Forgets the tracked position (and a configured valve set), as after a power cycle.
+        """
     def _query_other(self, gcode: str, what: str, timeout: typing.SupportsFloat | typing.SupportsIndex = 2.0) -> str:
         ...
     def _raise_if_late_bad(self) -> None:

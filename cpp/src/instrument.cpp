@@ -318,25 +318,25 @@ void Instrument::drain_read_queue(Link& connection, double timeout) {
 bool Instrument::wait_for_ok(double extra_timeout, std::string_view what) {
     const double timeout = base_constants().ok_timeout + extra_timeout;
     last_bad_reply.reset();
-    const auto verdict =
-        wait_on(slots_->ok, timeout, what, false, [this](std::string value) -> std::optional<bool> {
-            if (grammar::is_refusal(value)) {
-                last_bad_reply = std::string(text::strip(value));
-                return false;
-            }
-            if (grammar::is_acknowledgement(value)) return true;
-            return std::nullopt;
-        });
+    const auto verdict = wait_on(slots_->ok, timeout, what, WaitFor::reply,
+                                 [this](std::string value) -> std::optional<bool> {
+                                     if (grammar::is_refusal(value)) {
+                                         last_bad_reply = std::string(text::strip(value));
+                                         return false;
+                                     }
+                                     if (grammar::is_acknowledgement(value)) return true;
+                                     return std::nullopt;
+                                 });
     return verdict.value_or(false);
 }
 
 void Instrument::wait_for_done(std::optional<double> timeout) {
     const double limit = timeout.value_or(base_constants().done_timeout);
-    const auto done =
-        wait_on(slots_->done, limit, "motion", true, [](std::string value) -> std::optional<bool> {
-            if (value.find("DONE") != std::string::npos) return true;
-            return std::nullopt;
-        });
+    const auto done = wait_on(slots_->done, limit, "motion", WaitFor::motion,
+                              [](std::string value) -> std::optional<bool> {
+                                  if (value.find("DONE") != std::string::npos) return true;
+                                  return std::nullopt;
+                              });
     if (done) return;
     raise_lost_or_timeout(
         text::fill("{}: serial connection was lost while waiting for DONE (operation may still "
@@ -349,7 +349,7 @@ void Instrument::wait_for_done(std::optional<double> timeout) {
 
 std::string Instrument::wait_for_position(std::optional<double> timeout) {
     const double limit = timeout.value_or(base_constants().done_timeout);
-    auto reply = wait_on(slots_->position, limit, "position query", false,
+    auto reply = wait_on(slots_->position, limit, "position query", WaitFor::reply,
                          [](std::string value) -> std::optional<std::string> {
                              if (grammar::is_position_report(value)) return value;
                              return std::nullopt;
@@ -450,7 +450,7 @@ std::string Instrument::query_other(const std::string& gcode, std::string_view w
                                     double timeout) {
     checked_timeout(timeout, "query");
     send_command({gcode});
-    auto reply = wait_on(slots_->other, timeout, what, false,
+    auto reply = wait_on(slots_->other, timeout, what, WaitFor::reply,
                          [](std::string value) { return std::optional<std::string>(value); });
     if (reply) return std::move(*reply);
     raise_lost_or_timeout(

@@ -214,12 +214,16 @@ class ORVAK_EXPORT Instrument {
   protected:
     using Clock = std::chrono::steady_clock;
 
+    // A reply to a command, or the completion of a motion: only the latter
+    // looks for late refusals and reports the operation's progress (an
+    // acknowledgement before it must not take the operation's one report).
+    enum class WaitFor { reply, motion };
     // One wait on a slot: every pass checks the stop flag, pending faults (and
-    // late refusals when asked), the deadline and user interrupts, then blocks
-    // for at most one poll interval. `judge` returns the result when the value
-    // settles the wait.
+    // late refusals of a motion), the deadline and user interrupts, then
+    // blocks for at most one poll interval. `judge` returns the result when
+    // the value settles the wait.
     template <class Judge>
-    auto wait_on(ReplySlot& slot, double timeout, std::string_view label, bool check_late_bad,
+    auto wait_on(ReplySlot& slot, double timeout, std::string_view label, WaitFor kind,
                  Judge&& judge) -> decltype(judge(std::string{}));
 
     // A time-out in seconds as a clock duration; never negative, never overflowing.
@@ -295,15 +299,15 @@ decltype(auto) Instrument::exclusive(std::string_view operation, Body&& body) {
 }
 
 template <class Judge>
-auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label,
-                         bool check_late_bad, Judge&& judge) -> decltype(judge(std::string{})) {
+auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label, WaitFor kind,
+                         Judge&& judge) -> decltype(judge(std::string{})) {
     using Result = decltype(judge(std::string{}));
     const auto poll = span_of(base_constants().poll_interval);
     const auto connection = link();
     const auto deadline = Clock::now() + span_of(timeout);
     const auto watch = watch_for_stop();
     return with_interrupt_guard([&]() -> Result {
-        auto progress = start_progress();
+        auto progress = kind == WaitFor::motion ? start_progress() : nullptr;
         for (;;) {
             // First, as they may wait for the host's lock: a stop that comes
             // meanwhile is then seen below, or wakes the slot.
@@ -312,7 +316,7 @@ auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label
             throw_if_stopped(watch, label);
             if (connection->stop_requested()) return Result{};
             raise_if_notok(label);
-            if (check_late_bad) raise_if_late_bad(watch);
+            if (kind == WaitFor::motion) raise_if_late_bad(watch);
             const auto remaining = deadline - Clock::now();
             if (remaining <= Clock::duration::zero()) {
                 reply_overdue_ = true;
