@@ -102,6 +102,10 @@ class BenchChain:
         """
         BenchChain([type codes], time_scale=...).
         """
+    def delay_replies(self, address: typing.SupportsInt | typing.SupportsIndex, seconds: typing.SupportsFloat | typing.SupportsIndex) -> None:
+        """
+        Every reply of the module goes out seconds late from now on (0 ends it); it still answers in order.
+        """
     def inject_garbage(self, data: bytes | bytearray | memoryview) -> None:
         """
         Puts raw bytes into the chain's output now.
