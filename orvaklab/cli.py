@@ -6,28 +6,40 @@
                                         serve an emulated chain on a pseudo-terminal
   orvaklab scan PORT [--baudrate B]     list the modules of a chain
   orvaklab selfcheck                    query a scripted module over a pseudo-terminal
+  orvaklab --version | -v COMMAND ...   the version; DEBUG logging and tracebacks
+
+A failure is one line on stderr and exit status 2; ``-v`` adds its traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
+import logging
 import os
 import sys
 import threading
 import time
+import traceback
 import tty
 from collections.abc import Sequence
 from typing import TextIO
+
+from orvaklab.exceptions import OrvakError
 
 __all__ = ["main"]
 
 
 def _kind_of(type_code):
-    """The display label of a type code, from the group's registry."""
-    from orvaklab.unitgroup import _DRIVER_ROWS
+    """The display name the driver of a type code gives itself (the group's
+    registry builds it; nothing is sent)."""
+    from orvaklab.exceptions import OrvakValueError
+    from orvaklab.unitgroup import InstrumentGroup
 
-    row = _DRIVER_ROWS.get(type_code)
-    return (row[3] or row[1]) if row else "unknown module kind"
+    try:
+        return InstrumentGroup([type_code]).inst[0].name
+    except OrvakValueError:
+        return "unknown module kind"
 
 
 # ---- selfcheck: the package, its threads and its native port on this machine ----
@@ -136,35 +148,80 @@ def scan(out, port, baudrate):
     return 0
 
 
-def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
-    out = out or sys.stdout
+def _version():
+    try:
+        return importlib.metadata.version("orvaklab")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown (not installed)"
+
+
+def _demo(args, out):
+    from orvaklab.demo import run as demo
+
+    return demo(out, args.time_scale, record=args.record, replay=args.replay)
+
+
+def _parser():
     parser = argparse.ArgumentParser(prog="orvaklab", description="Orvak instrument chains.")
-    commands = parser.add_subparsers(dest="command")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="log the package at DEBUG and show the traceback of a failure")
+    parser.set_defaults(func=None)
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND")
     demo_cmd = commands.add_parser("demo", help="run a short protocol on the bench emulator")
     demo_cmd.add_argument("--time-scale", type=float, default=0.1,
                           help="emulated motion time per real second (0: at once, 1: real time)")
-    demo_cmd.add_argument("--record", metavar="PATH",
-                          help="write the wire traffic to a JSON Lines file")
-    demo_cmd.add_argument("--replay", metavar="PATH",
-                          help="run against a recording instead of the emulator")
+    source = demo_cmd.add_mutually_exclusive_group()
+    source.add_argument("--record", metavar="PATH",
+                        help="write the wire traffic to a JSON Lines file")
+    source.add_argument("--replay", metavar="PATH",
+                        help="run against a recording instead of the emulator")
+    demo_cmd.set_defaults(func=_demo)
     sim_cmd = commands.add_parser("sim", help="serve an emulated chain on a pseudo-terminal")
     sim_cmd.add_argument("codes", nargs="*", type=int, default=[2], help="type codes, in order")
     sim_cmd.add_argument("--time-scale", type=float, default=1.0)
+    sim_cmd.set_defaults(func=lambda args, out: serve(out, args.codes, args.time_scale))
     scan_cmd = commands.add_parser("scan", help="list the modules of a chain")
     scan_cmd.add_argument("port", help="device path or pyserial URL")
     scan_cmd.add_argument("--baudrate", type=int, default=115200)
-    commands.add_parser("selfcheck", help="query a scripted module over a pseudo-terminal")
-    args = parser.parse_args(argv)
+    scan_cmd.set_defaults(func=lambda args, out: scan(out, args.port, args.baudrate))
+    check_cmd = commands.add_parser("selfcheck",
+                                    help="query a scripted module over a pseudo-terminal")
+    check_cmd.set_defaults(func=lambda args, out: selfcheck(out))
+    return parser
 
-    if args.command in (None, "selfcheck"):
-        return selfcheck(out)
-    if args.command == "demo":
-        from orvaklab.demo import run as demo
 
-        return demo(out, args.time_scale, record=args.record, replay=args.replay)
-    if args.command == "sim":
-        return serve(out, args.codes, args.time_scale)
-    return scan(out, args.port, args.baudrate)
+def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
+    """Runs one command; returns the process exit status: 0, 1 when a check or
+    scan finds nothing, 2 for a usage error or a failure (one line on stderr,
+    the traceback with --verbose)."""
+    out = out or sys.stdout
+    parser = _parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as done:  # --help, --version or a usage error
+        return done.code if isinstance(done.code, int) else 2
+    if args.func is None:
+        # Without a command nothing was asked for: the help, and the status of
+        # argparse's own usage errors, so a script missing its command fails.
+        parser.print_help(sys.stderr)
+        return 2
+    if args.verbose:
+        logging.basicConfig(format="%(asctime)s %(name)s %(levelname)s: %(message)s")
+        logging.getLogger("orvaklab").setLevel(logging.DEBUG)
+    try:
+        return args.func(args, out)
+    except KeyboardInterrupt:
+        print("orvaklab: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:  # noqa: BLE001 - reported as one line, not a traceback
+        if args.verbose:
+            traceback.print_exc(file=sys.stderr)
+        # The package's errors and the system's say what went wrong in their
+        # message; anything else also needs its kind to make sense.
+        expected = isinstance(error, (OrvakError, OSError)) and str(error)
+        print(f"orvaklab: {expected or f'{type(error).__name__}: {error}'}", file=sys.stderr)
+        return 2
 
 
 if __name__ == "__main__":
