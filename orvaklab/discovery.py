@@ -27,6 +27,7 @@ positions are forgotten (the modules may have restarted).
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import queue
@@ -180,23 +181,35 @@ class _DownLink:
         self.thread_died = threading.Event()
 
 
+@contextlib.contextmanager
+def _probes(port):
+    """Yields probe_at(number): a bare driver at that chain position, served
+    by a manager of its own over the open port, which it leaves open."""
+    group = _ProbeGroup()
+    manager = SerialManager(_Borrowed(port), group)
+    group.seriallink = manager
+
+    def probe_at(number):
+        probe = _Probe(number, group)
+        group.inst.append(probe)
+        return probe
+
+    try:
+        yield probe_at
+    finally:
+        manager.stop()
+
+
 def _identities(port, count, timeout):
     """The type code each of the first `count` addresses answers (M116)
     over an open port, None for a silent one; the port stays open."""
-    probes = _ProbeGroup()
-    manager = SerialManager(_Borrowed(port), probes)
-    probes.seriallink = manager
     codes = []
-    try:
+    with _probes(port) as probe_at:
         for number in range(count):
-            probe = _Probe(number, probes)
-            probes.inst.append(probe)
             try:
-                codes.append(probe.identify(timeout))
+                codes.append(probe_at(number).identify(timeout))
             except OrvakTimeoutError:
                 codes.append(None)
-    finally:
-        manager.stop()
     return codes
 
 
@@ -349,14 +362,10 @@ class OrvakInterface:
         self._require_usable()
         if self.group is not None:
             raise OrvakError(f"{self.description}: scan before attaching a group")
-        probes = _ProbeGroup()
-        manager = SerialManager(_Borrowed(self.port), probes)
-        probes.seriallink = manager
         found = []
-        try:
+        with _probes(self.port) as probe_at:
             for number in range(max_modules):
-                probe = _Probe(number, probes)
-                probes.inst.append(probe)
+                probe = probe_at(number)
                 try:
                     type_code = probe.identify(timeout)
                 except OrvakTimeoutError:
@@ -364,8 +373,6 @@ class OrvakInterface:
                 found.append(
                     FoundModule(number + 1, type_code, _answers_as_leader(probe, timeout))
                 )
-        finally:
-            manager.stop()
         return found
 
     def close(self) -> None:
