@@ -6,6 +6,7 @@ import os
 import queue
 import re
 import select
+import signal
 import socket
 import threading
 import time
@@ -34,6 +35,15 @@ class Drv(Instrument):
 
     def stop(self):
         self.calls.append("stop")
+
+
+@pytest.fixture(autouse=True, scope="session")
+def interruptible():
+    """The Ctrl-C tests send SIGINT to this process. A runner started in the
+    background by a non-interactive shell inherits SIGINT ignored, and would
+    never see them."""
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def wait_until(predicate, timeout=1.0):
