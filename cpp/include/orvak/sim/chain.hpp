@@ -22,6 +22,7 @@
 
 #include "orvak/port.hpp"
 #include "orvak/readiness.hpp"
+#include "orvak/sim/export.hpp"
 #include "orvak/sim/firmware.hpp"
 
 namespace orvak::sim {
@@ -44,7 +45,7 @@ struct ModuleState {
 };
 
 // One module of a chain, looked at live: each call reads the state now.
-class ORVAK_EXPORT ModuleView {
+class ORVAK_SIM_EXPORT ModuleView {
   public:
     ModuleView(std::shared_ptr<detail::ChainCore> core, int address);
     [[nodiscard]] int address() const noexcept { return address_; }
@@ -60,7 +61,7 @@ class ORVAK_EXPORT ModuleView {
 // The in-process link. Reads and in_waiting first release every reply that
 // is due. After an unplug every call but is_open() and close() throws
 // PortError; is_open() stays true, as a vanished device's handle does.
-class ORVAK_EXPORT SimPort final : public Port {
+class ORVAK_SIM_EXPORT SimPort final : public Port {
   public:
     // Opens a new link to the chain, closing the earlier one.
     explicit SimPort(std::shared_ptr<detail::ChainCore> core);
@@ -81,7 +82,7 @@ class ORVAK_EXPORT SimPort final : public Port {
     std::uint64_t link_ = 0;
 };
 
-class ORVAK_EXPORT Chain {
+class ORVAK_SIM_EXPORT Chain {
   public:
     // One module per type code, at addresses 1, 2, ... Throws ValueError for a
     // code no module can report, or a negative or non-finite time scale.

@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-#include "orvak/export.hpp"
+#include "orvak/sim/export.hpp"
 
 namespace orvak::sim {
 
@@ -30,7 +30,7 @@ inline constexpr long long max_type_code = 65535;
 inline constexpr std::string_view firmware_version = "v2.4.1";
 
 // Whether the emulator can play a module reporting this type code.
-ORVAK_EXPORT bool has_firmware(long long type_code);
+ORVAK_SIM_EXPORT bool has_firmware(long long type_code);
 
 struct AxisState {
     char letter;
@@ -50,7 +50,7 @@ struct Detail {
 // Reply texts (without the address) in the order they go out; none is silence.
 using Replies = std::vector<std::string>;
 
-class ORVAK_EXPORT ModuleFirmware {
+class ORVAK_SIM_EXPORT ModuleFirmware {
   public:
     ModuleFirmware(int address, int type_code);
     ModuleFirmware(const ModuleFirmware&) = delete;
@@ -100,6 +100,6 @@ class ORVAK_EXPORT ModuleFirmware {
 };
 
 // The firmware a module reporting `type_code` runs, at chain address `address`.
-ORVAK_EXPORT std::unique_ptr<ModuleFirmware> make_firmware(int address, int type_code);
+ORVAK_SIM_EXPORT std::unique_ptr<ModuleFirmware> make_firmware(int address, int type_code);
 
 }  // namespace orvak::sim

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "orvak/export.hpp"
+#include "orvak/sim/export.hpp"
 #include "orvak/sim/firmware.hpp"
 
 namespace orvak::sim {
@@ -35,7 +35,7 @@ struct MotionProfile {
     bool home_interlock = true;
 };
 
-class ORVAK_EXPORT MotionFirmware : public ModuleFirmware {
+class ORVAK_SIM_EXPORT MotionFirmware : public ModuleFirmware {
   public:
     MotionFirmware(int address, int type_code, MotionProfile profile);
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <thread>
 
-#include "orvak/export.hpp"
 #include "orvak/posix_serial_port.hpp"
 #include "orvak/sim/chain.hpp"
+#include "orvak/sim/export.hpp"
 
 namespace orvak::sim {
 
-class ORVAK_EXPORT PtyServer {
+class ORVAK_SIM_EXPORT PtyServer {
   public:
     // Serves `link` on a new raw pseudo-terminal. Throws std::system_error if
     // none can be allocated.
