@@ -361,14 +361,20 @@ def bench_threads(kind, seconds, op="identify", threads=THREADS):
 def bench_idle(kind, seconds):
     chain = Chain(kind, 1)
     try:
-        time.sleep(IDLE_SETTLE)
-        c0 = time.process_time()
-        w0 = time.perf_counter()
-        time.sleep(seconds)
-        wall = time.perf_counter() - w0
-        cpu = time.process_time() - c0
+        return measure_idle(seconds)
     finally:
         chain.close()
+
+
+def measure_idle(seconds):
+    """Process CPU across a sleep of `seconds` (after a short settle), with
+    whatever managers the caller keeps running."""
+    time.sleep(IDLE_SETTLE)
+    c0 = time.process_time()
+    w0 = time.perf_counter()
+    time.sleep(seconds)
+    wall = time.perf_counter() - w0
+    cpu = time.process_time() - c0
     return {
         "idle_wall_s": wall,
         "idle_cpu_ms": cpu * 1e3,

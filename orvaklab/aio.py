@@ -53,7 +53,7 @@ from collections.abc import AsyncIterator, Callable, Sequence
 from typing import TYPE_CHECKING, Any, Concatenate, Generic, ParamSpec, TypeVar
 
 from orvaklab._progress import ProgressEvent, progress
-from orvaklab.discovery import DEFAULT_BAUDRATE, FoundModule, OrvakInterface
+from orvaklab.discovery import DEFAULT_BAUDRATE, ConnectionState, FoundModule, OrvakInterface
 from orvaklab.exceptions import OrvakError
 from orvaklab.unitbase import Instrument
 
@@ -214,9 +214,13 @@ class AsyncInterface:
     def __init__(self, port: str | SerialPort | None = None, baudrate: int = DEFAULT_BAUDRATE,
                  *, emulate: Sequence[int] | None = None, time_scale: float = 0.0,
                  record: str | os.PathLike[str] | None = None,
-                 replay: str | os.PathLike[str] | None = None, paced: bool = False) -> None:
+                 replay: str | os.PathLike[str] | None = None, paced: bool = False,
+                 reconnect: bool | float = False,
+                 on_connection_state: Callable[[ConnectionState, str], None] | None = None,
+                 ) -> None:
         self.sync = OrvakInterface(port, baudrate, emulate=emulate, time_scale=time_scale,
-                                   record=record, replay=replay, paced=paced)
+                                   record=record, replay=replay, paced=paced,
+                                   reconnect=reconnect, on_connection_state=on_connection_state)
         self.drivers = []
         self._workers = _Workers(self.sync.description)
 
@@ -228,6 +232,11 @@ class AsyncInterface:
     @property
     def description(self) -> str:
         return self.sync.description
+
+    @property
+    def connection_state(self) -> ConnectionState:
+        """As ``OrvakInterface.connection_state`` (with ``reconnect=``)."""
+        return self.sync.connection_state
 
     def __repr__(self) -> str:
         return f"Async{self.sync!r}"

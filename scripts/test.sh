@@ -17,6 +17,9 @@ need_packages=()
 [[ -f /usr/include/gtest/gtest.h ]] || need_packages+=(libgtest-dev)
 command -v ninja >/dev/null || need_packages+=(ninja-build)
 command -v cmake >/dev/null || need_packages+=(cmake)
+# The network serial tests bridge the emulator with a real ser2net.
+$cpp_only || [[ -x /usr/sbin/ser2net ]] || command -v ser2net >/dev/null ||
+    need_packages+=(ser2net)
 if ((${#need_packages[@]})); then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_packages[@]}"

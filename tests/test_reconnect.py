@@ -1,13 +1,15 @@
 """The supervisor of OrvakInterface(reconnect=True): a chain whose cable is
-pulled comes back behind the same path, its drivers work again, and calls
-during the outage fail at once; another chain behind the path stays
-disconnected with an error that names the changed address."""
+pulled comes back behind the same path (for async drivers too), its drivers
+work again, and calls during the outage fail at once; another chain behind
+the path stays disconnected with an error that names the changed address."""
 
+import asyncio
 import threading
 import time
 
 import pytest
 
+from orvaklab.aio import AsyncInterface
 from orvaklab.discovery import OrvakInterface
 from orvaklab.exceptions import OrvakConnectionError, OrvakValueError
 from orvaklab.sim import BenchChain
@@ -95,3 +97,27 @@ def test_reopening_gives_up_after_its_limit(by_id):
         assert wait_until(lambda: chain.connection_state == "failed", timeout=3.0)
         with pytest.raises(OrvakConnectionError, match="reopening gave up"):
             valve.identify()
+
+
+def test_an_async_chain_comes_back_behind_its_path(by_id):
+    bench = BenchChain([2])
+    servers = [bench.serve_pty()]
+
+    async def unplugged_and_back():
+        async with AsyncInterface(by_id(servers[0].path), reconnect=True) as chain:
+            valve = (await chain.add_group([2]))[0]
+            await valve.home()
+            servers[0].unplug()
+            assert await asyncio.to_thread(
+                wait_until, lambda: chain.connection_state == "reconnecting")
+            with pytest.raises(OrvakConnectionError, match="down and being reopened"):
+                await valve.identify()
+            servers.append(bench.serve_pty())
+            by_id(servers[-1].path)
+            assert await asyncio.to_thread(
+                wait_until, lambda: chain.connection_state == "connected", 5.0)
+            await valve.home()
+            await valve.select_port(3)
+            assert await valve.check_position() == 3
+
+    asyncio.run(unplugged_and_back())

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -21,6 +22,9 @@ constexpr std::string_view write_loop_name = "_manage_communication";
 constexpr std::string_view distributor_loop_name = "_distribute_read_data";
 // The distributor is woken by every line and by stop; this is only a backstop.
 constexpr Seconds distributor_backstop{1.0};
+// At most this much is read in one pass, so queued lines still go out while
+// a chain streams.
+constexpr std::size_t read_pass_limit = 4096;
 
 }  // namespace
 
@@ -208,12 +212,20 @@ void SerialManager::write(Port& port, std::string_view command) {
 
 std::string SerialManager::read(Port& port) { return ascii_only(read_bytes(port)); }
 
+// A port may hand out less than it reports waiting (pyserial's RFC 2217 port
+// gives one byte per read without a time-out), so reading goes on while it
+// has more; a reply would otherwise take one pass per byte.
 std::string SerialManager::read_bytes(Port& port) {
+    std::string bytes;
     try {
         if (!port.is_open()) return {};
-        const std::size_t waiting = port.in_waiting();
-        if (waiting == 0) return {};
-        return port.read(waiting);
+        while (bytes.size() < read_pass_limit) {
+            const std::size_t waiting = port.in_waiting();
+            if (waiting == 0) break;
+            const std::string chunk = port.read(waiting);
+            bytes += chunk;
+            if (chunk.empty() || chunk.size() >= waiting) break;
+        }
     } catch (const PortError&) {
         mark_connection_lost(std::current_exception(), "read");
     } catch (const Interrupted&) {
@@ -221,7 +233,7 @@ std::string SerialManager::read_bytes(Port& port) {
     } catch (const std::exception&) {
         log_->log(LogLevel::warning, "Serial read failed", {}, std::current_exception());
     }
-    return {};
+    return bytes;
 }
 
 void SerialManager::mark_connection_lost(std::exception_ptr error, std::string_view what) {
@@ -271,9 +283,14 @@ void SerialManager::manage_communication(Port& port) {
 
 // An overlong line is junk (a chain streaming without line feeds); it is
 // dropped with one warning, showing its start, and routing goes on after it.
-void SerialManager::assemble(LineAssembler& lines, std::string_view text) {
+std::size_t SerialManager::assemble(LineAssembler& lines, std::string_view text) {
+    std::size_t count = 0;
     lines.feed(
-        text, [this](std::string line) { read_queue_.put(std::move(line)); },
+        text,
+        [this, &count](std::string line) {
+            read_queue_.put(std::move(line));
+            ++count;
+        },
         [this](std::string_view head) {
             constexpr std::size_t shown = 40;
             log_->log(LogLevel::warning,
@@ -281,32 +298,58 @@ void SerialManager::assemble(LineAssembler& lines, std::string_view text) {
                       "discarding it.",
                       {std::to_string(head.size()), std::string(head.substr(0, shown))}, nullptr);
         });
+    return count;
 }
 
-bool SerialManager::write_pending(Port& port) {
-    bool wrote = false;
+std::size_t SerialManager::write_pending(Port& port) {
+    std::size_t written = 0;
     while (auto line = write_queue_.try_get()) {
         line->push_back('\n');
         write(port, *line);
-        wrote = true;
+        ++written;
     }
-    return wrote;
+    return written;
 }
 
+void SerialManager::PollPace::sent(std::size_t lines, Clock::time_point now) {
+    if (lines == 0) return;
+    // Lines left unanswered past the window (the roll-call) are forgotten,
+    // or they would keep every later wait at the short period.
+    if (now >= awaited_until_) unanswered_ = 0;
+    unanswered_ += lines;
+    awaited_until_ = now + std::chrono::duration_cast<Clock::duration>(reply_window);
+}
+
+void SerialManager::PollPace::received(std::size_t lines) {
+    unanswered_ -= std::min(unanswered_, lines);
+}
+
+Seconds SerialManager::PollPace::next_wait(Clock::time_point now) const {
+    return unanswered_ > 0 && now < awaited_until_ ? awaited_poll_period : poll_period;
+}
+
+// A port without a descriptor cannot wake the loop when its bytes arrive, so
+// it is looked at on a period. At a fixed 10 ms every reply would wait up to
+// 10 ms for its pass: several times the whole round trip of a network serial
+// server. So the port is looked at every awaited_poll_period while lines sent
+// in the last reply_window are unanswered, and every poll_period (the upper
+// bound on latency) otherwise: when idle, and while a motion runs towards its
+// DONE, which may take minutes. A queued line ends either wait at once.
 void SerialManager::poll_port(Port& port) {
     LineAssembler lines;
+    PollPace pace;
     while (!stop_event_.is_set()) {
         ++io_wakeups_;
         if (!port.is_open()) {
             stop_event_.wait_for(poll_period);
             continue;
         }
-        if (auto first = write_queue_.get_for(poll_period)) {
+        if (auto first = write_queue_.get_for(pace.next_wait(PollPace::Clock::now()))) {
             first->push_back('\n');
             write(port, *first);
-            write_pending(port);
+            pace.sent(1 + write_pending(port), PollPace::Clock::now());
         }
-        assemble(lines, read(port));
+        pace.received(assemble(lines, read(port)));
     }
 }
 

@@ -348,6 +348,66 @@ TEST(SerialManager, StaleReadinessDoesNotSpin) {
     EXPECT_EQ(slots[0]->ok.get_for(2s), "OK");
 }
 
+// pyserial's RFC 2217 port hands out one byte per read, whatever it reports
+// waiting: a reply is still taken in one pass of the polling loop, not in a
+// pass (up to 10 ms) per byte.
+TEST(SerialManager, PortGivingOneBytePerReadIsReadInOnePass) {
+    struct OneBytePerRead final : FakePort {
+        std::atomic<int> looks_with_bytes_waiting{0};
+        bool is_open() override {
+            if (FakePort::in_waiting() > 0) ++looks_with_bytes_waiting;
+            return FakePort::is_open();
+        }
+        std::string read(std::size_t count) override {
+            return FakePort::read(std::min<std::size_t>(count, 1));
+        }
+    };
+    const auto port = std::make_shared<OneBytePerRead>();
+    const auto slots = fresh_slots(1);
+    SerialManager manager(port, std::make_shared<FixedRoutes>(slots),
+                          std::make_shared<RecordingLog>());
+    port->feed("I1 POS X10.000 Y20.000 Z30.000 $$$$$$$$\n");
+    EXPECT_EQ(slots[0]->position.get_for(2s), "POS X10.000 Y20.000 Z30.000 $$$$$$$$");
+    EXPECT_LE(port->looks_with_bytes_waiting.load(), 4);  // one per byte was 80
+}
+
+// The polling loop's pace: short only while a line sent within the reply
+// window has not been answered by as many lines.
+TEST(SerialManager, PollingIsShortOnlyWhileARecentLineIsUnanswered) {
+    using Pace = SerialManager::PollPace;
+    constexpr Seconds idle = SerialManager::poll_period;
+    constexpr Seconds awaited = SerialManager::awaited_poll_period;
+    const struct {
+        const char* what;
+        std::size_t earlier;              // lines sent two windows before, never answered
+        std::size_t before, sent, after;  // then lines received, sent, received
+        double at;                        // asked this many windows after sending
+        Seconds wait;
+    } cases[] = {
+        {"nothing sent", 0, 0, 0, 0, 0.0, idle},
+        {"a query awaits its reply", 0, 0, 1, 0, 0.0, awaited},
+        {"its reply came", 0, 0, 1, 1, 0.0, idle},
+        {"two of three replies came", 0, 0, 3, 2, 0.5, awaited},
+        {"earlier lines answer nothing sent later", 0, 2, 1, 0, 0.0, awaited},
+        {"a line nothing answers, past the window", 0, 0, 1, 0, 1.01, idle},
+        {"an old unanswered line is forgotten", 1, 0, 1, 1, 0.0, idle},
+    };
+    const auto window = [](double count) {
+        return std::chrono::duration_cast<Pace::Clock::duration>(count *
+                                                                 SerialManager::reply_window);
+    };
+    const auto sent_at = Pace::Clock::now();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pace pace;
+        pace.sent(c.earlier, sent_at - window(2.0));
+        pace.received(c.before);
+        pace.sent(c.sent, sent_at);
+        pace.received(c.after);
+        EXPECT_EQ(pace.next_wait(sent_at + window(c.at)), c.wait);
+    }
+}
+
 TEST(SerialManager, ManyManagersLeaveNoDescriptorOrThread) {
     std::size_t descriptors = 0;
     std::size_t threads = 0;

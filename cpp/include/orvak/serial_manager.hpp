@@ -6,8 +6,9 @@
 // write/read loop sleeps in poll() on it and on a wake-up descriptor, so a
 // queued line goes out and a reply is routed as soon as the bytes exist, and
 // an idle manager costs nothing. The 10 ms poll period is an upper bound on
-// latency, not a pace: only ports without a descriptor (and a port closed by
-// its owner) are looked at on that period.
+// latency, not a pace: a port without a descriptor is looked at every
+// millisecond while a reply is awaited (see PollPace) and on that period
+// otherwise, as is a port closed by its owner.
 //
 // The loops use the manager's own state, so it must never be destroyed on one
 // of its loop threads: the destructor would free what the loop still uses
@@ -77,6 +78,29 @@ struct ManagerHooks {
 class ORVAK_EXPORT SerialManager final : public Link {
   public:
     static constexpr Seconds poll_period{0.01};
+    // How often the polling loop looks at a port while a reply is awaited.
+    static constexpr Seconds awaited_poll_period{0.001};
+    // How long after a line was sent its reply counts as awaited: a line that
+    // nothing answers (the roll-call) must not keep the loop at the short
+    // period. A module answers within milliseconds; a later reply still comes
+    // within poll_period.
+    static constexpr Seconds reply_window{0.25};
+
+    // How long the polling loop (a port without a descriptor) waits for a
+    // queued line before it looks at the port again: awaited_poll_period
+    // while lines sent within reply_window have not all been answered by a
+    // line, else poll_period.
+    class PollPace {
+      public:
+        using Clock = std::chrono::steady_clock;
+        void sent(std::size_t lines, Clock::time_point now);
+        void received(std::size_t lines);
+        [[nodiscard]] Seconds next_wait(Clock::time_point now) const;
+
+      private:
+        std::size_t unanswered_ = 0;
+        Clock::time_point awaited_until_{};
+    };
 
     // Starts both loops; they are running when the constructor returns.
     SerialManager(std::shared_ptr<Port> port, std::shared_ptr<RouteTable> routes,
@@ -138,12 +162,12 @@ class ORVAK_EXPORT SerialManager final : public Link {
     class Wakeup;  // eventfd (or pipe) that interrupts the event-driven loop's poll()
 
     void start_loop(std::size_t index, std::string_view name, std::function<void()> loop);
-    void assemble(LineAssembler& lines, std::string_view text);
+    std::size_t assemble(LineAssembler& lines, std::string_view text);  // lines completed
     void poll_port(Port& port);  // the polling loop for ports without a descriptor
     // poll() on the port's descriptor and the wake-up descriptor.
     void serve_event_driven(Port& port, detail::UniqueFd watched);
-    bool write_pending(Port& port);      // true when it wrote a line
-    std::string read_bytes(Port& port);  // read() before decoding
+    std::size_t write_pending(Port& port);  // lines written
+    std::string read_bytes(Port& port);     // read() before decoding
     [[nodiscard]] bool on_loop_thread() const noexcept;
 
     std::shared_ptr<Port> port_;
