@@ -106,6 +106,10 @@ class ORVAK_EXPORT Instrument {
     // Axes of drivers that have them; the base class has none.
     std::optional<std::string> primary_axis;
     std::optional<std::vector<std::string>> all_axes;
+    // Every driver's module type code, and the last result of its
+    // estimate_run_time() (0.0 before one); the base class has neither.
+    int instrument_id_number = 0;
+    double estimated_run_time = 0.0;
 
     [[nodiscard]] BaseConstants base_constants() const;
 

@@ -36,6 +36,7 @@ const std::map<long long, double>& FlowController::default_full_scale() {
 FlowController::FlowController(int number) : full_scale_(default_full_scale()) {
     name = std::string(display_name);
     instrument_number = number;
+    instrument_id_number = type_code;
     for (long long channel = 1; channel <= default_num_channels; ++channel) {
         last_setpoint_[channel] = 0.0;
     }

@@ -136,9 +136,6 @@ class ORVAK_EXPORT FlowController : public Instrument {
 
     [[nodiscard]] FlowSettings settings() const;
 
-    int instrument_id_number = type_code;
-    double estimated_run_time = 0.0;
-
   private:
     // The waits below run inside an interrupt guard their caller sets up, so
     // that a settle interrupted mid-reading stops the board once.
