@@ -1,7 +1,6 @@
-"""Scripted far ends of a serial line: the module side of a pseudo-terminal
-(or of a socket) that answers each addressed command line "<I{addr} {command}>"
-with reply lines "I{addr} {text}\\r\\n". The self-check, the tests and the
-benchmark's responder use it; the bench emulator is the real module model.
+"""Scripted far ends of a serial line for the self-check, the tests and the
+benchmark's responder: the module side of a pseudo-terminal (or a socket)
+answering each "<I{addr} {command}>" line with lines "I{addr} {text}\\r\\n".
 """
 
 from __future__ import annotations
@@ -16,14 +15,12 @@ from collections.abc import Callable
 # An addressed command; the roll-call "<I-99>" carries none and is not answered.
 _COMMAND = re.compile(rb"<I(\d+) (.*)>")
 
-Answer = Callable[[int, str], list[str]]
 
-
-def serve(read: Callable[[], bytes], write: Callable[[bytes], object], answer: Answer) -> None:
-    """Answers the command lines `read()` yields, writing the replies
-    `answer(address, command)` gives at once for each chunk read, until
-    `read()` returns nothing or raises OSError (EIO once every slave
-    descriptor of a pseudo-terminal is closed)."""
+def serve(read: Callable[[], bytes], write: Callable[[bytes], object],
+          answer: Callable[[int, str], list[str]]) -> None:
+    """Writes the replies `answer(address, command)` gives to the command
+    lines `read()` yields, one write per chunk read, until `read()` returns
+    nothing or raises OSError (EIO once a pty's slave ends are all closed)."""
     pending = b""
     while True:
         try:
@@ -39,7 +36,7 @@ def serve(read: Callable[[], bytes], write: Callable[[bytes], object], answer: A
             if command is None:
                 continue
             address = command[1].decode()
-            for text in answer(int(address), command[2].decode("ascii", "replace")):
+            for text in answer(int(address), command[2].decode(errors="replace")):
                 out.append(f"I{address} {text}\r\n".encode())
         if out:
             write(b"".join(out))
