@@ -35,7 +35,6 @@ import math
 import os
 import platform
 import pty
-import re
 import resource
 import subprocess
 import sys
@@ -71,8 +70,9 @@ def run_responder(fd):
     """Answer every "<I{addr} M116>" line at once with "I{addr} 2\\r\\n".
     A negative fd means: listen on a local TCP port, print it, and serve the
     one connection that comes."""
-    query = re.compile(rb"I(\d+) M116")
-    read, write = os.read, os.write
+    from orvaklab._far_end import serve
+
+    read, write = (lambda: os.read(fd, 65536)), (lambda data: os.write(fd, data))
     if fd < 0:
         import socket
         listener = socket.create_server(("127.0.0.1", 0))
@@ -81,31 +81,11 @@ def run_responder(fd):
         conn, _ = listener.accept()
         listener.close()
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        fd = conn.fileno()
-        read = lambda f, n: conn.recv(n)            # noqa: E731
-        write = lambda f, data: conn.sendall(data)  # noqa: E731
+        read, write = (lambda: conn.recv(65536)), conn.sendall
     else:
         sys.stdout.write("ready\n")
         sys.stdout.flush()
-    pending = b""
-    while True:
-        try:
-            data = read(fd, 65536)
-        except OSError:          # EIO once every slave descriptor is closed
-            return
-        if not data:
-            return
-        pending += data
-        if b"\n" not in pending:
-            continue
-        *lines, pending = pending.split(b"\n")
-        out = []
-        for line in lines:
-            m = query.search(line)
-            if m:
-                out.append(b"I" + m.group(1) + b" 2\r\n")
-        if out:
-            write(fd, b"".join(out))
+    serve(read, write, lambda address, command: ["2"] if command == "M116" else [])
 
 
 class FarEnd:

@@ -16,12 +16,9 @@ from __future__ import annotations
 import argparse
 import importlib.metadata
 import logging
-import os
 import sys
-import threading
 import time
 import traceback
-import tty
 from collections.abc import Sequence
 from typing import TextIO
 
@@ -45,34 +42,8 @@ def _kind_of(type_code):
 # ---- selfcheck: the package, its threads and its native port on this machine ----
 
 
-def _answer(command):
-    if command == "M116":
-        return "2"
-    if command == "M115":
-        return "v1.0.0"
-    return "BAD 0x100"
-
-
-def _serve_scripted(master_fd):
-    """Answers command lines on a pseudo-terminal's master end until it closes."""
-    pending = b""
-    while True:
-        try:
-            data = os.read(master_fd, 4096)
-        except OSError:
-            return
-        if not data:
-            return
-        pending += data
-        *lines, pending = pending.split(b"\n")
-        for raw in lines:
-            line = raw.decode("ascii", "replace").strip()
-            if line.startswith("<I") and line.endswith(">") and " " in line:
-                address, command = line[2:-1].split(" ", 1)
-                os.write(master_fd, f"I{address} {_answer(command)}\r\n".encode())
-
-
 def selfcheck(out):
+    from orvaklab._far_end import ScriptedFarEnd
     from orvaklab.seriallink import NativeSerialPort, SerialManager
     from orvaklab.unitbase import Instrument
     from orvaklab.unitgroup import InstrumentGroup
@@ -84,11 +55,8 @@ def selfcheck(out):
             self.my_group = group
             self.name = f"module {number + 1}"
 
-    master_fd, slave_fd = os.openpty()
-    tty.setraw(master_fd)
-    tty.setraw(slave_fd)
-    path = os.ttyname(slave_fd)
-    threading.Thread(target=_serve_scripted, args=(master_fd,), daemon=True).start()
+    far_end = ScriptedFarEnd(lambda command: ["BAD 0x100"], {"M116": ["2"], "M115": ["v1.0.0"]})
+    path = far_end.path
     group = InstrumentGroup([])
     group.inst.append(CheckedModule(0, group))
     try:
@@ -109,8 +77,7 @@ def selfcheck(out):
     finally:
         if group.seriallink is not None:
             group.seriallink.stop()
-        os.close(slave_fd)
-        os.close(master_fd)
+        far_end.close()
 
 
 # ---- sim and scan ----

@@ -30,7 +30,6 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
-import queue
 import threading
 import time
 import weakref
@@ -44,7 +43,7 @@ from orvaklab.exceptions import (
     OrvakValueError,
 )
 from orvaklab.seriallink import NativeSerialPort, RecordingPort, ReplayPort, SerialManager
-from orvaklab.unitbase import Instrument, _leadership_fault
+from orvaklab.unitbase import Instrument
 from orvaklab.unitgroup import InstrumentGroup
 
 if TYPE_CHECKING:
@@ -82,24 +81,6 @@ class _Probe(Instrument):
         self.instrument_number = number
         self.my_group = group
         self.name = f"module at address {number + 1}"
-
-
-def _answers_as_leader(probe, timeout):
-    """Sends M115 and reads the answer. A leader answers with its version on a
-    data line; a follower refuses, and a refusal is filed with the
-    acknowledgements, so both slots are watched and a follower costs no
-    time-out."""
-    probe.send_command("M115")
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            line = probe.flag_OTHER.get(timeout=probe.POLL_INTERVAL)
-        except queue.Empty:
-            if not probe.flag_OK.empty():
-                return False
-            continue
-        return _leadership_fault(line) is None and bool(probe._VERSION_RE.search(line))
-    return False
 
 
 class _Borrowed:
@@ -371,7 +352,7 @@ class OrvakInterface:
                 except OrvakTimeoutError:
                     break
                 found.append(
-                    FoundModule(number + 1, type_code, _answers_as_leader(probe, timeout))
+                    FoundModule(number + 1, type_code, probe.is_leader(timeout))
                 )
         return found
 

@@ -2,7 +2,6 @@
 serial manager (native and pyserial ports), emulated chains over every kind
 of link, a thread-free stand-in link, and a one-connection TCP bridge."""
 
-import os
 import queue
 import re
 import select
@@ -10,12 +9,12 @@ import signal
 import socket
 import threading
 import time
-import tty
 import types
 
 import pytest
 import serial
 
+from orvaklab._far_end import ScriptedFarEnd
 from orvaklab.seriallink import NativeSerialPort, SerialManager
 from orvaklab.sim import BenchChain
 from orvaklab.unitbase import Instrument
@@ -73,57 +72,11 @@ def default_replies(cmd):
     return fixed.get(word, ["OK", "DONE"] if re.fullmatch(r"G\d+", word) else ["OK"])
 
 
-class FarEnd:
-    """The module end of a pty. `script` maps a command or its first word to
-    reply texts (an empty list is silence); each is sent as "I{addr} text\\r\\n"."""
-
-    def __init__(self):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.master)
-        tty.setraw(self.slave)
-        self.path = os.ttyname(self.slave)
-        self.script, self.received = {}, []
-        self._unplug, self._stop, self.unplugged = (threading.Event() for _ in range(3))
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def _serve(self):
-        buffer = b""
-        while not self._stop.is_set():
-            if self._unplug.is_set():
-                os.close(self.master)
-                return self.unplugged.set()
-            if not select.select([self.master], [], [], 0.01)[0]:
-                continue
-            *lines, buffer = (buffer + os.read(self.master, 4096)).split(b"\n")
-            for match in filter(None, (re.fullmatch(rb"<I(\d+) (.*)>", raw) for raw in lines)):
-                addr, cmd = int(match[1]), match[2].decode()
-                self.received.append((addr, cmd))
-                key = cmd if cmd in self.script else (cmd.split() or [""])[0]
-                for text in self.script.get(key, default_replies(cmd)):
-                    self.push(f"I{addr} {text}\r\n")
-
-    def push(self, text):
-        os.write(self.master, text.encode())
-
-    def unplug(self):
-        self._unplug.set()
-        assert self.unplugged.wait(1.0)
-
-    def commands(self, addr):
-        return [cmd for a, cmd in self.received if a == addr]
-
-    def close(self):
-        self._stop.set()
-        self._thread.join(1.0)
-        if not self.unplugged.is_set():
-            os.close(self.master)
-        os.close(self.slave)
-
-
 @pytest.fixture
 def far_end():
-    end = FarEnd()
+    """The module end of a pty. `script` maps a command or its first word to
+    reply texts (an empty list is silence); each is sent as "I{addr} text\\r\\n"."""
+    end = ScriptedFarEnd(default_replies)
     yield end
     end.close()
 

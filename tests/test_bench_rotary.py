@@ -146,6 +146,14 @@ def test_unplugging_during_a_wait(rig, puller):
         valve.identify(timeout=0.3)
 
 
+def test_a_follower_refuses_the_leader_probe_without_a_time_out(rig):
+    # Its refusal is filed with the acknowledgements; the probe watches both.
+    started = time.monotonic()
+    assert rig.group[1].is_leader(timeout=5.0) is False
+    assert time.monotonic() - started < 1.0
+    assert rig.group[1].identify() == 6  # nothing left over answers a later query
+
+
 def test_leadership_and_line_noise(rig):
     leader, follower = rig.group
     started = time.monotonic()

@@ -218,30 +218,25 @@ void Instrument::resynchronise(Link& connection) {
         connection.send_line("<I" + text::integer(instrument_number + 1LL) + " " +
                              std::string(barrier) + ">");
     }
-    const auto poll = span_of(constants.poll_interval);
-    const auto deadline = Clock::now() + span_of(limit);
-    const bool answered = with_interrupt_guard([&] {
-        for (;;) {
-            check_interrupt();
-            throw_if_stopped(watch, "resynchronisation");
-            if (connection.stop_requested()) return false;
-            // A follower refuses the version query; a late acknowledgement
-            // of an earlier command is discarded.
-            if (auto ack = take_reply(slots_->ok, Clock::duration::zero(), watch)) {
-                if (barrier == version_barrier && grammar::is_refusal(*ack)) return true;
-                discard("acknowledgement", *ack);
-            }
-            const auto remaining = deadline - Clock::now();
-            if (remaining <= Clock::duration::zero()) return false;
-            auto line = take_reply(slots_->other, std::min(remaining, poll), watch);
-            if (!line) continue;
-            const bool matches = barrier == identity_barrier
-                                     ? grammar::first_integer(*line).has_value()
-                                     : grammar::has_version(*line);
-            if (matches) return true;
-            discard("data", *line);
+    // A follower refuses the version query; a late acknowledgement or data
+    // line of an earlier command is discarded.
+    const auto barrier_answer = [&](const Answer& answer) -> std::optional<bool> {
+        const bool data = answer.slot == 0;
+        bool matches = barrier == version_barrier && grammar::is_refusal(answer.line);
+        if (data) {
+            matches = barrier == identity_barrier ? grammar::first_integer(answer.line).has_value()
+                                                  : grammar::has_version(answer.line);
         }
-    });
+        if (matches) return true;
+        discard(data ? "data" : "acknowledgement", answer.line);
+        return std::nullopt;
+    };
+    const std::array<ReplySlot*, 2> watched{&slots_->other, &slots_->ok};
+    const WaitPlan plan{.label = "resynchronisation",
+                        .kind = WaitFor::side_query,
+                        .poll_interval = constants.poll_interval,
+                        .since = watch};
+    const auto answered = wait_on(watched, limit, plan, barrier_answer);
     if (!answered) {
         raise_lost_or_timeout(
             text::fill("{}: serial connection was lost while resynchronising.", {name}),
@@ -510,16 +505,24 @@ bool Instrument::is_homed(double timeout) {
     return std::all_of(axes.begin(), axes.end(), [](const auto& axis) { return axis.second; });
 }
 
+// A leader answers the version query on a data line; a follower refuses it,
+// and a refusal is filed with the acknowledgements, so both slots are watched
+// and a follower costs no time-out.
 bool Instrument::is_leader(double timeout) {
     checked_timeout(timeout, "is_leader");
-    std::string reply;
+    const std::array<ReplySlot*, 2> watched{&slots_->other, &slots_->ok};
     try {
-        reply = query_other("M115", "leader probe (M115)", timeout);
+        send_command({"M115"});
+        const auto leader = wait_on(
+            watched, timeout, WaitPlan{.label = "leader probe (M115)"},
+            [](const Answer& answer) -> std::optional<bool> {
+                return answer.slot == 0 && !grammar::leadership_fault(answer.line, std::nullopt) &&
+                       grammar::has_version(answer.line);
+            });
+        return leader.value_or(false);
     } catch (const Error&) {
         return false;
     }
-    if (grammar::leadership_fault(reply, std::nullopt)) return false;
-    return grammar::has_version(reply);
 }
 
 std::optional<std::string> Instrument::get_firmware_version(double timeout) {
@@ -528,18 +531,9 @@ std::optional<std::string> Instrument::get_firmware_version(double timeout) {
     try {
         slots_->other.clear();
         send_command({"M115"});
-        const auto connection = link();
-        const auto poll = span_of(base_constants().poll_interval);
-        const auto deadline = Clock::now() + span_of(timeout);
-        const auto watch = watch_for_stop();
-        answer = with_interrupt_guard([&]() -> std::optional<std::string> {
-            for (;;) {
-                check_interrupt();
-                throw_if_stopped(watch, "firmware version query (M115)");
-                if (Clock::now() >= deadline || connection->stop_requested()) return std::nullopt;
-                if (auto value = take_reply(slots_->other, poll, watch)) return value;
-            }
-        });
+        answer =
+            wait_on(slots_->other, timeout, "firmware version query (M115)", WaitFor::side_query,
+                    [](std::string value) { return std::optional<std::string>(value); });
     } catch (const Interrupted&) {
         throw;
     } catch (const std::exception&) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace orvak::testing {
 
@@ -110,6 +111,45 @@ std::string PtyPair::read_far(std::size_t count, std::chrono::milliseconds timeo
     std::string out = buffer_.substr(0, count);
     buffer_.erase(0, out.size());
     return out;
+}
+
+ScriptedFarEnd::ScriptedFarEnd(std::vector<Rule> rules)
+    : rules_(std::move(rules)),
+      responder_([this](const std::stop_token& stop) { respond(stop); }) {}
+
+std::vector<std::string> ScriptedFarEnd::received() const {
+    const std::lock_guard lock(mutex_);
+    return received_;
+}
+
+void ScriptedFarEnd::respond(const std::stop_token& stop) {
+    using namespace std::chrono_literals;
+    std::string line;
+    bool connected = true;
+    while (!stop.stop_requested()) {
+        if (!connected) {
+            std::this_thread::sleep_for(5ms);
+            continue;
+        }
+        line += pty_.read_far_line(20ms);
+        if (!line.ends_with('\n')) continue;
+        line.pop_back();
+        {
+            const std::lock_guard lock(mutex_);
+            received_.push_back(line);
+        }
+        for (const auto& rule : rules_) {
+            if (line.find(rule.when) == std::string::npos) continue;
+            if (rule.hang_up) {
+                pty_.close_master();
+                connected = false;
+            } else {
+                pty_.write_far(rule.reply);
+            }
+            break;
+        }
+        line.clear();
+    }
 }
 
 }  // namespace orvak::testing

@@ -1,12 +1,17 @@
 // Both ends of a pseudo-terminal for tests. The slave ("near") end plays the
 // serial device the code under test opens; the master ("far") end plays the
 // instrument. Both are raw, so bytes pass unchanged (no echo, no CR/LF games).
+// A ScriptedFarEnd answers the far end from a script.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "orvak/posix_serial_port.hpp"
 
@@ -46,6 +51,39 @@ class PtyPair {
     detail::UniqueFd slave_;
     std::string slave_path_;
     std::string buffer_;  // read from the master but not yet returned
+};
+
+// A scripted module on the far end of a pseudo-terminal: a thread answers
+// each command line by the first rule whose `when` it contains (a reply is
+// written as it stands; `hang_up` unplugs instead), and records the lines.
+class ScriptedFarEnd {
+  public:
+    struct Rule {
+        std::string when;
+        std::string reply;
+        bool hang_up = false;
+    };
+
+    explicit ScriptedFarEnd(std::vector<Rule> rules);
+
+    // Hands over the near end (e.g. to PosixSerialPort::adopt).
+    [[nodiscard]] int release_slave() noexcept { return pty_.release_slave(); }
+    // The command lines received so far, without their line feeds.
+    [[nodiscard]] std::vector<std::string> received() const;
+    // Answers nothing more (before the near end closes, so no write fails).
+    void stop() {
+        responder_.request_stop();
+        if (responder_.joinable()) responder_.join();
+    }
+
+  private:
+    void respond(const std::stop_token& stop);
+
+    PtyPair pty_;
+    const std::vector<Rule> rules_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> received_;
+    std::jthread responder_;  // last: stopped and joined first
 };
 
 }  // namespace orvak::testing

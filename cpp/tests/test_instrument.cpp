@@ -4,7 +4,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -22,7 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testing::PtyPair;
 
 constexpr std::string_view move_cable =
     " \xE2\x80\x94 move the USB cable to the FIRST instrument in the chain (the LEADER) and "
@@ -58,74 +56,32 @@ class TestInstrument : public Instrument {
 // whose far end answers each command line by the first rule it contains.
 class Chain {
   public:
-    struct Rule {
-        std::string when;
-        std::string reply;
-        bool hang_up = false;
-    };
+    using Rule = testing::ScriptedFarEnd::Rule;
 
-    explicit Chain(Instrument& inst, std::vector<Rule> rules = {}) : rules_(std::move(rules)) {
+    explicit Chain(Instrument& inst, std::vector<Rule> rules = {}) : far_end_(std::move(rules)) {
         std::vector<std::shared_ptr<ReplySlots>> slots;
         for (int i = 0; i < inst.instrument_number; ++i) {
             slots.push_back(std::make_shared<ReplySlots>());
         }
         slots.push_back(inst.slots());
         manager_ = std::make_shared<SerialManager>(
-            PosixSerialPort::adopt(pty_.release_slave(), "pty"),
+            PosixSerialPort::adopt(far_end_.release_slave(), "pty"),
             std::make_shared<FixedRoutes>(std::move(slots)), std::make_shared<SilentLog>());
         inst.attach(manager_);
-        responder_ = std::jthread([this](const std::stop_token& stop) { respond(stop); });
     }
     Chain(const Chain&) = delete;
     Chain& operator=(const Chain&) = delete;
     ~Chain() {
-        responder_.request_stop();
-        responder_.join();
+        far_end_.stop();
         manager_->stop();
     }
 
     [[nodiscard]] SerialManager& manager() const { return *manager_; }
-    [[nodiscard]] std::vector<std::string> received() const {
-        const std::lock_guard lock(mutex_);
-        return received_;
-    }
+    [[nodiscard]] std::vector<std::string> received() const { return far_end_.received(); }
 
   private:
-    void respond(const std::stop_token& stop) {
-        std::string line;
-        bool connected = true;
-        while (!stop.stop_requested()) {
-            if (!connected) {
-                std::this_thread::sleep_for(5ms);
-                continue;
-            }
-            line += pty_.read_far_line(20ms);
-            if (!line.ends_with('\n')) continue;
-            line.pop_back();
-            {
-                const std::lock_guard lock(mutex_);
-                received_.push_back(line);
-            }
-            for (const auto& rule : rules_) {
-                if (line.find(rule.when) == std::string::npos) continue;
-                if (rule.hang_up) {
-                    pty_.close_master();
-                    connected = false;
-                } else {
-                    pty_.write_far(rule.reply);
-                }
-                break;
-            }
-            line.clear();
-        }
-    }
-
-    PtyPair pty_;
-    const std::vector<Rule> rules_;
+    testing::ScriptedFarEnd far_end_;
     std::shared_ptr<SerialManager> manager_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> received_;
-    std::jthread responder_;
 };
 
 // Waits (bounded) until the far end has seen `count` command lines.

@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -105,6 +106,10 @@ class ORVAK_EXPORT Instrument {
     // Axes of drivers that have them; the base class has none.
     std::optional<std::string> primary_axis;
     std::optional<std::vector<std::string>> all_axes;
+    // Every driver's module type code, and the last result of its
+    // estimate_run_time() (0.0 before one); the base class has neither.
+    int instrument_id_number = 0;
+    double estimated_run_time = 0.0;
 
     [[nodiscard]] BaseConstants base_constants() const;
 
@@ -216,15 +221,46 @@ class ORVAK_EXPORT Instrument {
 
     // A reply to a command, or the completion of a motion: only the latter
     // looks for late refusals and reports the operation's progress (an
-    // acknowledgement before it must not take the operation's one report).
-    enum class WaitFor { reply, motion };
-    // One wait on a slot: every pass checks the stop flag, pending faults (and
-    // late refusals of a motion), the deadline and user interrupts, then
-    // blocks for at most one poll interval. `judge` returns the result when
-    // the value settles the wait.
+    // acknowledgement before it must not take the operation's one report). A
+    // side query (the firmware version, a resynchronisation barrier) is not
+    // the operation's own exchange: a fault stays pending for the operation,
+    // and running out is no overdue reply.
+    enum class WaitFor { reply, motion, side_query };
+    // What a wait compares with to notice a stop from another thread.
+    struct StopWatch {
+        std::uint64_t epoch;
+    };
+    struct WaitPlan {
+        std::string_view label{};  // names the operation in stop and fault messages
+        WaitFor kind = WaitFor::reply;
+        // False when the caller's own interrupt guard stops the instrument
+        // (a settle reading), so an interrupt stops it once.
+        bool own_guard = true;
+        std::optional<double> poll_interval{};  // the resolved POLL_INTERVAL, when at hand
+        std::optional<StopWatch> since{};       // stops count from here, else from the start
+    };
+    // A line a wait took, and the index of the slot it came from.
+    struct Answer {
+        std::size_t slot;
+        std::string line;
+    };
+    // The one reply wait. Every pass checks user interrupts, the stop flag,
+    // pending faults (and late refusals of a motion), the deadline, then
+    // blocks for at most one poll interval on the first slot; the others are
+    // looked at every pass, in order, and when a later one answers, an earlier
+    // one that filled meanwhile holds the earlier line, which wins. `judge`
+    // returns the result when a line settles the wait (a line it rejects is
+    // dropped); a default result means a time-out or a stopped link.
+    template <class Judge>
+    auto wait_on(std::span<ReplySlot* const> slots, double timeout, const WaitPlan& plan,
+                 Judge&& judge) -> decltype(judge(Answer{}));
     template <class Judge>
     auto wait_on(ReplySlot& slot, double timeout, std::string_view label, WaitFor kind,
-                 Judge&& judge) -> decltype(judge(std::string{}));
+                 Judge&& judge) -> decltype(judge(std::string{})) {
+        ReplySlot* const one[] = {&slot};
+        return wait_on(std::span(one), timeout, WaitPlan{.label = label, .kind = kind},
+                       [&judge](Answer answer) { return judge(std::move(answer.line)); });
+    }
 
     // A time-out in seconds as a clock duration; never negative, never overflowing.
     [[nodiscard]] static Clock::duration span_of(double seconds);
@@ -235,10 +271,6 @@ class ORVAK_EXPORT Instrument {
     // A reply wait that ran out (the reply may still come).
     void note_overdue_reply() noexcept { reply_overdue_ = true; }
 
-    // What a wait compares with to notice a stop from another thread.
-    struct StopWatch {
-        std::uint64_t epoch;
-    };
     [[nodiscard]] StopWatch watch_for_stop() const { return {gate_.epoch_here()}; }
     // Throws StoppedError, naming the operation, when a stop came since `watch`.
     void throw_if_stopped(const StopWatch& watch, std::string_view what) const;
@@ -299,37 +331,60 @@ decltype(auto) Instrument::exclusive(std::string_view operation, Body&& body) {
 }
 
 template <class Judge>
-auto Instrument::wait_on(ReplySlot& slot, double timeout, std::string_view label, WaitFor kind,
-                         Judge&& judge) -> decltype(judge(std::string{})) {
-    using Result = decltype(judge(std::string{}));
-    const auto poll = span_of(base_constants().poll_interval);
+auto Instrument::wait_on(std::span<ReplySlot* const> slots, double timeout, const WaitPlan& plan,
+                         Judge&& judge) -> decltype(judge(Answer{})) {
+    using Result = decltype(judge(Answer{}));
+    const auto poll = span_of(plan.poll_interval.value_or(base_constants().poll_interval));
     const auto connection = link();
     const auto deadline = Clock::now() + span_of(timeout);
-    const auto watch = watch_for_stop();
-    return with_interrupt_guard([&]() -> Result {
-        auto progress = kind == WaitFor::motion ? start_progress() : nullptr;
+    const auto watch = plan.since.value_or(watch_for_stop());
+    const bool own_exchange = plan.kind != WaitFor::side_query;
+    // Nothing is taken once a stop came: its own reply is the stop's.
+    const auto judged = [&](std::size_t index, Clock::duration within) -> Result {
+        auto line = take_reply(*slots[index], within, watch);
+        if (!line) return Result{};
+        return judge(Answer{index, std::move(*line)});
+    };
+    const auto loop = [&]() -> Result {
+        auto progress = plan.kind == WaitFor::motion ? start_progress() : nullptr;
+        const auto settle = [&](Result settled) {
+            if (progress) progress->finish(true);
+            return settled;
+        };
         for (;;) {
             // First, as they may wait for the host's lock: a stop that comes
             // meanwhile is then seen below, or wakes the slot.
             check_interrupt();
             if (progress) progress->tick();
-            throw_if_stopped(watch, label);
+            throw_if_stopped(watch, plan.label);
             if (connection->stop_requested()) return Result{};
-            raise_if_notok(label);
-            if (kind == WaitFor::motion) raise_if_late_bad(watch);
+            if (own_exchange) raise_if_notok(plan.label);
+            if (plan.kind == WaitFor::motion) raise_if_late_bad(watch);
+            // One slot is only blocked on, after the deadline is looked at.
+            const std::size_t scanned = slots.size() > 1 ? slots.size() : 0;
+            for (std::size_t later = 0; later < scanned; ++later) {
+                Result settled = judged(later, Clock::duration::zero());
+                if (!settled) continue;
+                for (std::size_t earlier = 0; earlier < later; ++earlier) {
+                    if (Result before = judged(earlier, Clock::duration::zero())) {
+                        return settle(std::move(before));
+                    }
+                }
+                return settle(std::move(settled));
+            }
             const auto remaining = deadline - Clock::now();
             if (remaining <= Clock::duration::zero()) {
-                reply_overdue_ = true;
+                if (own_exchange) reply_overdue_ = true;
                 return Result{};
             }
-            auto value = take_reply(slot, std::min(remaining, poll), watch);
-            if (!value) continue;
-            if (Result settled = judge(std::move(*value))) {
-                if (progress) progress->finish(true);
-                return settled;
+            if (slots.empty()) {
+                std::this_thread::sleep_for(std::min(remaining, poll));
+            } else if (Result settled = judged(0, std::min(remaining, poll))) {
+                return settle(std::move(settled));
             }
         }
-    });
+    };
+    return plan.own_guard ? with_interrupt_guard(loop) : loop();
 }
 
 }  // namespace orvak

@@ -36,6 +36,7 @@ const std::map<long long, double>& FlowController::default_full_scale() {
 FlowController::FlowController(int number) : full_scale_(default_full_scale()) {
     name = std::string(display_name);
     instrument_number = number;
+    instrument_id_number = type_code;
     for (long long channel = 1; channel <= default_num_channels; ++channel) {
         last_setpoint_[channel] = 0.0;
     }
@@ -157,56 +158,17 @@ std::string FlowController::wait_for_reply(std::span<ReplySlot* const> flags, st
 
 std::string FlowController::await_reply(std::span<ReplySlot* const> flags, std::string_view what,
                                         double timeout, const FlowSettings& now, Guard guard) {
-    const auto connection = link();
-    const auto poll = span_of(now.poll_interval);
-    const auto deadline = Clock::now() + span_of(timeout);
-    // A line from a slot, unless it is a clamp notice (never an answer).
-    const auto answer = [](std::optional<std::string> value) {
-        if (value && text::strip(*value) == clamp_notice) value.reset();
-        return value;
-    };
-    // The first line found in slot order. The distributor fills slots in the
-    // order lines arrive, so when a later slot answers, an earlier one that
-    // filled meanwhile holds the earlier line.
-    // Nothing is taken once a stop came: its own reply is the stop's.
-    const auto watch = watch_for_stop();
-    const auto take = [&](ReplySlot& slot, Clock::duration timeout) {
-        return answer(take_reply(slot, timeout, watch));
-    };
-    const auto first_line = [&]() -> std::optional<std::string> {
-        for (std::size_t i = 0; i < flags.size(); ++i) {
-            auto value = take(*flags[i], Clock::duration::zero());
-            if (!value) continue;
-            for (std::size_t earlier = 0; earlier < i; ++earlier) {
-                if (auto before = take(*flags[earlier], Clock::duration::zero())) return before;
-            }
-            return value;
-        }
-        return std::nullopt;
-    };
-    const auto loop = [&]() -> std::optional<std::string> {
-        for (;;) {
-            throw_if_stopped(watch, what);
-            if (connection->stop_requested()) return std::nullopt;
-            raise_if_notok(what);
-            if (auto line = first_line()) return line;
-            const auto remaining = deadline - Clock::now();
-            if (remaining <= Clock::duration::zero()) {
-                note_overdue_reply();
-                return std::nullopt;
-            }
-            check_interrupt();
-            // Blocking on the first slot wakes on its delivery; the others
-            // are looked at again after at most one poll interval.
-            if (flags.empty()) {
-                std::this_thread::sleep_for(std::min(remaining, poll));
-            } else if (auto line = take(*flags.front(), std::min(remaining, poll))) {
-                return line;
-            }
-        }
-    };
-    const auto reply = guard == Guard::own ? with_interrupt_guard(loop) : loop();
+    // A clamp notice is never an answer.
+    const auto reply = wait_on(
+        flags, timeout,
+        WaitPlan{
+            .label = what, .own_guard = guard == Guard::own, .poll_interval = now.poll_interval},
+        [](Answer answer) -> std::optional<std::string> {
+            if (text::strip(answer.line) == clamp_notice) return std::nullopt;
+            return std::move(answer.line);
+        });
     if (!reply) {
+        const auto connection = link();
         if (connection->died()) {
             throw ConnectionError(
                 text::fill("{}: serial connection was lost while waiting for the {} reply.",

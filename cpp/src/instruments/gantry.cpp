@@ -20,10 +20,9 @@ double clamp_into(double value, double limit) { return std::max(0.0, std::min(va
 
 }  // namespace
 
-Gantry::Gantry(int number) : secondary_axis(std::in_place, 1, 'Y') {
-    name = std::string(display_name);
-    instrument_number = number;
-    primary_axis.emplace(1, 'X');
+Gantry::Gantry(int number)
+    : AxisDriver(number, type_code, std::string(display_name), ResumeCheck::homed),
+      secondary_axis(std::in_place, 1, 'Y') {
     all_axes = std::vector<std::string>{*primary_axis, *secondary_axis};
 }
 
@@ -87,23 +86,9 @@ void Gantry::run(double x, double y, bool wait) {
     prev_y = y;
 }
 
-void Gantry::stop() {
-    const StopScope stopping(*this);  // ends a wait on another thread
+std::string Gantry::control_axes() const {
     const auto now = settings();
-    send_command({text::fill("G3 {} {}0", {now.x_axis, now.y_axis})});
-    require_ok();
-}
-
-void Gantry::resume() {
-    const auto now = settings();
-    send_command({text::fill("G5 {} {}0", {now.x_axis, now.y_axis})});
-    require_ok_or_home_required();
-}
-
-void Gantry::reset() {
-    const auto now = settings();
-    send_command({text::fill("G4 {} {}", {now.x_axis, now.y_axis})});
-    require_ok();
+    return now.x_axis + " " + now.y_axis;
 }
 
 // ---- position and estimates ----

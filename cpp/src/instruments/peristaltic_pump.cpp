@@ -76,15 +76,10 @@ const PeriPumpModel& peri_pump_model(int type_code) {
         text::fill("no peristaltic pump model has type code {}", {text::integer(type_code)}));
 }
 
-PeriPumpBase::PeriPumpBase(int number, int instrument_id_number, std::string display_name)
-    : instrument_id_number(instrument_id_number),
+PeriPumpBase::PeriPumpBase(int number, int type_code, std::string display_name)
+    : AxisDriver(number, type_code, std::move(display_name), ResumeCheck::acknowledged),
       rollers(default_rollers),
-      default_rollers_(default_rollers) {
-    name = std::move(display_name);
-    instrument_number = number;
-    primary_axis.emplace(1, 'X');
-    all_axes = std::vector<std::string>{*primary_axis};
-}
+      default_rollers_(default_rollers) {}
 
 PeriPumpBase::PeriPumpBase(int number, const PeriPumpModel& model)
     : PeriPumpBase(number, model.type_code, std::string(model.display_name)) {
@@ -350,21 +345,7 @@ void PeriPumpBase::set_rollers(long long count) {
     require_ok();
 }
 
-void PeriPumpBase::stop() {
-    const StopScope stopping(*this);  // ends a wait on another thread
-    send_command({text::fill("G3 {}0", {settings().axis})});
-    require_ok();
-}
-
-void PeriPumpBase::resume() {
-    send_command({text::fill("G5 {}0", {settings().axis})});
-    require_ok();
-}
-
-void PeriPumpBase::reset() {
-    send_command({text::fill("G4 {}", {settings().axis})});
-    require_ok();
-}
+std::string PeriPumpBase::control_axes() const { return settings().axis; }
 
 std::string PeriPumpBase::check_position() {
     send_command({text::fill("M300 {}", {settings().axis})});

@@ -33,15 +33,11 @@ std::string general(double value) { return text::general(value, 3); }
 }  // namespace
 
 PistonPump::PistonPump(int number, double pump_volume)
-    : instrument_id_number(size_for(pump_volume).type_code),
+    : AxisDriver(number, size_for(pump_volume).type_code, std::string(size_for(pump_volume).name),
+                 ResumeCheck::homed),
       max_speed(size_for(pump_volume).max_speed),
       piston_volume(pump_volume),
-      homing_speed(pump_volume * 60.0 / full_stroke_home_seconds) {
-    name = std::string(size_for(pump_volume).name);
-    instrument_number = number;
-    primary_axis.emplace(1, 'X');
-    all_axes = std::vector<std::string>{*primary_axis};
-}
+      homing_speed(pump_volume * 60.0 / full_stroke_home_seconds) {}
 
 PistonPumpSize PistonPump::size_for(double pump_volume) {
     if (pump_volume == 100.0) return {16, "Orvak Piston 100 \xC2\xB5l", 100.0 * strokes_per_minute};
@@ -203,33 +199,21 @@ void PistonPump::send_move(double speed, double target_volume, bool wait) {
     if (wait) wait_for_done();
 }
 
-void PistonPump::stop() {
-    const StopScope stopping(*this);  // ends a wait on another thread
-    const auto axis = settings().axis;
-    // Unknown from the moment the halt may take effect, acknowledged or not.
+std::string PistonPump::control_axes() const { return settings().axis; }
+
+// Unknown from the moment the halt may take effect.
+void PistonPump::forget_on_stop() { previous_volume.reset(); }
+
+void PistonPump::before_reset() {
+    deactivate_valve();
+    previous_valve = unknown_valve;
+    // The counter may be re-zeroed even when the acknowledgement is lost.
     previous_volume.reset();
-    send_command({text::fill("G3 {}0", {axis})});
-    require_ok();
 }
 
 void PistonPump::forget_tracked_state() {
     previous_volume.reset();
     previous_valve = unknown_valve;
-}
-
-void PistonPump::resume() {
-    send_command({text::fill("G5 {}0", {settings().axis})});
-    require_ok_or_home_required();
-}
-
-void PistonPump::reset() {
-    const auto axis = settings().axis;
-    deactivate_valve();
-    previous_valve = unknown_valve;
-    // The counter may be re-zeroed even when the acknowledgement is lost.
-    previous_volume.reset();
-    send_command({text::fill("G4 {}", {axis})});
-    require_ok();
 }
 
 // ---- valves ----

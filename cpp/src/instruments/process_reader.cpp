@@ -35,6 +35,7 @@ MeasureLabels default_labels() { return {{"pH", 0}, {"mV", 1}, {"T", 2}}; }
 ProcessReader::ProcessReader(int number) {
     name = std::string(display_name);
     instrument_number = number;
+    instrument_id_number = type_code;
 }
 
 ProcessTables ProcessReader::default_tables() {

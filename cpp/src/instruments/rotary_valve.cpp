@@ -49,13 +49,8 @@ int port_count_constant(const ConstantRequest& request, const std::string& owner
 
 }  // namespace
 
-RotaryValveBase::RotaryValveBase(int number, int instrument_id_number, std::string display_name)
-    : instrument_id_number(instrument_id_number) {
-    name = std::move(display_name);
-    instrument_number = number;
-    primary_axis.emplace(1, 'X');
-    all_axes = std::vector<std::string>{*primary_axis};
-}
+RotaryValveBase::RotaryValveBase(int number, int type_code, std::string display_name)
+    : AxisDriver(number, type_code, std::move(display_name), ResumeCheck::acknowledged) {}
 
 void RotaryValveBase::resolve_constants(std::span<ConstantRequest> requests) const {
     drivers::answer_home_required(requests, home_required_code, home_required_noun);
@@ -120,25 +115,11 @@ void RotaryValveBase::select_port(long long port_number, bool wait) {
     current_port = static_cast<int>(port_number);
 }
 
-void RotaryValveBase::stop() {
-    const StopScope stopping(*this);  // ends a wait on another thread
-    const auto axis = settings().axis;
-    current_port.reset();
-    send_command({text::fill("G3 {}0", {axis})});
-    require_ok();
-}
+std::string RotaryValveBase::control_axes() const { return settings().axis; }
+
+void RotaryValveBase::forget_on_stop() { current_port.reset(); }
 
 void RotaryValveBase::forget_tracked_state() { current_port.reset(); }
-
-void RotaryValveBase::resume() {
-    send_command({text::fill("G5 {}0", {settings().axis})});
-    require_ok();
-}
-
-void RotaryValveBase::reset() {
-    send_command({text::fill("G4 {}", {settings().axis})});
-    require_ok();
-}
 
 // ---- position and estimates ----
 

@@ -42,10 +42,10 @@ const SolenoidValveModel& solenoid_valve_model(int type_code) {
         text::fill("no solenoid valve array model has type code {}", {text::integer(type_code)}));
 }
 
-SolenoidValveBase::SolenoidValveBase(int number, int instrument_id_number, std::string display_name)
-    : instrument_id_number(instrument_id_number) {
+SolenoidValveBase::SolenoidValveBase(int number, int type_code, std::string display_name) {
     name = std::move(display_name);
     instrument_number = number;
+    instrument_id_number = type_code;
 }
 
 SolenoidValveBase::SolenoidValveBase(int number, const SolenoidValveModel& model)

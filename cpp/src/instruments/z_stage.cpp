@@ -45,12 +45,8 @@ std::optional<double> step_count(std::string_view reply) {
 
 }  // namespace
 
-ZStage::ZStage(int number) {
-    name = std::string(display_name);
-    instrument_number = number;
-    primary_axis.emplace(1, 'X');
-    all_axes = std::vector<std::string>{*primary_axis};
-}
+ZStage::ZStage(int number)
+    : AxisDriver(number, type_code, std::string(display_name), ResumeCheck::homed) {}
 
 void ZStage::resolve_constants(std::span<ConstantRequest> requests) const {
     drivers::answer_home_required(requests, home_required_code, home_required_noun);
@@ -121,21 +117,7 @@ void ZStage::run(double z, double speed, bool wait) {
     prev_z = z;
 }
 
-void ZStage::stop() {
-    const StopScope stopping(*this);  // ends a wait on another thread
-    send_command({text::fill("G3 {}0", {settings().axis})});
-    require_ok();
-}
-
-void ZStage::resume() {
-    send_command({text::fill("G5 {}0", {settings().axis})});
-    require_ok_or_home_required();
-}
-
-void ZStage::reset() {
-    send_command({text::fill("G4 {}", {settings().axis})});
-    require_ok();
-}
+std::string ZStage::control_axes() const { return settings().axis; }
 
 // ---- position and estimates ----
 

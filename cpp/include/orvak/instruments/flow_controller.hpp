@@ -8,8 +8,8 @@
 // only a setpoint (G0) is answered with OK; the queries answer with bare data
 // lines (flag_OTHER); the status line lands in flag_OK when healthy ("STATUS:
 // 0x0 OK") and in flag_OTHER when faulted; nothing is ever answered with
-// DONE. So the driver has its own reply wait over a chosen set of slots, and
-// settling after a setpoint change is polled.
+// DONE. So the driver waits on a chosen set of slots at once, and settling
+// after a setpoint change is polled.
 //
 // A setpoint above a module's range is clamped by the board, which then sends
 // the notice line "Setpoint clamped to full scale" after its OK. The notice
@@ -135,9 +135,6 @@ class ORVAK_EXPORT FlowController : public Instrument {
                             std::optional<double> timeout = std::nullopt);
 
     [[nodiscard]] FlowSettings settings() const;
-
-    int instrument_id_number = type_code;
-    double estimated_run_time = 0.0;
 
   private:
     // The waits below run inside an interrupt guard their caller sets up, so

@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "orvak/export.hpp"
-#include "orvak/instrument.hpp"
+#include "orvak/instruments/axis_driver.hpp"
 
 namespace orvak {
 
@@ -33,7 +33,7 @@ struct GantrySettings {
     std::string y_axis;
 };
 
-class ORVAK_EXPORT Gantry : public Instrument {
+class ORVAK_EXPORT Gantry : public AxisDriver {
   public:
     static constexpr int type_code = 8;
     static constexpr std::string_view display_name = "Orvak Gantry";
@@ -55,9 +55,6 @@ class ORVAK_EXPORT Gantry : public Instrument {
     // Moves to (x, y) mm, each clamped silently into its travel. A NaN
     // coordinate throws ValueError before anything is sent.
     void run(double x, double y, bool wait = false);
-    void stop() override;
-    void resume() override;
-    void reset() override;
 
     // ---- position and estimates ----
     // The raw position reply ("POS X100.0 Y150.0 $$$").
@@ -72,11 +69,13 @@ class ORVAK_EXPORT Gantry : public Instrument {
 
     // ---- state ----
     std::optional<std::string> secondary_axis;
-    int instrument_id_number = type_code;
-    double estimated_run_time = 0.0;
     double estimated_home_time = 0.0;
     double prev_x = 0.0;
     double prev_y = 0.0;
+
+  protected:
+    // Both axes: "X Y".
+    [[nodiscard]] std::string control_axes() const override;
 
   private:
     [[nodiscard]] double run_seconds(double x, double y, const GantrySettings& settings) const;

@@ -29,7 +29,7 @@
 
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
-#include "orvak/instrument.hpp"
+#include "orvak/instruments/axis_driver.hpp"
 
 namespace orvak {
 
@@ -106,7 +106,7 @@ struct PeriPumpSettings {
     std::string axis;
 };
 
-class ORVAK_EXPORT PeriPumpBase : public Instrument {
+class ORVAK_EXPORT PeriPumpBase : public AxisDriver {
   public:
     static constexpr long long default_calibration_rpm = 60;
     static constexpr long long default_rollers = 3;
@@ -141,9 +141,6 @@ class ORVAK_EXPORT PeriPumpBase : public Instrument {
     // Moves `volume` ml at whatever speed the module last had.
     void run_as_is(double volume, bool wait = false);
     void set_rollers(long long rollers);
-    void stop() override;
-    void resume() override;
-    void reset() override;
     // The module's raw step-position reply.
     std::string check_position();
 
@@ -165,8 +162,6 @@ class ORVAK_EXPORT PeriPumpBase : public Instrument {
     [[nodiscard]] virtual RollerTubingTables tubing_presets_by_rollers() const;
 
     // ---- state ----
-    int instrument_id_number;
-    double estimated_run_time = 0.0;
     // The calibration: `calibration_speed` ml/min at `calibration_rpm`.
     double calibration_speed = default_calibration_speed;
     double calibration_rpm = static_cast<double>(default_calibration_rpm);
@@ -174,6 +169,9 @@ class ORVAK_EXPORT PeriPumpBase : public Instrument {
     double last_flow_rate = 0.0;
     // The roller count last reported to the module.
     long long rollers;
+
+  protected:
+    [[nodiscard]] std::string control_axes() const override;
 
   private:
     [[nodiscard]] double speed_word(double flow_rate, const PeriPumpSettings& now) const;

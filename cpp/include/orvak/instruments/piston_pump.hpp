@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "orvak/export.hpp"
-#include "orvak/instrument.hpp"
+#include "orvak/instruments/axis_driver.hpp"
 
 namespace orvak {
 
@@ -46,7 +46,7 @@ struct PistonPumpSize {
     double max_speed;  // µl/min
 };
 
-class ORVAK_EXPORT PistonPump : public Instrument {
+class ORVAK_EXPORT PistonPump : public AxisDriver {
   public:
     static constexpr std::string_view home_required_code = "0x210";
     static constexpr std::string_view home_required_noun = "the pump";
@@ -80,10 +80,7 @@ class ORVAK_EXPORT PistonPump : public Instrument {
     // Moves by `volume` µl from the tracked position, drawing in or pushing out.
     void aspirate(double speed, double volume, long long valve = priming_valve, bool wait = false);
     void dispense(double speed, double volume, long long valve = outlet_valve, bool wait = false);
-    void stop() override;
     void forget_tracked_state() override;
-    void resume() override;
-    void reset() override;
 
     // ---- position ----
     // The raw position reply.
@@ -116,15 +113,19 @@ class ORVAK_EXPORT PistonPump : public Instrument {
     [[nodiscard]] double known_or_midpoint_volume() const;
 
     // ---- state ----
-    int instrument_id_number;
     double max_speed;      // µl/min
     double piston_volume;  // µl, the full stroke
     double homing_speed;   // µl/min, a full stroke in 5 s; only for the estimate
-    double estimated_run_time = 0.0;
     double estimated_home_time = 0.0;
     long long previous_valve = unknown_valve;
     // The tracked position in µl; empty while unknown.
     std::optional<double> previous_volume = 0.0;
+
+  protected:
+    [[nodiscard]] std::string control_axes() const override;
+    void forget_on_stop() override;
+    // Releases the valve and forgets what the clear re-zeroes.
+    void before_reset() override;
 
   private:
     void move_to(std::string_view operation, double speed, double target_volume, long long valve,

@@ -92,9 +92,6 @@ class ORVAK_EXPORT ProcessReader : public Instrument {
     // The built-in tables, which a host shows as its class constants.
     [[nodiscard]] static ProcessTables default_tables();
 
-    int instrument_id_number = type_code;
-    double estimated_run_time = 0.0;
-
   private:
     // Sends the channel's command from `commands` and returns the reply's integers.
     std::vector<std::string_view> query(const std::map<long long, std::string>& commands,

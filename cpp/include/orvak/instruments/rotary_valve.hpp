@@ -17,7 +17,7 @@
 
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
-#include "orvak/instrument.hpp"
+#include "orvak/instruments/axis_driver.hpp"
 #include "orvak/reply_grammar.hpp"
 
 namespace orvak {
@@ -31,7 +31,7 @@ struct RotaryValveSettings {
     std::string axis;
 };
 
-class ORVAK_EXPORT RotaryValveBase : public Instrument {
+class ORVAK_EXPORT RotaryValveBase : public AxisDriver {
   public:
     static constexpr long long default_num_ports = 12;
     static constexpr double default_port_increment = 1.0 / 12.0;
@@ -55,10 +55,7 @@ class ORVAK_EXPORT RotaryValveBase : public Instrument {
     bool home(bool wait = true);
     // Turns to `port_number` (1 to NUM_PORTS); port 1 is reached by homing.
     void select_port(long long port_number, bool wait = true);
-    void stop() override;
     void forget_tracked_state() override;
-    void resume() override;
-    void reset() override;
 
     // ---- position and estimates ----
     // Asks the valve where it is and returns that port.
@@ -73,12 +70,15 @@ class ORVAK_EXPORT RotaryValveBase : public Instrument {
     [[nodiscard]] RotaryValveSettings settings() const;
 
     // ---- state ----
-    int instrument_id_number;
     // The port the valve is known to be at; empty before the first waited
     // home, move or position query, and while a move is under way.
     std::optional<int> current_port;
-    double estimated_run_time = 0.0;
     std::optional<double> estimated_home_time;
+
+  protected:
+    [[nodiscard]] std::string control_axes() const override;
+    // The port is unknown from the moment a halt may take effect.
+    void forget_on_stop() override;
 
   private:
     // The estimates without recording them (a waited move reports its own).

@@ -71,8 +71,6 @@ class ORVAK_EXPORT SolenoidValveBase : public Instrument {
     [[nodiscard]] std::vector<std::string> valve_axes() const;
 
     // ---- state ----
-    int instrument_id_number;
-    double estimated_run_time = 0.0;
     // The set the module was last configured with; empty when a configuration
     // failed and the module's configuration is uncertain.
     std::optional<std::set<int>> previous_valve_set = std::set<int>{};

@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "orvak/export.hpp"
-#include "orvak/instrument.hpp"
+#include "orvak/instruments/axis_driver.hpp"
 
 namespace orvak {
 
@@ -32,7 +32,7 @@ struct ZStageSettings {
     std::string axis;
 };
 
-class ORVAK_EXPORT ZStage : public Instrument {
+class ORVAK_EXPORT ZStage : public AxisDriver {
   public:
     static constexpr int type_code = 9;
     static constexpr std::string_view display_name = "Orvak Z Stage";
@@ -58,9 +58,6 @@ class ORVAK_EXPORT ZStage : public Instrument {
     // not supported by the firmware: any other than 4.0 is warned about and
     // ignored. A NaN target throws ValueError before anything is sent.
     void run(double z, double speed = firmware_speed, bool wait = false);
-    void stop() override;
-    void resume() override;
-    void reset() override;
 
     // ---- position and estimates ----
     // The raw position reply ("POS: 806299 $$$").
@@ -77,10 +74,11 @@ class ORVAK_EXPORT ZStage : public Instrument {
     [[nodiscard]] ZStageSettings settings() const;
 
     // ---- state ----
-    int instrument_id_number = type_code;
-    double estimated_run_time = 0.0;
     double estimated_home_time = 0.0;
     double prev_z = 0.0;
+
+  protected:
+    [[nodiscard]] std::string control_axes() const override;
 
   private:
     [[nodiscard]] double run_seconds(double z, const ZStageSettings& settings) const;
