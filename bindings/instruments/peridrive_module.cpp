@@ -1,6 +1,6 @@
 // orvaklab.instruments.peridrive: the peristaltic pumps.
 //
-// One bound class, _PeriPumpBase; each model of the core's model table is a
+// One bound class, _PeriPumpBase; each peristaltic pump kind is a
 // Python subclass that only sets its constants and what its constructor
 // passes on. The tubing tables are class attributes like the other constants:
 // the trampoline reads the ones in force when an operation starts.
@@ -291,7 +291,7 @@ py::object bind_base(py::module_& m) {
 // The T head: its type code and name are constants too, so a head that
 // differs only in those (and its roller count) is a subclass without a
 // constructor of its own.
-void bind_t_head(py::object& cls, const py::object& base, const orvak::PeriPumpModel& model) {
+void bind_t_head(py::object& cls, const py::object& base, const orvak::kinds::Kind& model) {
     const py::object base_init = base.attr("__init__");
     const std::string where = std::string(model.class_name) + "()";
     cls.attr("__init__") = py::cpp_function(
@@ -330,19 +330,20 @@ void bind_t_head(py::object& cls, const py::object& base, const orvak::PeriPumpM
                       "dict[int, dict[tuple[float, float], float]]");
 }
 
-void bind_model(py::module_& m, const orvak::PeriPumpModel& model) {
+void bind_model(py::module_& m, const orvak::kinds::Kind& model) {
     const std::string name(model.class_name);
     const std::string doc = std::string(model.display_name) + " peristaltic pump, type code " +
                             std::to_string(model.type_code) + ".";
     const py::object base = m.attr(orvakpy::to_pystr(model.base_class));
     py::object cls = orvakpy::model_class(m, base, name, doc);
     if (model.base_class == "_PeriPumpBase") {
-        orvakpy::constant(cls, "MAX_RPM",
-                          model.max_rpm ? py::object(py::float_(*model.max_rpm)) : py::none(),
-                          "Motor speed cap in RPM; None means no cap.", "float | None");
+        orvakpy::constant(
+            cls, "MAX_RPM",
+            model.model.max_rpm ? py::object(py::float_(*model.model.max_rpm)) : py::none(),
+            "Motor speed cap in RPM; None means no cap.", "float | None");
     }
-    orvakpy::constant(cls, "ROLLERS", model.rollers, "Roller count of the fitted head.");
-    if (model.tubing_by_rollers) {
+    orvakpy::constant(cls, "ROLLERS", model.model.rollers, "Roller count of the fitted head.");
+    if (model.model.tubing_by_rollers) {
         orvakpy::constant(cls, "INSTRUMENT_ID", model.type_code,
                           "Type code that the constructor passes on.");
         orvakpy::constant(cls, "DISPLAY_NAME", orvakpy::to_pystr(model.display_name),
@@ -362,5 +363,8 @@ PYBIND11_MODULE(peridrive, m) {
     orvakpy::register_error_translator();
 
     bind_base(m);
-    for (const auto& model : orvak::peri_pump_models()) bind_model(m, model);
+    // In type-code order, so the T head exists before the head derived from it.
+    for (const auto& model : orvak::kinds::rows()) {
+        if (model.module == "peridrive") bind_model(m, model);
+    }
 }

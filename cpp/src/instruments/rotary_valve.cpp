@@ -57,6 +57,9 @@ RotaryValveBase::RotaryValveBase(int number, int instrument_id_number, std::stri
     all_axes = std::vector<std::string>{*primary_axis};
 }
 
+RotaryValveBase::RotaryValveBase(int number, const kinds::Kind& build)
+    : RotaryValveBase(number, build.type_code, std::string(build.display_name)) {}
+
 void RotaryValveBase::resolve_constants(std::span<ConstantRequest> requests) const {
     drivers::answer_home_required(requests, home_required_code, home_required_noun);
 }
@@ -203,14 +206,5 @@ ValueError RotaryValveBase::port_range_error(std::string_view got) const {
 }
 
 // ---- the three builds ----
-
-RotaryValve032::RotaryValve032(int number)
-    : RotaryValveBase(number, type_code, std::string(display_name)) {}
-
-RotaryValve052::RotaryValve052(int number)
-    : RotaryValveBase(number, type_code, std::string(display_name)) {}
-
-RotaryValve096::RotaryValve096(int number)
-    : RotaryValveBase(number, type_code, std::string(display_name)) {}
 
 }  // namespace orvak
