@@ -3,7 +3,6 @@
 // and the reserved codes explain why they never name a kind.
 #pragma once
 
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>

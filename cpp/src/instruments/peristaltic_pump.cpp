@@ -74,11 +74,11 @@ PeriPumpBase::PeriPumpBase(int number, int instrument_id_number, std::string dis
     all_axes = std::vector<std::string>{*primary_axis};
 }
 
-PeriPumpBase::PeriPumpBase(int number, const kinds::Kind& model)
-    : PeriPumpBase(number, model.type_code, std::string(model.display_name)) {
-    default_max_rpm_ = model.model.max_rpm;
-    default_rollers_ = model.model.rollers;
-    rollers = model.model.rollers;
+PeriPumpBase::PeriPumpBase(int number, const kinds::Kind& kind)
+    : PeriPumpBase(number, kind.type_code, std::string(kind.display_name)) {
+    default_max_rpm_ = kind.model.max_rpm;
+    default_rollers_ = kind.model.rollers;
+    rollers = kind.model.rollers;
 }
 
 PeriPumpSettings PeriPumpBase::settings() const {

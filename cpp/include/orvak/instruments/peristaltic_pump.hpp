@@ -103,7 +103,7 @@ class ORVAK_EXPORT PeriPumpBase : public Instrument {
     // The shared base: no speed cap, a 3-roller head.
     PeriPumpBase(int number, int instrument_id_number, std::string display_name);
     // A model of the kinds table.
-    PeriPumpBase(int number, const kinds::Kind& model);
+    PeriPumpBase(int number, const kinds::Kind& kind);
 
     // Takes `calibration_rpm` and `rollers` from the class constants in force;
     // a host calls it once its object exists, as the constructor cannot ask.
