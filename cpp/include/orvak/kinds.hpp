@@ -64,7 +64,7 @@ struct Kind {
     bool in_group_doc = true;
 };
 
-inline constexpr std::array<Kind, 17> table{{
+inline constexpr auto table = std::to_array<Kind>({
     {.type_code = 1,
      .module = "peridrive",
      .class_name = "OrvakPeriS",
@@ -193,7 +193,7 @@ inline constexpr std::array<Kind, 17> table{{
      .base_class = "_RotaryValveBase",
      .model = {.orifice = 0.096},
      .in_group_doc = false},
-}};
+});
 
 // Every kind, in type-code order.
 ORVAK_EXPORT std::span<const Kind> rows();
