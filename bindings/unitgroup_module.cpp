@@ -6,13 +6,18 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/py_args.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instrument.hpp"
 #include "orvak/instrument_group.hpp"
+#include "orvak/kinds.hpp"
 #include "orvak/registry.hpp"
 
 namespace py = pybind11;
@@ -35,7 +40,7 @@ py::object build_driver(const py::object& group, const orvak::registry::DriverRo
     const auto module =
         py::module_::import(("orvaklab.instruments." + std::string(row.module)).c_str());
     const auto cls = module.attr(orvakpy::to_pystr(row.class_name));
-    if (row.pump_volume) return cls(position, *row.pump_volume, group);
+    if (row.model.pump_volume) return cls(position, *row.model.pump_volume, group);
     return cls(position, group);
 }
 
@@ -94,22 +99,106 @@ std::string group_repr(const py::object& self) {
     return orvak::group_repr(self.attr("group_number").cast<long long>(), names);
 }
 
+// Characters of UTF-8 text, for aligning columns.
+std::size_t width(std::string_view text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+// The group's documentation, its table of kinds two to a line.
+std::string group_doc() {
+    std::vector<const orvak::kinds::Kind*> listed;
+    std::size_t column = 0;
+    for (const auto& kind : orvak::kinds::rows()) {
+        if (!kind.in_group_doc) continue;
+        listed.push_back(&kind);
+        column = std::max(column, width(kind.label) + 1);
+    }
+    auto cell = [](const orvak::kinds::Kind& kind) {
+        const auto code = std::to_string(kind.type_code);
+        return std::string(3 - std::min<std::size_t>(3, code.size()), ' ') + code + " " +
+               std::string(kind.label);
+    };
+    std::string table;
+    for (std::size_t i = 0; i < listed.size(); i += 2) {
+        std::string line = cell(*listed[i]);
+        if (i + 1 < listed.size()) {
+            line += std::string(column - width(listed[i]->label), ' ') + cell(*listed[i + 1]);
+        }
+        table += line + "\n";
+    }
+    return "The drivers of one chain of modules on one serial port, in chain order.\n\n"
+           "Build it from a list of type codes or names, one per module:\n" +
+           table +
+           "Names match case-insensitively by substring (\"Peri S\", \"rotary valve XL\", "
+           "\"gantry\").\n"
+           "InstrumentGroup([1, 2]) holds an OrvakPeriS at inst[0] and a rotary valve at inst[1].";
+}
+
+// The module kinds as Python sees them: read-only views of the core's rows.
+void bind_kinds(py::module_& m) {
+    using orvak::kinds::Kind;
+    py::class_<Kind>(m, "Kind",
+                     "One module kind: its type code, its driver class, its names, the numbers "
+                     "of its model and the firmware the bench emulator plays for it.")
+        .def_property_readonly(
+            "type_code", [](const Kind& kind) { return kind.type_code; },
+            "The type code its modules report.")
+        .def_property_readonly(
+            "module", [](const Kind& kind) { return orvakpy::to_pystr(kind.module); },
+            "The driver's module under orvaklab.instruments.")
+        .def_property_readonly(
+            "class_name", [](const Kind& kind) { return orvakpy::to_pystr(kind.class_name); },
+            "The driver class in that module.")
+        .def_property_readonly(
+            "display_name", [](const Kind& kind) { return orvakpy::to_pystr(kind.display_name); },
+            "The name the driver gives itself.")
+        .def_property_readonly(
+            "label", [](const Kind& kind) { return orvakpy::to_pystr(kind.label); },
+            "The kind's label in the group's table.")
+        .def_property_readonly(
+            "firmware",
+            [](const Kind& kind) {
+                return orvakpy::to_pystr(orvak::kinds::firmware_name(kind.firmware));
+            },
+            "The firmware family the bench emulator plays for it.")
+        .def_property_readonly(
+            "pump_volume", [](const Kind& kind) { return kind.model.pump_volume; },
+            "Piston pumps: the volume in \xC2\xB5l the driver is built with; else None.")
+        .def_property_readonly(
+            "orifice", [](const Kind& kind) { return kind.model.orifice; },
+            "Rotary valves: the bore in inches; else None.")
+        .def_property_readonly(
+            "max_rpm", [](const Kind& kind) { return kind.model.max_rpm; },
+            "Peristaltic pumps: the motor speed cap in RPM; else None.")
+        .def_property_readonly(
+            "rollers",
+            [](const Kind& kind) {
+                return kind.model.rollers > 0 ? std::optional<long long>(kind.model.rollers)
+                                              : std::nullopt;
+            },
+            "Peristaltic pumps: the head's roller count; else None.")
+        .def(
+            "__repr__",
+            [](const Kind& kind) {
+                return "<Kind " + std::to_string(kind.type_code) + " " +
+                       std::string(kind.class_name) + " '" + std::string(kind.display_name) + "'>";
+            },
+            "<Kind type_code class_name 'display name'>.");
+
+    py::dict table;
+    for (const auto& kind : orvak::kinds::rows()) {
+        table[py::int_(kind.type_code)] = py::cast(&kind, py::return_value_policy::reference);
+    }
+    orvakpy::constant(m, "KINDS", table,
+                      "Type code -> its module kind, for every kind the registry builds.",
+                      "dict[int, Kind]");
+}
+
 void bind_group(py::module_& m) {
-    py::class_<PyInstrumentGroup, py::smart_holder> cls(
-        m, "InstrumentGroup",
-        "The drivers of one chain of modules on one serial port, in chain order.\n\n"
-        "Build it from a list of type codes or names, one per module:\n"
-        "  1 Orvak Peri S (peristaltic pump)   2 Orvak Rotary Valve\n"
-        "  3 Orvak Sol Val (solenoid valves)   4 Orvak Piston 1 ml\n"
-        "  5 Orvak Peri Pump XL                6 Orvak Rotary Valve XL\n"
-        "  7 Orvak Sol Val XL                  8 Orvak Gantry (XY)\n"
-        "  9 Orvak Z Stage                    10 Orvak Peri T\n"
-        " 11 Orvak Peri P                     12 Orvak Piston 5 ml\n"
-        " 13 Orvak Process (pH / sensor)      14 Orvak Mass Flow Controller\n"
-        "Names match case-insensitively by substring (\"Peri S\", \"rotary valve XL\", "
-        "\"gantry\").\n"
-        "InstrumentGroup([1, 2]) holds an OrvakPeriS at inst[0] and a rotary valve at inst[1].",
-        py::dynamic_attr(), orvakpy::collectable_instance_dict());
+    py::class_<PyInstrumentGroup, py::smart_holder> cls(m, "InstrumentGroup", group_doc().c_str(),
+                                                        py::dynamic_attr(),
+                                                        orvakpy::collectable_instance_dict());
     cls.def(py::init([](const py::object& instrument_list, const py::object& group_number) {
                 if (!py::isinstance<py::list>(instrument_list)) {
                     orvakpy::raise_argument_type("InstrumentGroup()", "instrument_list", "a list",
@@ -186,6 +275,7 @@ PYBIND11_MODULE(unitgroup, m) {
     m.doc() = "The instrument group: the drivers of one chain, built from type codes or names.";
     py::module_::import("orvaklab.unitbase");
     orvakpy::register_error_translator();
+    bind_kinds(m);
     bind_group(m);
 
     py::dict reserved;
@@ -197,10 +287,11 @@ PYBIND11_MODULE(unitgroup, m) {
     // The buildable module kinds: type code -> (module, class, pump volume, label).
     py::dict rows;
     for (const auto& row : orvak::registry::rows()) {
-        rows[py::int_(row.type_code)] = py::make_tuple(
-            orvakpy::to_pystr(row.module), orvakpy::to_pystr(row.class_name),
-            row.pump_volume ? py::object(py::float_(*row.pump_volume)) : py::object(py::none()),
-            orvakpy::to_pystr(row.label));
+        rows[py::int_(row.type_code)] =
+            py::make_tuple(orvakpy::to_pystr(row.module), orvakpy::to_pystr(row.class_name),
+                           row.model.pump_volume ? py::object(py::float_(*row.model.pump_volume))
+                                                 : py::object(py::none()),
+                           orvakpy::to_pystr(row.label));
     }
     orvakpy::constant(m, "_DRIVER_ROWS", rows, "", "dict[int, tuple[str, str, float | None, str]]");
 }

@@ -28,15 +28,12 @@ __all__ = ["main"]
 
 
 def _kind_of(type_code):
-    """The display name the driver of a type code gives itself (the group's
-    registry builds it; nothing is sent)."""
-    from orvaklab.exceptions import OrvakValueError
-    from orvaklab.unitgroup import InstrumentGroup
+    """The display name the driver of a type code gives itself, from the
+    table of module kinds."""
+    from orvaklab.unitgroup import KINDS
 
-    try:
-        return InstrumentGroup([type_code]).inst[0].name
-    except OrvakValueError:
-        return "unknown module kind"
+    kind = KINDS.get(type_code)
+    return kind.display_name if kind is not None else "unknown module kind"
 
 
 # ---- selfcheck: the package, its threads and its native port on this machine ----

@@ -5,7 +5,65 @@ from __future__ import annotations
 import orvaklab.seriallink
 import orvaklab.unitbase
 import typing
-__all__: list[str] = ['InstrumentGroup']
+__all__: list[str] = ['InstrumentGroup', 'KINDS', 'Kind']
+class Kind:
+    """
+    One module kind: its type code, its driver class, its names, the numbers of its model and the firmware the bench emulator plays for it.
+    """
+    def __repr__(self) -> str:
+        """
+        <Kind type_code class_name 'display name'>.
+        """
+    @property
+    def class_name(self) -> str:
+        """
+        The driver class in that module.
+        """
+    @property
+    def display_name(self) -> str:
+        """
+        The name the driver gives itself.
+        """
+    @property
+    def firmware(self) -> str:
+        """
+        The firmware family the bench emulator plays for it.
+        """
+    @property
+    def label(self) -> str:
+        """
+        The kind's label in the group's table.
+        """
+    @property
+    def max_rpm(self) -> float | None:
+        """
+        Peristaltic pumps: the motor speed cap in RPM; else None.
+        """
+    @property
+    def module(self) -> str:
+        """
+        The driver's module under orvaklab.instruments.
+        """
+    @property
+    def orifice(self) -> float | None:
+        """
+        Rotary valves: the bore in inches; else None.
+        """
+    @property
+    def pump_volume(self) -> float | None:
+        """
+        Piston pumps: the volume in µl the driver is built with; else None.
+        """
+    @property
+    def rollers(self) -> int | None:
+        """
+        Peristaltic pumps: the head's roller count; else None.
+        """
+    @property
+    def type_code(self) -> int:
+        """
+        The type code its modules report.
+        """
 class InstrumentGroup:
     """
     The drivers of one chain of modules on one serial port, in chain order.
@@ -53,5 +111,7 @@ class InstrumentGroup:
         """
         Stops every module of the chain in order; a failing stop is logged and the next module is still stopped.
         """
-_DRIVER_ROWS: dict[int, tuple[str, str, float | None, str]] = {1: ('peridrive', 'OrvakPeriS', None, 'Orvak Peri S (peristaltic pump)'), 2: ('rotaryport', 'OrvakRotaryValve032', None, 'Orvak Rotary Valve'), 3: ('solenoidbank', 'OrvakSolVal', None, 'Orvak Sol Val (solenoid valves)'), 4: ('pistondrive', 'OrvakPistonPump', 1000.0, 'Orvak Piston 1 ml'), 5: ('peridrive', 'OrvakPeriPumpXL', None, 'Orvak Peri Pump XL'), 6: ('rotaryport', 'OrvakRotaryValve052', None, 'Orvak Rotary Valve XL'), 7: ('solenoidbank', 'OrvakSolValXL', None, 'Orvak Sol Val XL'), 8: ('gantry', 'OrvakGantry', None, 'Orvak Gantry (XY)'), 9: ('zaxis', 'OrvakZStage', None, 'Orvak Z Stage'), 10: ('peridrive', 'OrvakPeriT', None, 'Orvak Peri T'), 11: ('peridrive', 'OrvakPeriP', None, 'Orvak Peri P'), 12: ('pistondrive', 'OrvakPistonPump', 5000.0, 'Orvak Piston 5 ml'), 13: ('process', 'OrvakProcess', None, 'Orvak Process (pH / sensor)'), 14: ('ventrix', 'OrvakVentrix', None, 'Orvak Mass Flow Controller'), 15: ('peridrive', 'OrvakPeriT3Roller', None, ''), 16: ('pistondrive', 'OrvakPistonPump', 100.0, ''), 17: ('rotaryport', 'OrvakRotaryValve096', None, '')}
+KINDS: dict[int, Kind]
+"""Type code -> its module kind, for every kind the registry builds."""
+_DRIVER_ROWS: dict[int, tuple[str, str, float | None, str]] = {1: ('peridrive', 'OrvakPeriS', None, 'Orvak Peri S (peristaltic pump)'), 2: ('rotaryport', 'OrvakRotaryValve032', None, 'Orvak Rotary Valve'), 3: ('solenoidbank', 'OrvakSolVal', None, 'Orvak Sol Val (solenoid valves)'), 4: ('pistondrive', 'OrvakPistonPump', 1000.0, 'Orvak Piston 1 ml'), 5: ('peridrive', 'OrvakPeriPumpXL', None, 'Orvak Peri Pump XL'), 6: ('rotaryport', 'OrvakRotaryValve052', None, 'Orvak Rotary Valve XL'), 7: ('solenoidbank', 'OrvakSolValXL', None, 'Orvak Sol Val XL'), 8: ('gantry', 'OrvakGantry', None, 'Orvak Gantry (XY)'), 9: ('zaxis', 'OrvakZStage', None, 'Orvak Z Stage'), 10: ('peridrive', 'OrvakPeriT', None, 'Orvak Peri T'), 11: ('peridrive', 'OrvakPeriP', None, 'Orvak Peri P'), 12: ('pistondrive', 'OrvakPistonPump', 5000.0, 'Orvak Piston 5 ml'), 13: ('process', 'OrvakProcess', None, 'Orvak Process (pH / sensor)'), 14: ('ventrix', 'OrvakVentrix', None, 'Orvak Mass Flow Controller'), 15: ('peridrive', 'OrvakPeriT3Roller', None, 'Orvak Peri T 3-roller'), 16: ('pistondrive', 'OrvakPistonPump', 100.0, 'Orvak Piston 100 µl'), 17: ('rotaryport', 'OrvakRotaryValve096', None, 'Orvak Rotary Valve 0.096')}
 _RESERVED_CODES: dict[int, str] = {0: 'Instrument ID 0 is reserved and never assigned — a board reporting it failed to parse its own ID, or a leader could not read it', 65535: 'Instrument ID 65535 means unconfigured / safe mode — the unit enumerates but refuses motion until it is provisioned, so this is a commissioning problem, not an unsupported instrument'}

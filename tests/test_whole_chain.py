@@ -9,40 +9,31 @@ import pytest
 from orvaklab.discovery import OrvakInterface
 from orvaklab.exceptions import OrvakValueError
 from orvaklab.seriallink import read_recording
-from orvaklab.unitgroup import InstrumentGroup
+from orvaklab.unitgroup import KINDS, InstrumentGroup
 
-EVERY_CODE = list(range(1, 18))
+EVERY_CODE = list(KINDS)
 
-# type code -> (class name, piston volume or None, the lines its stop() sends)
-KINDS = {
-    1: ("OrvakPeriS", None, ["G3 X0"]),
-    2: ("OrvakRotaryValve032", None, ["G3 X0"]),
-    3: ("OrvakSolVal", None, []),
-    4: ("OrvakPistonPump", 1000.0, ["G3 X0"]),
-    5: ("OrvakPeriPumpXL", None, ["G3 X0"]),
-    6: ("OrvakRotaryValve052", None, ["G3 X0"]),
-    7: ("OrvakSolValXL", None, []),
-    8: ("OrvakGantry", None, ["G3 X Y0"]),
-    9: ("OrvakZStage", None, ["G3 X0"]),
-    10: ("OrvakPeriT", None, ["G3 X0"]),
-    11: ("OrvakPeriP", None, ["G3 X0"]),
-    12: ("OrvakPistonPump", 5000.0, ["G3 X0"]),
-    13: ("OrvakProcess", None, []),
-    14: ("OrvakVentrix", None, ["G0 C1 X0.0", "G0 C2 X0.0"]),
-    15: ("OrvakPeriT3Roller", None, ["G3 X0"]),
-    16: ("OrvakPistonPump", 100.0, ["G3 X0"]),
-    17: ("OrvakRotaryValve096", None, ["G3 X0"]),
+# driver module -> the lines its drivers' stop() sends
+STOP_LINES = {
+    "peridrive": ["G3 X0"],
+    "rotaryport": ["G3 X0"],
+    "solenoidbank": [],
+    "pistondrive": ["G3 X0"],
+    "gantry": ["G3 X Y0"],
+    "zaxis": ["G3 X0"],
+    "process": [],
+    "ventrix": ["G0 C1 X0.0", "G0 C2 X0.0"],
 }
 
 
 def test_every_type_code_builds_its_driver_and_answers(make_bench):
     group = make_bench(EVERY_CODE).group
     for n, (code, driver) in enumerate(zip(EVERY_CODE, group)):
-        name, volume, _ = KINDS[code]
-        assert (type(driver).__name__, driver.instrument_number) == (name, n)
+        kind = KINDS[code]
+        assert (type(driver).__name__, driver.instrument_number) == (kind.class_name, n)
         assert driver.my_group is group
-        if volume is not None:
-            assert driver.piston_volume == volume
+        if kind.pump_volume is not None:
+            assert driver.piston_volume == kind.pump_volume
     assert [driver.identify() for driver in group] == EVERY_CODE
 
 
@@ -97,7 +88,7 @@ def test_stop_all_stops_every_module_in_chain_order_past_a_refusal_and_silence(t
             group.stop_all()
         sent = [r["line"] for r in read_recording(str(path))[started:] if r["kind"] == "command"]
     expected = [f"<I{address} {line}>" for address, code in enumerate(EVERY_CODE, start=1)
-                for line in KINDS[code][2]]
+                for line in STOP_LINES[KINDS[code].module]]
     assert sent == expected
     assert [r.getMessage() for r in caplog.records] == [
         "stop() failed for Orvak Piston 1 ml", "stop() failed for Orvak Z Stage"]

@@ -1,6 +1,6 @@
 // orvaklab.instruments.peridrive: the peristaltic pumps.
 //
-// One bound class, _PeriPumpBase; each model of the core's model table is a
+// One bound class, _PeriPumpBase; each peristaltic pump kind is a
 // Python subclass that only sets its constants and what its constructor
 // passes on. The tubing tables are class attributes like the other constants:
 // the trampoline reads the ones in force when an operation starts.
@@ -291,9 +291,9 @@ py::object bind_base(py::module_& m) {
 // The T head: its type code and name are constants too, so a head that
 // differs only in those (and its roller count) is a subclass without a
 // constructor of its own.
-void bind_t_head(py::object& cls, const py::object& base, const orvak::PeriPumpModel& model) {
+void bind_t_head(py::object& cls, const py::object& base, const orvak::kinds::Kind& kind) {
     const py::object base_init = base.attr("__init__");
-    const std::string where = std::string(model.class_name) + "()";
+    const std::string where = std::string(kind.class_name) + "()";
     cls.attr("__init__") = py::cpp_function(
         [base_init, where](const py::object& self, const orvakpy::Integer& number,
                            const orvakpy::Parent& parent) {
@@ -330,28 +330,29 @@ void bind_t_head(py::object& cls, const py::object& base, const orvak::PeriPumpM
                       "dict[int, dict[tuple[float, float], float]]");
 }
 
-void bind_model(py::module_& m, const orvak::PeriPumpModel& model) {
-    const std::string name(model.class_name);
-    const std::string doc = std::string(model.display_name) + " peristaltic pump, type code " +
-                            std::to_string(model.type_code) + ".";
-    const py::object base = m.attr(orvakpy::to_pystr(model.base_class));
+void bind_model(py::module_& m, const orvak::kinds::Kind& kind) {
+    const std::string name(kind.class_name);
+    const std::string doc = std::string(kind.display_name) + " peristaltic pump, type code " +
+                            std::to_string(kind.type_code) + ".";
+    const py::object base = m.attr(orvakpy::to_pystr(kind.base_class));
     py::object cls = orvakpy::model_class(m, base, name, doc);
-    if (model.base_class == "_PeriPumpBase") {
-        orvakpy::constant(cls, "MAX_RPM",
-                          model.max_rpm ? py::object(py::float_(*model.max_rpm)) : py::none(),
-                          "Motor speed cap in RPM; None means no cap.", "float | None");
+    if (kind.base_class == "_PeriPumpBase") {
+        orvakpy::constant(
+            cls, "MAX_RPM",
+            kind.model.max_rpm ? py::object(py::float_(*kind.model.max_rpm)) : py::none(),
+            "Motor speed cap in RPM; None means no cap.", "float | None");
     }
-    orvakpy::constant(cls, "ROLLERS", model.rollers, "Roller count of the fitted head.");
-    if (model.tubing_by_rollers) {
-        orvakpy::constant(cls, "INSTRUMENT_ID", model.type_code,
+    orvakpy::constant(cls, "ROLLERS", kind.model.rollers, "Roller count of the fitted head.");
+    if (kind.model.tubing_by_rollers) {
+        orvakpy::constant(cls, "INSTRUMENT_ID", kind.type_code,
                           "Type code that the constructor passes on.");
-        orvakpy::constant(cls, "DISPLAY_NAME", orvakpy::to_pystr(model.display_name),
+        orvakpy::constant(cls, "DISPLAY_NAME", orvakpy::to_pystr(kind.display_name),
                           "Display name that the constructor passes on.");
         // The first T head defines the constructor; its variants inherit it.
-        if (model.base_class == "_PeriPumpBase") bind_t_head(cls, base, model);
+        if (kind.base_class == "_PeriPumpBase") bind_t_head(cls, base, kind);
         return;
     }
-    orvakpy::model_constructor(cls, base, model.type_code, model.display_name);
+    orvakpy::model_constructor(cls, base, kind.type_code, kind.display_name);
 }
 
 }  // namespace
@@ -362,5 +363,8 @@ PYBIND11_MODULE(peridrive, m) {
     orvakpy::register_error_translator();
 
     bind_base(m);
-    for (const auto& model : orvak::peri_pump_models()) bind_model(m, model);
+    // In type-code order, so the T head exists before the head derived from it.
+    for (const auto& kind : orvak::kinds::rows()) {
+        if (kind.module == "peridrive") bind_model(m, kind);
+    }
 }

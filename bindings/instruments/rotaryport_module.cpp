@@ -17,16 +17,14 @@
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/rotary_valve.hpp"
+#include "orvak/kinds.hpp"
+#include "orvak/pytext.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
 using orvak::RotaryValveBase;
 
 namespace {
-
-template <class Model>
-using ModelClass =
-    py::class_<Model, orvakpy::PyInstrument<Model>, RotaryValveBase, py::smart_holder>;
 
 // What the constructor leaves in the instance dictionary.
 void set_instance_attributes(const py::object& self, const py::object& parent) {
@@ -132,12 +130,17 @@ void bind_base(py::module_& m) {
     bind_operations(cls);
 }
 
-template <class Model>
-void bind_model(py::module_& m, const char* class_name, const char* doc) {
-    ModelClass<Model> cls(m, class_name, doc, py::dynamic_attr(),
-                          orvakpy::collectable_instance_dict());
-    orvakpy::numbered_constructor(cls, set_instance_attributes);
-    orvakpy::constant(cls, "ORIFICE", Model::orifice, "Bore in inches.", "float | None");
+// A build of the kinds table: a subclass of _RotaryValveBase that passes its
+// type code and display name on and sets its bore.
+void bind_model(py::module_& m, const orvak::kinds::Kind& build) {
+    const py::object base = m.attr(orvakpy::to_pystr(build.base_class));
+    std::string doc = std::string(build.display_name) + ": " +
+                      orvak::text::number(*build.model.orifice) + "-inch orifice, type code " +
+                      std::to_string(build.type_code);
+    if (!build.note.empty()) doc += "; " + std::string(build.note);
+    py::object cls = orvakpy::model_class(m, base, build.class_name, doc + ".");
+    orvakpy::model_constructor(cls, base, build.type_code, build.display_name);
+    orvakpy::constant(cls, "ORIFICE", *build.model.orifice, "Bore in inches.", "float | None");
 }
 
 }  // namespace
@@ -149,14 +152,9 @@ PYBIND11_MODULE(rotaryport, m) {
 
     orvakpy::constant(m, "_POS_VALUE_TEMPLATE", RotaryValveBase::position_value_template, "");
     bind_base(m);
-    bind_model<orvak::RotaryValve032>(m, "OrvakRotaryValve032",
-                                      "Orvak rotary valve: 0.032-inch orifice, type code 2.");
-    bind_model<orvak::RotaryValve052>(
-        m, "OrvakRotaryValve052",
-        "Orvak rotary valve XL: 0.052-inch orifice, type code 6; register-identical to the "
-        "0.032 build, XL meaning only the larger bore.");
-    bind_model<orvak::RotaryValve096>(m, "OrvakRotaryValve096",
-                                      "Orvak rotary valve: 0.096-inch orifice, type code 17.");
+    for (const auto& build : orvak::kinds::rows()) {
+        if (build.module == "rotaryport") bind_model(m, build);
+    }
     m.attr("OrvakRotaryValve") = m.attr("OrvakRotaryValve032");
     m.attr("OrvakRotaryValveXL") = m.attr("OrvakRotaryValve052");
 }

@@ -1,6 +1,6 @@
 // orvaklab.instruments.solenoidbank: the solenoid valve arrays.
 //
-// One bound class, _SolValBase; each model of the core's model table is a
+// One bound class, _SolValBase; each solenoid valve array kind is a
 // Python subclass that only sets what its constructor passes on.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -104,11 +104,13 @@ PYBIND11_MODULE(solenoidbank, m) {
                      "configuration failed.");
     bind_operations(cls);
 
-    for (const auto& model : orvak::solenoid_valve_models()) {
-        py::object variant = orvakpy::model_class(m, cls, model.class_name,
+    for (const auto& model : orvak::kinds::rows()) {
+        if (model.module != "solenoidbank") continue;
+        const py::object base = m.attr(orvakpy::to_pystr(model.base_class));
+        py::object variant = orvakpy::model_class(m, base, model.class_name,
                                                   std::string(model.display_name) +
                                                       " solenoid valve array, type code " +
                                                       std::to_string(model.type_code) + ".");
-        orvakpy::model_constructor(variant, cls, model.type_code, model.display_name);
+        orvakpy::model_constructor(variant, base, model.type_code, model.display_name);
     }
 }

@@ -12,28 +12,6 @@ namespace orvak::registry {
 
 namespace {
 
-// One row per buildable module kind. A driver module adds its rows here when
-// it is built; the name rules below then start selecting its classes.
-constexpr std::array<DriverRow, 17> driver_rows{{
-    {1, "peridrive", "OrvakPeriS", std::nullopt, "Orvak Peri S (peristaltic pump)"},
-    {2, "rotaryport", "OrvakRotaryValve032", std::nullopt, "Orvak Rotary Valve"},
-    {3, "solenoidbank", "OrvakSolVal", std::nullopt, "Orvak Sol Val (solenoid valves)"},
-    {4, "pistondrive", "OrvakPistonPump", 1000.0, "Orvak Piston 1 ml"},
-    {5, "peridrive", "OrvakPeriPumpXL", std::nullopt, "Orvak Peri Pump XL"},
-    {6, "rotaryport", "OrvakRotaryValve052", std::nullopt, "Orvak Rotary Valve XL"},
-    {7, "solenoidbank", "OrvakSolValXL", std::nullopt, "Orvak Sol Val XL"},
-    {8, "gantry", "OrvakGantry", std::nullopt, "Orvak Gantry (XY)"},
-    {9, "zaxis", "OrvakZStage", std::nullopt, "Orvak Z Stage"},
-    {10, "peridrive", "OrvakPeriT", std::nullopt, "Orvak Peri T"},
-    {11, "peridrive", "OrvakPeriP", std::nullopt, "Orvak Peri P"},
-    {12, "pistondrive", "OrvakPistonPump", 5000.0, "Orvak Piston 5 ml"},
-    {13, "process", "OrvakProcess", std::nullopt, "Orvak Process (pH / sensor)"},
-    {14, "ventrix", "OrvakVentrix", std::nullopt, "Orvak Mass Flow Controller"},
-    {15, "peridrive", "OrvakPeriT3Roller", std::nullopt, ""},
-    {16, "pistondrive", "OrvakPistonPump", 100.0, ""},
-    {17, "rotaryport", "OrvakRotaryValve096", std::nullopt, ""},
-}};
-
 constexpr std::array<ReservedCode, 2> reserved{{
     {0,
      "Instrument ID 0 is reserved and never assigned \xE2\x80\x94 a board reporting it failed "
@@ -43,12 +21,6 @@ constexpr std::array<ReservedCode, 2> reserved{{
      "refuses motion until it is provisioned, so this is a commissioning problem, not an "
      "unsupported instrument"},
 }};
-
-// The class (and pump volume) a name selects, before checking it is built.
-struct NamedClass {
-    std::string_view class_name;
-    std::optional<double> pump_volume;
-};
 
 bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
@@ -83,54 +55,53 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
     return out.append(text.substr(start));
 }
 
-std::optional<NamedClass> class_for_name(std::string_view name) {
+// The type code a name selects, by the first rule that matches.
+std::optional<int> code_for_name(std::string_view name) {
     const std::string t = text::lower(name);
     if ((contains(t, "rotary") || contains(t, "multi")) && contains(t, "val")) {
-        if (contains(t, "0.096")) return NamedClass{"OrvakRotaryValve096", {}};
-        if (contains(t, "0.052") || contains(t, "xl")) return NamedClass{"OrvakRotaryValve052", {}};
-        return NamedClass{"OrvakRotaryValve032", {}};
+        if (contains(t, "0.096")) return 17;
+        if (contains(t, "0.052") || contains(t, "xl")) return 6;
+        return 2;
     }
     if (contains(t, "xl")) {
-        if (contains(t, "peri") || contains(t, "pump")) return NamedClass{"OrvakPeriPumpXL", {}};
-        if (contains(t, "sol") && contains(t, "val")) return NamedClass{"OrvakSolValXL", {}};
+        if (contains(t, "peri") || contains(t, "pump")) return 5;
+        if (contains(t, "sol") && contains(t, "val")) return 7;
     }
     if (contains(t, "peri")) {
         const auto words = words_of(t);
         if (has_word(words, "t")) {
             if (contains(t, "3-roller") || contains(t, "3 roller")) {
-                return NamedClass{"OrvakPeriT3Roller", {}};
+                return 15;
             }
-            return NamedClass{"OrvakPeriT", {}};
+            return 10;
         }
-        if (has_word(words, "p")) return NamedClass{"OrvakPeriP", {}};
-        return NamedClass{"OrvakPeriS", {}};
+        if (has_word(words, "p")) return 11;
+        return 1;
     }
-    if (contains(t, "sol") && contains(t, "val")) return NamedClass{"OrvakSolVal", {}};
+    if (contains(t, "sol") && contains(t, "val")) return 3;
     if (contains(t, "piston")) {
         const auto words = words_of(replace_all(replace_all(t, "\xC2\xB5l", " "), "ul", " "));
-        if (has_word(words, "100")) return NamedClass{"OrvakPistonPump", 100.0};
-        if (contains(t, "5")) return NamedClass{"OrvakPistonPump", 5000.0};
-        return NamedClass{"OrvakPistonPump", 1000.0};
+        if (has_word(words, "100")) return 16;
+        if (contains(t, "5")) return 12;
+        return 4;
     }
-    if (contains(t, "gantry")) return NamedClass{"OrvakGantry", {}};
-    if (contains(t, "z") && contains(t, "stage")) return NamedClass{"OrvakZStage", {}};
-    if (contains(t, "process")) return NamedClass{"OrvakProcess", {}};
+    if (contains(t, "gantry")) return 8;
+    if (contains(t, "z") && contains(t, "stage")) return 9;
+    if (contains(t, "process")) return 13;
     if (contains(t, "ventrix") || contains(t, "mfc") || contains(t, "mass flow")) {
-        return NamedClass{"OrvakVentrix", {}};
+        return 14;
     }
     return std::nullopt;
 }
 
 }  // namespace
 
-std::span<const DriverRow> rows() { return driver_rows; }
+std::span<const DriverRow> rows() { return kinds::rows(); }
 
 std::span<const ReservedCode> reserved_codes() { return reserved; }
 
 const DriverRow& resolve_code(long long code) {
-    for (const auto& row : driver_rows) {
-        if (row.type_code == code) return row;
-    }
+    if (const auto* row = kinds::find(code)) return *row;
     for (const auto& entry : reserved) {
         if (entry.code == code) throw ValueError(std::string(entry.message));
     }
@@ -138,13 +109,7 @@ const DriverRow& resolve_code(long long code) {
 }
 
 const DriverRow& resolve_name(std::string_view name) {
-    if (const auto named = class_for_name(name)) {
-        for (const auto& row : driver_rows) {
-            if (row.class_name == named->class_name && row.pump_volume == named->pump_volume) {
-                return row;
-            }
-        }
-    }
+    if (const auto code = code_for_name(name)) return resolve_code(*code);
     throw ValueError(text::fill("Unrecognised instrument name: {!r}", {name}));
 }
 

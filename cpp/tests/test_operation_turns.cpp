@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 
 struct Rig {
     sim::Chain chain{std::vector<long long>{2}, 0.0};
-    RotaryValve032 valve{0};
+    RotaryValveBase valve{0, kinds::of(2)};
     std::shared_ptr<SerialManager> manager = std::make_shared<SerialManager>(
         chain.open_port(),
         std::make_shared<FixedRoutes>(std::vector<std::shared_ptr<ReplySlots>>{valve.slots()}));

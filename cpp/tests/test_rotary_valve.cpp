@@ -38,11 +38,11 @@ class AnsweringLink final : public Link {
     std::shared_ptr<ReplySlots> slots_;
 };
 
-class Valve final : public RotaryValve032 {
+class Valve final : public RotaryValveBase {
   public:
-    Valve() : RotaryValve032(2) { attach(link); }
+    Valve() : RotaryValveBase(2, kinds::of(2)) { attach(link); }
     void resolve_constants(std::span<ConstantRequest> requests) const override {
-        RotaryValve032::resolve_constants(requests);
+        RotaryValveBase::resolve_constants(requests);
         for (auto& request : requests) {
             if (const auto found = constants.find(request.name); found != constants.end()) {
                 request.value = found->second;

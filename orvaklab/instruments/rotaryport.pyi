@@ -96,7 +96,7 @@ class _RotaryValveBase(orvaklab.unitbase.Instrument):
         ...
 class OrvakRotaryValve032(_RotaryValveBase):
     """
-    Orvak rotary valve: 0.032-inch orifice, type code 2.
+    Orvak Rotary Valve: 0.032-inch orifice, type code 2.
     """
     ORIFICE: float | None = 0.032
     """Bore in inches."""
@@ -106,7 +106,7 @@ class OrvakRotaryValve032(_RotaryValveBase):
         """
 class OrvakRotaryValve052(_RotaryValveBase):
     """
-    Orvak rotary valve XL: 0.052-inch orifice, type code 6; register-identical to the 0.032 build, XL meaning only the larger bore.
+    Orvak Rotary Valve XL: 0.052-inch orifice, type code 6; register-identical to the 0.032 build, XL meaning only the larger bore.
     """
     ORIFICE: float | None = 0.052
     """Bore in inches."""
@@ -116,7 +116,7 @@ class OrvakRotaryValve052(_RotaryValveBase):
         """
 class OrvakRotaryValve096(_RotaryValveBase):
     """
-    Orvak rotary valve: 0.096-inch orifice, type code 17.
+    Orvak Rotary Valve 0.096: 0.096-inch orifice, type code 17.
     """
     ORIFICE: float | None = 0.096
     """Bore in inches."""

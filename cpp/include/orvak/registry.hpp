@@ -1,28 +1,21 @@
-// Which driver class each module kind gets: the type-code table and the name
-// rules. Each driver module makes itself known by adding its rows to the
-// table in registry.cpp; the name rules only ever select registered classes,
-// so a chain naming a driver that is not built yet fails as an unknown name.
+// Which driver each identifier a user declares gets: type codes select rows
+// of the module kinds (kinds.hpp), names select them through the name rules,
+// and the reserved codes explain why they never name a kind.
 #pragma once
 
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "orvak/export.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvak::registry {
 
 // One buildable driver: where its class lives and the extra constructor
-// argument (the piston pump's volume) that its row passes.
-struct DriverRow {
-    int type_code;
-    std::string_view module;      // extension module under orvaklab.instruments
-    std::string_view class_name;  // class in that module
-    std::optional<double> pump_volume;
-    std::string_view label;  // the group's documentation label, or empty
-};
+// argument (the piston pump's volume) its model passes.
+using DriverRow = kinds::Kind;
 
 ORVAK_EXPORT std::span<const DriverRow> rows();
 

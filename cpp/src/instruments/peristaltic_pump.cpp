@@ -12,14 +12,6 @@ namespace orvak {
 
 namespace {
 
-constexpr std::array<PeriPumpModel, 5> models{{
-    {1, "OrvakPeriS", "Orvak Peri S", "_PeriPumpBase", 150.0, 3, false},
-    {5, "OrvakPeriPumpXL", "Orvak Peri Pump XL", "_PeriPumpBase", 300.0, 3, false},
-    {10, "OrvakPeriT", "Orvak Peri T", "_PeriPumpBase", 300.0, 6, true},
-    {11, "OrvakPeriP", "Orvak Peri P", "_PeriPumpBase", 150.0, 3, false},
-    {15, "OrvakPeriT3Roller", "Orvak Peri T 3-roller", "OrvakPeriT", 300.0, 3, true},
-}};
-
 constexpr std::string_view cap_message =
     "Flow rate {} ml/min drives {} to {} RPM, above its maximum of {} RPM.";
 constexpr std::string_view standard_missing =
@@ -66,12 +58,8 @@ const RollerTubingTables& t_head_tubing_presets() {
     return tables;
 }
 
-std::span<const PeriPumpModel> peri_pump_models() { return models; }
-
-const PeriPumpModel& peri_pump_model(int type_code) {
-    for (const auto& model : models) {
-        if (model.type_code == type_code) return model;
-    }
+const kinds::Kind& peri_pump_model(int type_code) {
+    if (const auto* model = kinds::find_in("peridrive", type_code)) return *model;
     throw ValueError(
         text::fill("no peristaltic pump model has type code {}", {text::integer(type_code)}));
 }
@@ -81,11 +69,11 @@ PeriPumpBase::PeriPumpBase(int number, int type_code, std::string display_name)
       rollers(default_rollers),
       default_rollers_(default_rollers) {}
 
-PeriPumpBase::PeriPumpBase(int number, const PeriPumpModel& model)
-    : PeriPumpBase(number, model.type_code, std::string(model.display_name)) {
-    default_max_rpm_ = model.max_rpm;
-    default_rollers_ = model.rollers;
-    rollers = model.rollers;
+PeriPumpBase::PeriPumpBase(int number, const kinds::Kind& kind)
+    : PeriPumpBase(number, kind.type_code, std::string(kind.display_name)) {
+    default_max_rpm_ = kind.model.max_rpm;
+    default_rollers_ = kind.model.rollers;
+    rollers = kind.model.rollers;
 }
 
 PeriPumpSettings PeriPumpBase::settings() const {

@@ -15,9 +15,8 @@ namespace {
 
 // The pump head is rated for 54 full strokes a minute.
 constexpr double strokes_per_minute = 54.0;
-// Above this the 5 ml build's dispense stroke stalls its motor (its firmware
-// refuses faster speeds), so its cap is below the stroke rating.
-constexpr double five_ml_speed_cap = 200000.0;
+// The module the piston pump kinds name.
+constexpr std::string_view pistondrive = "pistondrive";
 // homing_speed covers a full stroke in this time.
 constexpr double full_stroke_home_seconds = 5.0;
 
@@ -40,9 +39,13 @@ PistonPump::PistonPump(int number, double pump_volume)
       homing_speed(pump_volume * 60.0 / full_stroke_home_seconds) {}
 
 PistonPumpSize PistonPump::size_for(double pump_volume) {
-    if (pump_volume == 100.0) return {16, "Orvak Piston 100 \xC2\xB5l", 100.0 * strokes_per_minute};
-    if (pump_volume == 5000.0) return {12, "Orvak Piston 5 ml", five_ml_speed_cap};
-    return {4, "Orvak Piston 1 ml", pump_volume * strokes_per_minute};
+    const kinds::Kind* size = nullptr;
+    for (const auto& kind : kinds::rows()) {
+        if (kind.module == pistondrive && kind.model.pump_volume == pump_volume) size = &kind;
+    }
+    if (size == nullptr) size = kinds::find(default_type_code);
+    return {size->type_code, size->display_name,
+            size->model.speed_cap.value_or(pump_volume * strokes_per_minute)};
 }
 
 void PistonPump::resolve_constants(std::span<ConstantRequest> requests) const {

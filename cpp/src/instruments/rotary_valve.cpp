@@ -52,6 +52,9 @@ int port_count_constant(const ConstantRequest& request, const std::string& owner
 RotaryValveBase::RotaryValveBase(int number, int type_code, std::string display_name)
     : AxisDriver(number, type_code, std::move(display_name), ResumeCheck::acknowledged) {}
 
+RotaryValveBase::RotaryValveBase(int number, const kinds::Kind& build)
+    : RotaryValveBase(number, build.type_code, std::string(build.display_name)) {}
+
 void RotaryValveBase::resolve_constants(std::span<ConstantRequest> requests) const {
     drivers::answer_home_required(requests, home_required_code, home_required_noun);
 }
@@ -184,14 +187,5 @@ ValueError RotaryValveBase::port_range_error(std::string_view got) const {
 }
 
 // ---- the three builds ----
-
-RotaryValve032::RotaryValve032(int number)
-    : RotaryValveBase(number, type_code, std::string(display_name)) {}
-
-RotaryValve052::RotaryValve052(int number)
-    : RotaryValveBase(number, type_code, std::string(display_name)) {}
-
-RotaryValve096::RotaryValve096(int number)
-    : RotaryValveBase(number, type_code, std::string(display_name)) {}
 
 }  // namespace orvak

@@ -12,11 +12,6 @@ namespace orvak {
 
 namespace {
 
-constexpr std::array<SolenoidValveModel, 2> models{{
-    {3, "OrvakSolVal", "Orvak Sol Val"},
-    {7, "OrvakSolValXL", "Orvak Sol Val XL"},
-}};
-
 // A valve number as the refusal lists it: truncated, or as written when it
 // has no whole part (an infinity, NaN).
 std::string shown_index(double index) {
@@ -32,12 +27,8 @@ bool index_before(double a, double b) {
 
 }  // namespace
 
-std::span<const SolenoidValveModel> solenoid_valve_models() { return models; }
-
-const SolenoidValveModel& solenoid_valve_model(int type_code) {
-    for (const auto& model : models) {
-        if (model.type_code == type_code) return model;
-    }
+const kinds::Kind& solenoid_valve_model(int type_code) {
+    if (const auto* model = kinds::find_in("solenoidbank", type_code)) return *model;
     throw ValueError(
         text::fill("no solenoid valve array model has type code {}", {text::integer(type_code)}));
 }
@@ -48,7 +39,7 @@ SolenoidValveBase::SolenoidValveBase(int number, int type_code, std::string disp
     instrument_id_number = type_code;
 }
 
-SolenoidValveBase::SolenoidValveBase(int number, const SolenoidValveModel& model)
+SolenoidValveBase::SolenoidValveBase(int number, const kinds::Kind& model)
     : SolenoidValveBase(number, model.type_code, std::string(model.display_name)) {}
 
 std::vector<std::string> SolenoidValveBase::valve_axes() const {

@@ -234,8 +234,9 @@ class FlowControllerFirmware final : public ModuleFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_flow_controller_firmware(int address, int type_code) {
-    return std::make_unique<FlowControllerFirmware>(address, type_code);
+std::unique_ptr<ModuleFirmware> make_flow_controller_firmware(int address,
+                                                              const kinds::Kind& kind) {
+    return std::make_unique<FlowControllerFirmware>(address, kind.type_code);
 }
 
 }  // namespace orvak::sim

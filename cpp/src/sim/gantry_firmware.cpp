@@ -45,8 +45,8 @@ class GantryFirmware final : public MotionFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_gantry_firmware(int address, int type_code) {
-    return std::make_unique<GantryFirmware>(address, type_code);
+std::unique_ptr<ModuleFirmware> make_gantry_firmware(int address, const kinds::Kind& kind) {
+    return std::make_unique<GantryFirmware>(address, kind.type_code);
 }
 
 }  // namespace orvak::sim

@@ -1,4 +1,4 @@
-// The peristaltic pumps (type codes 1, 5, 10, 11, 15): one motor, axis X,
+// The peristaltic pumps: one motor, axis X,
 // counted in signed revolutions with no end stops and no home. G0 turns by
 // the given revolutions from wherever the counter stands, at the speed the
 // last G2 wrote (revolutions per second times 1.398101); G4 zeroes the
@@ -23,8 +23,9 @@ constexpr double word_per_rev_per_second = 1.398101;
 
 class PeristalticFirmware final : public MotionFirmware {
   public:
-    PeristalticFirmware(int address, int type_code)
-        : MotionFirmware(address, type_code, profile()), rollers_(type_code == 10 ? 6 : 3) {}
+    // A head shows the roller count of its kind until M710 records another.
+    PeristalticFirmware(int address, const kinds::Kind& kind)
+        : MotionFirmware(address, kind.type_code, profile()), rollers_(kind.model.rollers) {}
 
     [[nodiscard]] std::vector<Detail> details(TimePoint /*now*/) const override {
         return {{"rollers", rollers_}, {"speed_word", speed_word_}};
@@ -95,8 +96,8 @@ class PeristalticFirmware final : public MotionFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_peristaltic_firmware(int address, int type_code) {
-    return std::make_unique<PeristalticFirmware>(address, type_code);
+std::unique_ptr<ModuleFirmware> make_peristaltic_firmware(int address, const kinds::Kind& kind) {
+    return std::make_unique<PeristalticFirmware>(address, kind);
 }
 
 }  // namespace orvak::sim

@@ -1,4 +1,4 @@
-// The piston (syringe) pumps (type codes 16, 4, 12: 100 µl, 1 ml, 5 ml): one
+// The piston (syringe) pumps, one build per kind (100 µl, 1 ml, 5 ml): one
 // axis X in µl from 0 (home, fully dispensed) to the pump volume. G2 writes
 // the speed register in µl/min, refused above what the build's motor can
 // drive; G7 moves to an absolute volume at that speed. The outlet manifold's
@@ -31,17 +31,10 @@ struct Build {
     double speed_cap;  // µl/min
 };
 
-// The 1 ml and 100 µl heads drive 54 strokes a minute; the 5 ml motor
-// stalls above 200 ml/min.
-Build build_of(int type_code) {
-    switch (type_code) {
-        case 16:
-            return {100.0, 100.0 * 54.0};
-        case 12:
-            return {5000.0, 200000.0};
-        default:
-            return {1000.0, 1000.0 * 54.0};
-    }
+// The head drives 54 strokes a minute unless the build's motor stalls first.
+Build build_of(const kinds::Kind& kind) {
+    const double volume = kind.model.pump_volume.value_or(1000.0);
+    return {volume, kind.model.speed_cap.value_or(volume * 54.0)};
 }
 
 class PistonPumpFirmware final : public MotionFirmware {
@@ -177,8 +170,8 @@ class PistonPumpFirmware final : public MotionFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_piston_pump_firmware(int address, int type_code) {
-    return std::make_unique<PistonPumpFirmware>(address, type_code, build_of(type_code));
+std::unique_ptr<ModuleFirmware> make_piston_pump_firmware(int address, const kinds::Kind& kind) {
+    return std::make_unique<PistonPumpFirmware>(address, kind.type_code, build_of(kind));
 }
 
 }  // namespace orvak::sim

@@ -133,8 +133,8 @@ class ProbeReaderFirmware final : public ModuleFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_probe_reader_firmware(int address, int type_code) {
-    return std::make_unique<ProbeReaderFirmware>(address, type_code);
+std::unique_ptr<ModuleFirmware> make_probe_reader_firmware(int address, const kinds::Kind& kind) {
+    return std::make_unique<ProbeReaderFirmware>(address, kind.type_code);
 }
 
 }  // namespace orvak::sim

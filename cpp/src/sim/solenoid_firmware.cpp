@@ -1,4 +1,4 @@
-// The solenoid valve arrays (type codes 3, 7): eight valves X Y Z A B C D E.
+// The solenoid valve arrays: eight valves X Y Z A B C D E.
 // G30 0 sets the valve timing, G31 with all eight letter/state pairs
 // configures the active set, G32 0 energises the configured set and G33 0
 // de-energises every valve. The module shows both sets.
@@ -76,8 +76,8 @@ class SolenoidFirmware final : public ModuleFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_solenoid_firmware(int address, int type_code) {
-    return std::make_unique<SolenoidFirmware>(address, type_code);
+std::unique_ptr<ModuleFirmware> make_solenoid_firmware(int address, const kinds::Kind& kind) {
+    return std::make_unique<SolenoidFirmware>(address, kind.type_code);
 }
 
 }  // namespace orvak::sim

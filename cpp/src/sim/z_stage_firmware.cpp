@@ -49,8 +49,8 @@ class ZStageFirmware final : public MotionFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_z_stage_firmware(int address, int type_code) {
-    return std::make_unique<ZStageFirmware>(address, type_code);
+std::unique_ptr<ModuleFirmware> make_z_stage_firmware(int address, const kinds::Kind& kind) {
+    return std::make_unique<ZStageFirmware>(address, kind.type_code);
 }
 
 }  // namespace orvak::sim

@@ -36,6 +36,7 @@
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
 #include "orvak/instrument.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvak {
 
@@ -64,7 +65,7 @@ struct FlowReading {
 class ORVAK_EXPORT FlowController : public Instrument {
   public:
     static constexpr int type_code = 14;
-    static constexpr std::string_view display_name = "Orvak Mass Flow Controller";
+    static constexpr std::string_view display_name = kinds::of(type_code).display_name;
     static constexpr long long default_num_channels = 2;
     static constexpr long long default_units_code = 2;
     static constexpr std::string_view default_units = "SLPM";

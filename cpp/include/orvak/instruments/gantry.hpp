@@ -20,6 +20,7 @@
 
 #include "orvak/export.hpp"
 #include "orvak/instruments/axis_driver.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvak {
 
@@ -36,7 +37,7 @@ struct GantrySettings {
 class ORVAK_EXPORT Gantry : public AxisDriver {
   public:
     static constexpr int type_code = 8;
-    static constexpr std::string_view display_name = "Orvak Gantry";
+    static constexpr std::string_view display_name = kinds::of(type_code).display_name;
     static constexpr double default_x_max = 190.0;
     static constexpr double default_y_max = 240.0;
     static constexpr double default_run_speed = 160.0;    // mm/s, for estimates

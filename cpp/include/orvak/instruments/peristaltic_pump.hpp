@@ -5,10 +5,9 @@
 // A calibration comes from a measurement (`calibrate`) or from a table of
 // standard tubing sizes (`calibrate_by_tubing`).
 //
-// Every model is a row of `peri_pump_models()` over the one class
-// PeriPumpBase: models differ only in type code, name, speed cap, roller
-// count and which tubing table they use. Class constants (CALIBRATION_RPM,
-// MAX_RPM, ROLLERS, REV_PER_SEC_TO_G2, the axis letter) are resolved through
+// Every model is a module kind (kinds.hpp) over the one class PeriPumpBase: models differ only in
+// type code, name, speed cap, roller count and which tubing table they use. Class constants
+// (CALIBRATION_RPM, MAX_RPM, ROLLERS, REV_PER_SEC_TO_G2, the axis letter) are resolved through
 // `resolve_constants`, and the tubing tables through `tubing_presets` and
 // `tubing_presets_by_rollers`, when each operation starts, so a host's values
 // are the ones in force.
@@ -30,6 +29,7 @@
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
 #include "orvak/instruments/axis_driver.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvak {
 
@@ -77,23 +77,8 @@ struct CalibrationArgument {
     ORVAK_EXPORT CalibrationArgument(double number);  // NOLINT: a plain number converts
 };
 
-// One pump model: a row of the model table.
-struct PeriPumpModel {
-    int type_code;
-    std::string_view class_name;
-    std::string_view display_name;
-    // The class the model's class derives from: the shared base, or the T
-    // head whose variants change only constants.
-    std::string_view base_class;
-    std::optional<double> max_rpm;
-    long long rollers;
-    // The T heads look tubing up per roller count.
-    bool tubing_by_rollers;
-};
-
-ORVAK_EXPORT std::span<const PeriPumpModel> peri_pump_models();
-// Throws ValueError for a code no pump model has.
-ORVAK_EXPORT const PeriPumpModel& peri_pump_model(int type_code);
+// The kind of a pump model; throws ValueError for a code no pump model has.
+ORVAK_EXPORT const kinds::Kind& peri_pump_model(int type_code);
 
 // The pump's class constants as resolved for one operation.
 struct PeriPumpSettings {
@@ -117,8 +102,8 @@ class ORVAK_EXPORT PeriPumpBase : public AxisDriver {
 
     // The shared base: no speed cap, a 3-roller head.
     PeriPumpBase(int number, int instrument_id_number, std::string display_name);
-    // A model of the table.
-    PeriPumpBase(int number, const PeriPumpModel& model);
+    // A model of the kinds table.
+    PeriPumpBase(int number, const kinds::Kind& kind);
 
     // Takes `calibration_rpm` and `rollers` from the class constants in force;
     // a host calls it once its object exists, as the constructor cannot ask.

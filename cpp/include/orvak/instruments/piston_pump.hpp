@@ -30,6 +30,7 @@
 
 #include "orvak/export.hpp"
 #include "orvak/instruments/axis_driver.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvak {
 
@@ -53,7 +54,9 @@ class ORVAK_EXPORT PistonPump : public AxisDriver {
     // Refusals of a move whose valve path is not open: the move is repeated
     // once after re-selecting and re-energising the valve.
     static constexpr std::array<std::string_view, 2> valve_path_codes{"0x301", "0x302"};
-    static constexpr double default_pump_volume = 1000.0;
+    // The 1 ml build: also what a volume that is no kind's counts as.
+    static constexpr int default_type_code = 4;
+    static constexpr double default_pump_volume = *kinds::of(default_type_code).model.pump_volume;
     // No valve selection is known; the next one must be sent.
     static constexpr long long unknown_valve = 9;
     static constexpr long long priming_valve = 0;
@@ -62,8 +65,8 @@ class ORVAK_EXPORT PistonPump : public AxisDriver {
 
     explicit PistonPump(int number = 0, double pump_volume = default_pump_volume);
 
-    // The type code, name and speed cap of a build: 100 µl and 5 ml by exact
-    // volume, anything else counts as the 1 ml build with its own volume.
+    // The type code, name and speed cap of a build: the piston pump kind of
+    // exactly that volume, else the 1 ml build with its own volume.
     [[nodiscard]] static PistonPumpSize size_for(double pump_volume);
 
     // Answers the home-required code and noun and the valve-path codes when

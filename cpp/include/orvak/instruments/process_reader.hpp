@@ -21,6 +21,7 @@
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
 #include "orvak/instrument.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvak {
 
@@ -49,7 +50,7 @@ struct ProcessMeasurement {
 class ORVAK_EXPORT ProcessReader : public Instrument {
   public:
     static constexpr int type_code = 13;
-    static constexpr std::string_view display_name = "Orvak Process";
+    static constexpr std::string_view display_name = kinds::of(type_code).display_name;
     static constexpr long long default_num_channels = 4;
     static constexpr double no_probe_sentinel = -99.99;
     static constexpr double nominal_run_time = 0.1;

@@ -18,6 +18,7 @@
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
 #include "orvak/instruments/axis_driver.hpp"
+#include "orvak/kinds.hpp"
 #include "orvak/reply_grammar.hpp"
 
 namespace orvak {
@@ -46,6 +47,9 @@ class ORVAK_EXPORT RotaryValveBase : public AxisDriver {
     static constexpr int default_estimate_target = 6;
 
     RotaryValveBase(int number, int instrument_id_number, std::string display_name);
+    // A build of the kinds table; the builds differ only in bore, type code
+    // and display name.
+    RotaryValveBase(int number, const kinds::Kind& build);
 
     // Answers the home-required code and noun when there is no host.
     void resolve_constants(std::span<ConstantRequest> requests) const override;
@@ -88,32 +92,6 @@ class ORVAK_EXPORT RotaryValveBase : public AxisDriver {
     [[nodiscard]] double travel_seconds(unsigned long long steps,
                                         const RotaryValveSettings& settings) const;
     [[nodiscard]] long long estimate_start(const RotaryValveSettings& settings) const;
-};
-
-// The three builds differ only in bore, type code and display name.
-class ORVAK_EXPORT RotaryValve032 : public RotaryValveBase {
-  public:
-    static constexpr int type_code = 2;
-    static constexpr std::string_view display_name = "Orvak Rotary Valve";
-    static constexpr double orifice = 0.032;
-    explicit RotaryValve032(int number = 0);
-};
-
-// Register-identical to the 0.032 build; XL means only the larger bore.
-class ORVAK_EXPORT RotaryValve052 : public RotaryValveBase {
-  public:
-    static constexpr int type_code = 6;
-    static constexpr std::string_view display_name = "Orvak Rotary Valve XL";
-    static constexpr double orifice = 0.052;
-    explicit RotaryValve052(int number = 0);
-};
-
-class ORVAK_EXPORT RotaryValve096 : public RotaryValveBase {
-  public:
-    static constexpr int type_code = 17;
-    static constexpr std::string_view display_name = "Orvak Rotary Valve 0.096";
-    static constexpr double orifice = 0.096;
-    explicit RotaryValve096(int number = 0);
 };
 
 }  // namespace orvak

@@ -24,19 +24,13 @@
 
 #include "orvak/export.hpp"
 #include "orvak/instrument.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvak {
 
-// One valve array model: a row of the model table.
-struct SolenoidValveModel {
-    int type_code;
-    std::string_view class_name;
-    std::string_view display_name;
-};
-
-ORVAK_EXPORT std::span<const SolenoidValveModel> solenoid_valve_models();
-// Throws ValueError for a code no valve array model has.
-ORVAK_EXPORT const SolenoidValveModel& solenoid_valve_model(int type_code);
+// The kind of a valve array model; throws ValueError for a code no valve
+// array model has.
+ORVAK_EXPORT const kinds::Kind& solenoid_valve_model(int type_code);
 
 class ORVAK_EXPORT SolenoidValveBase : public Instrument {
   public:
@@ -46,7 +40,7 @@ class ORVAK_EXPORT SolenoidValveBase : public Instrument {
     static constexpr double switching_estimate_s = 0.1;
 
     SolenoidValveBase(int number, int instrument_id_number, std::string display_name);
-    SolenoidValveBase(int number, const SolenoidValveModel& model);
+    SolenoidValveBase(int number, const kinds::Kind& model);
 
     // Sets the module's valve timing and hold parameters (G30 0).
     void initialize();

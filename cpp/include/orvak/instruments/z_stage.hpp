@@ -19,6 +19,7 @@
 
 #include "orvak/export.hpp"
 #include "orvak/instruments/axis_driver.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvak {
 
@@ -35,7 +36,7 @@ struct ZStageSettings {
 class ORVAK_EXPORT ZStage : public AxisDriver {
   public:
     static constexpr int type_code = 9;
-    static constexpr std::string_view display_name = "Orvak Z Stage";
+    static constexpr std::string_view display_name = kinds::of(type_code).display_name;
     static constexpr double default_z_max = 45.0;
     static constexpr double default_run_speed = 6.35;     // mm/s, for estimates
     static constexpr double default_homing_speed = 2.54;  // mm/s, for estimates
