@@ -37,6 +37,7 @@ def server_uuid(state_dir: Path) -> uuid.UUID:
 def tls_identity(state_dir: Path, server: uuid.UUID, host: str) -> tuple[bytes, bytes]:
     """(private key, certificate) in PEM, made on first start. A certificate
     made for another UUID (the uuid file was replaced) is made again."""
+    state_dir.mkdir(parents=True, exist_ok=True)
     key_path, cert_path = state_dir / "key.pem", state_dir / "cert.pem"
     if key_path.exists() and cert_path.exists():
         cert = cert_path.read_bytes()
