@@ -61,9 +61,11 @@ _PROGRESS_INTERVAL = 0.1
 
 class _ProgressRouter:
     """Sends each progress event to the observable command waiting on the
-    thread that reported it."""
+    thread that reported it. `pace` is real seconds per second of the
+    drivers' estimates: 1 for hardware, the time scale for the emulator."""
 
-    def __init__(self) -> None:
+    def __init__(self, pace: Callable[[], float]) -> None:
+        self._pace = pace
         self._following: dict[int, Any] = {}
         self._last: dict[int, float] = {}
 
@@ -76,10 +78,11 @@ class _ProgressRouter:
         if now - self._last.get(thread, 0.0) < _PROGRESS_INTERVAL:
             return
         self._last[thread] = now
-        if event.estimate:
-            remaining = max(event.estimate - event.elapsed, 0.0)
+        estimate = (event.estimate or 0.0) * self._pace()
+        if estimate > 0.0:
+            remaining = max(estimate - event.elapsed, 0.0)
             instance.estimated_remaining_time = timedelta(seconds=remaining)
-            instance.progress = min(event.elapsed / event.estimate, 0.99)
+            instance.progress = min(event.elapsed / estimate, 0.99)
 
     @contextlib.contextmanager
     def follow(self, instance: Any) -> Iterator[None]:
@@ -368,7 +371,9 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
     server = SilaServer(server_name=name[:255], server_type="OrvakChain",
                         server_description=description, server_version=version,
                         server_vendor_url="https://orvaklab.org", server_uuid=server_uuid)
-    scheduler, router = _Scheduler(), _ProgressRouter()
+    bench = chain.bench
+    scheduler = _Scheduler()
+    router = _ProgressRouter(lambda: bench.time_scale if bench is not None else 1.0)
     stack = contextlib.ExitStack()
     stack.enter_context(progress(router))
 
