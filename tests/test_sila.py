@@ -236,6 +236,23 @@ def test_each_driver_failure_reaches_the_client_as_its_defined_error(faulty, kin
     assert len(str(failed.value).split(":", 1)[1].strip()) > 10  # the library's message
 
 
+def test_a_client_gone_mid_command_stops_the_module(faulty):
+    served, _ = faulty
+    bench, view = served.chain.bench, served.chain.bench.modules[0]
+    lost = connect(served)
+    call(lost, "RotaryValveController", "Home", Address=1)
+    bench.time_scale = 100.0
+    began = len(view.commands)
+    watched = lost.RotaryValveController.SelectPort(Address=1, Port=6)
+    while not view.moving or watched.status is None:  # under way, and watched
+        time.sleep(0.01)
+    lost.close()
+    deadline = time.monotonic() + 5.0
+    while "G3 X0" not in view.commands[began:] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert "G3 X0" in view.commands[began:]
+
+
 def test_out_of_range_is_refused_with_its_constraint_and_nothing_is_sent(faulty):
     served, client = faulty
     sent = [len(view.commands) for view in served.chain.bench.modules]

@@ -14,6 +14,11 @@ drivers; what a command does is the driver method it calls.
 - Progress: while the server runs it watches ``orvaklab.progress``; an event
   arrives on the thread that waits for the operation, which is the thread of
   the observable command, so it is routed by thread.
+- A client gone: an observable command whose every watcher (subscriber to
+  its execution information) went away before it ended, a client that
+  dropped its connection included, is cancelled like above, so no module
+  keeps moving with nobody aware. (A command nobody watched runs to its end:
+  a client may start it and ask for the result later.)
 - Lock: the standard LockController, except that calls need the lock
   identifier only while the server is locked (the framework's default
   implementation asks for it always).
@@ -26,13 +31,15 @@ import logging
 import threading
 import time
 import uuid
-from collections import deque
+from collections import Counter, deque
+from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
 from queue import Queue
 from typing import Any
 
+import grpc
 from sila2.features.lockcontroller import (
     InvalidLockIdentifier,
     LockControllerBase,
@@ -158,6 +165,65 @@ class _Scheduler:
     def running(self) -> list[uuid.UUID]:
         with self._lock:
             return list(self._jobs)
+
+
+class _WatcherCount(grpc.ServerInterceptor):
+    """Counts the watchers of each observable command (its ``*_Info``
+    streams) and cancels a running command when the last one leaves."""
+
+    def __init__(self, scheduler: _Scheduler) -> None:
+        self._scheduler = scheduler
+        self._watchers: Counter[uuid.UUID] = Counter()
+        self._lock = threading.Lock()
+
+    def intercept_service(self, continuation: Any, details: Any) -> Any:
+        handler = continuation(details)
+        if handler is None or handler.unary_stream is None or not details.method.endswith("_Info"):
+            return handler
+        stream = handler.unary_stream
+
+        def watched(request: Any, context: Any) -> Any:
+            try:
+                execution = uuid.UUID(request.value)
+            except ValueError:
+                return stream(request, context)  # the framework refuses it
+            with self._lock:
+                self._watchers[execution] += 1
+            context.add_callback(lambda: self._left(execution))
+            return stream(request, context)
+
+        return grpc.unary_stream_rpc_method_handler(
+            watched, request_deserializer=handler.request_deserializer,
+            response_serializer=handler.response_serializer)
+
+    def _left(self, execution: uuid.UUID) -> None:
+        with self._lock:
+            self._watchers[execution] -= 1
+            if self._watchers[execution] > 0:
+                return
+            del self._watchers[execution]
+        # Returns False when the command has ended, the usual case.
+        if self._scheduler.cancel(execution):
+            _log.warning("the last client watching command %s left; its module was stopped",
+                         execution)
+
+
+def _intercepted(server: SilaServer, interceptor: grpc.ServerInterceptor) -> None:
+    """Gives the server a gRPC server with `interceptor` (the framework
+    builds its own without a way to add one): a new one, with the services
+    the framework registered in its constructor registered again."""
+    from sila2.framework.abc.binary_transfer_handler import grpc_module as transfer
+
+    server.grpc_server = grpc.server(ThreadPoolExecutor(max_workers=100,
+                                                        thread_name_prefix="orvaklab.sila"),
+                                     interceptors=[interceptor])
+    for servicer in server.feature_servicers.values():
+        feature = servicer.feature
+        getattr(feature._grpc_module, f"add_{feature._identifier}Servicer_to_server")(
+            servicer, server.grpc_server)
+    handler = server.binary_transfer_handler
+    transfer.add_BinaryUploadServicer_to_server(handler.upload_servicer, server.grpc_server)
+    transfer.add_BinaryDownloadServicer_to_server(handler.download_servicer, server.grpc_server)
 
 
 # ---- features ----
@@ -373,6 +439,7 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
                         server_vendor_url="https://orvaklab.org", server_uuid=server_uuid)
     bench = chain.bench
     scheduler = _Scheduler()
+    _intercepted(server, _WatcherCount(scheduler))
     router = _ProgressRouter(lambda: bench.time_scale if bench is not None else 1.0)
     stack = contextlib.ExitStack()
     stack.enter_context(progress(router))
