@@ -317,3 +317,36 @@ def test_serve_command_serves_until_ctrl_c_then_stops_the_modules(tmp_path):
         if server.poll() is None:
             server.kill()
     assert os.stat(tmp_path / "key.pem").st_mode & 0o077 == 0
+
+
+def test_with_reconnect_the_server_rides_out_an_unplug(tmp_path):
+    from orvaklab.sim import BenchChain
+
+    bench, link = BenchChain([2]), tmp_path / "usb-chain"
+    servers = [bench.serve_pty()]
+    link.symlink_to(servers[0].path)
+    with ServedChain(str(link), codes=[2], reconnect=True, state_dir=tmp_path,
+                     server_port=free_port()) as served:
+        client = connect(served)
+        states = client.ChainController.ConnectionState.subscribe()
+        seen = iter(states)
+        assert next(seen) == "connected"
+        servers[0].unplug()
+        assert next(seen) == "reconnecting"
+        with pytest.raises(DefinedExecutionError) as lost:
+            client.RotaryValveController.GetPort(Address=1)
+        assert error_kind(lost.value) == "ConnectionLost"
+        servers.append(bench.serve_pty())
+        link.unlink()
+        link.symlink_to(servers[-1].path)
+        assert next(seen) == "connected"
+        states.cancel()
+        assert client.RotaryValveController.GetPort(Address=1).Port >= 1
+
+
+def test_serve_without_the_extra_says_what_to_install(monkeypatch, capsys):
+    from orvaklab import cli
+
+    monkeypatch.setitem(sys.modules, "orvaklab.sila", None)  # import fails as if absent
+    assert cli.main(["serve", "--emulate", "2"]) == 2
+    assert "install orvaklab[sila]" in capsys.readouterr().err
