@@ -134,6 +134,17 @@ def test_each_kind_runs_its_commands_on_the_module(client, kind):
     assert tuple(result) == expected
 
 
+def test_flow_readings_are_observed_only_while_subscribed(served, client):
+    view = served.chain.bench.modules[6]
+    idle = len(view.commands)
+    time.sleep(1.2)
+    assert len(view.commands) == idle  # nobody subscribes: nothing is read
+    subscription = client.MassFlowController.Readings.subscribe()
+    readings = next(iter(subscription))
+    subscription.cancel()
+    assert [(r.Address, r.Channel, r.Units) for r in readings] == [(7, 1, "SLPM"), (7, 2, "SLPM")]
+
+
 def test_probe_reader_returns_type_labelled_values_and_units(served, client):
     view = served.chain.bench.modules[7]
     view.set("probe_2", "243061")

@@ -167,41 +167,54 @@ class _Scheduler:
             return list(self._jobs)
 
 
-class _WatcherCount(grpc.ServerInterceptor):
-    """Counts the watchers of each observable command (its ``*_Info``
-    streams) and cancels a running command when the last one leaves."""
+class _Watchers(grpc.ServerInterceptor):
+    """Counts the open streams of each method and of each observable
+    command (its ``*_Info`` streams), and cancels a running command when its
+    last watcher leaves."""
 
     def __init__(self, scheduler: _Scheduler) -> None:
         self._scheduler = scheduler
-        self._watchers: Counter[uuid.UUID] = Counter()
+        self._commands: Counter[uuid.UUID] = Counter()
+        self._methods: Counter[str] = Counter()
         self._lock = threading.Lock()
+
+    def watched(self, feature: str, method: str) -> bool:
+        """Whether a client subscribes to `method` of `feature` now."""
+        with self._lock:
+            return any(count and name.endswith(f".{feature}/{method}")
+                       for name, count in self._methods.items())
 
     def intercept_service(self, continuation: Any, details: Any) -> Any:
         handler = continuation(details)
-        if handler is None or handler.unary_stream is None or not details.method.endswith("_Info"):
+        if handler is None or handler.unary_stream is None:
             return handler
-        stream = handler.unary_stream
+        stream, method = handler.unary_stream, details.method
 
         def watched(request: Any, context: Any) -> Any:
-            try:
-                execution = uuid.UUID(request.value)
-            except ValueError:
-                return stream(request, context)  # the framework refuses it
+            execution = None
+            if method.endswith("_Info"):
+                with contextlib.suppress(ValueError):  # else the framework refuses it
+                    execution = uuid.UUID(request.value)
             with self._lock:
-                self._watchers[execution] += 1
-            context.add_callback(lambda: self._left(execution))
+                self._methods[method] += 1
+                if execution is not None:
+                    self._commands[execution] += 1
+            context.add_callback(lambda: self._left(method, execution))
             return stream(request, context)
 
         return grpc.unary_stream_rpc_method_handler(
             watched, request_deserializer=handler.request_deserializer,
             response_serializer=handler.response_serializer)
 
-    def _left(self, execution: uuid.UUID) -> None:
+    def _left(self, method: str, execution: uuid.UUID | None) -> None:
         with self._lock:
-            self._watchers[execution] -= 1
-            if self._watchers[execution] > 0:
+            self._methods[method] -= 1
+            if execution is None:
                 return
-            del self._watchers[execution]
+            self._commands[execution] -= 1
+            if self._commands[execution] > 0:
+                return
+            del self._commands[execution]
         # Returns False when the command has ended, the usual case.
         if self._scheduler.cancel(execution):
             _log.warning("the last client watching command %s left; its module was stopped",
@@ -247,15 +260,15 @@ class _Served(FeatureImplementationBase):
 
     def __init__(self, server: SilaServer, spec: FeatureSpec, feature: Feature,
                  modules: dict[int, Instrument] | None, scheduler: _Scheduler,
-                 router: _ProgressRouter) -> None:
+                 router: _ProgressRouter, watchers: _Watchers) -> None:
         super().__init__(server)
         self._spec, self._feature, self._modules = spec, feature, modules
-        self._scheduler, self._router = scheduler, router
+        self._scheduler, self._router, self._watchers = scheduler, router, watchers
         for command in spec.commands:
             setattr(self, command.identifier, self._command(command))
         for prop in spec.properties:
             if prop.observable:
-                self._observe(prop.identifier, prop.read, 1.0 if modules is not None else 0.1)
+                self._observe(prop.identifier, prop.read, modules is not None)
             else:
                 setattr(self, f"get_{prop.identifier}",
                         lambda *, metadata, read=prop.read: self._guarded(read))
@@ -297,14 +310,20 @@ class _Served(FeatureImplementationBase):
 
         return run
 
-    def _observe(self, identifier: str, read: Callable[[], Any], period: float) -> None:
-        """An observable property: read every `period` seconds, sent when it changes."""
+    def _observe(self, identifier: str, read: Callable[[], Any], on_wire: bool) -> None:
+        """An observable property, read periodically and sent when it
+        changes. One read on the wire (module readings) is done once a
+        second and only while a client subscribes; another every 0.1 s."""
         queue: Queue[Any] = Queue()
         setattr(self, f"_{identifier}_producer_queue", queue)
         setattr(self, f"{identifier}_on_subscription", lambda *, metadata: None)
         last: list[Any] = []
+        method = f"Subscribe_{identifier}"
 
         def refresh() -> None:
+            if on_wire and not self._watchers.watched(self._spec.identifier, method):
+                last.clear()  # a new subscriber gets a fresh reading
+                return
             try:
                 value = read()
             except OrvakError as error:
@@ -314,7 +333,7 @@ class _Served(FeatureImplementationBase):
                 last[:] = [value]
                 queue.put(value)
 
-        self.run_periodically(refresh, period)
+        self.run_periodically(refresh, 1.0 if on_wire else 0.1)
 
 
 CANCEL_CONTROLLER = FeatureSpec(
@@ -439,7 +458,8 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
                         server_vendor_url="https://orvaklab.org", server_uuid=server_uuid)
     bench = chain.bench
     scheduler = _Scheduler()
-    _intercepted(server, _WatcherCount(scheduler))
+    watchers = _Watchers(scheduler)
+    _intercepted(server, watchers)
     router = _ProgressRouter(lambda: bench.time_scale if bench is not None else 1.0)
     stack = contextlib.ExitStack()
     stack.enter_context(progress(router))
@@ -454,7 +474,7 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
     for spec, modules in specs:
         feature = Feature(feature_xml(spec))
         server.set_feature_implementation(
-            feature, _Served(server, spec, feature, modules, scheduler, router))
+            feature, _Served(server, spec, feature, modules, scheduler, router, watchers))
     cancel = Feature(feature_xml(CANCEL_CONTROLLER))
     server.set_feature_implementation(cancel, _Canceller(server, cancel, scheduler))
     server.set_feature_implementation(LockControllerFeature, _Locker(server))
