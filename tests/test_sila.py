@@ -55,10 +55,14 @@ def call(client, feature, command, **params):
     """Runs a command to its end; the responses, or the error it ended with."""
     result = getattr(getattr(client, feature), command)(**params)
     if isinstance(result, ClientObservableCommandInstance):
-        while not result.done:
-            time.sleep(0.01)
-        return result.get_responses()
+        return call_result_of(result)
     return result
+
+
+def call_result_of(execution):
+    while not execution.done:
+        time.sleep(0.01)
+    return execution.get_responses()
 
 
 def error_kind(error):
@@ -74,6 +78,10 @@ def test_service_identity_and_chain_through_both_clients(served, client):
     subscription = client.ChainController.ConnectionState.subscribe()
     assert next(iter(subscription)) == "connected"
     subscription.cancel()
+    # Units and ranges are in the definitions a client reads, from the drivers.
+    pump = client.SiLAService.GetFeatureDefinition(
+        FeatureIdentifier="org.orvaklab/instruments/PistonPumpController/v1").FeatureDefinition
+    assert "<Label>µl</Label>" in pump and "<MaximalInclusive>1000.0</MaximalInclusive>" in pump
 
     from sila.client import Client, ClientConfig
 
@@ -100,36 +108,37 @@ def test_service_identity_and_chain_through_both_clients(served, client):
     assert client.RotaryValveController.GetPort(Address=1).Port == 9
 
 
-# kind: (the calls in order, the last one's expected responses as a tuple)
+# kind: (feature, its commands in order, the last one's responses)
 COMMANDS = {
-    "rotary valve": ([("RotaryValveController", "Home", dict(Address=1)),
-                      ("RotaryValveController", "SelectPort", dict(Address=1, Port=7)),
-                      ("RotaryValveController", "GetPort", dict(Address=1))], (7,)),
-    "piston pump": ([("PistonPumpController", "Home", dict(Address=2)),
-                     ("PistonPumpController", "Aspirate", dict(Address=2, Volume=300.0, Speed=500.0)),
-                     ("PistonPumpController", "Dispense", dict(Address=2, Volume=100.0, Speed=500.0)),
-                     ("PistonPumpController", "GetVolume", dict(Address=2))], (200.0,)),
-    "z stage": ([("ZStageController", "Home", dict(Address=3)),
-                 ("ZStageController", "MoveTo", dict(Address=3, Position=20.0)),
-                 ("ZStageController", "GetPosition", dict(Address=3))], (20.0,)),
-    "gantry": ([("GantryController", "Home", dict(Address=4)),
-                ("GantryController", "MoveTo", dict(Address=4, X=100.0, Y=150.0)),
-                ("GantryController", "GetPosition", dict(Address=4))], (100.0, 150.0)),
-    "peristaltic pump": ([("PeristalticPumpController", "Calibrate", dict(Address=5, FlowRate=64.0, Rpm=60.0)),
-                          ("PeristalticPumpController", "Transfer", dict(Address=5, FlowRate=32.0, Volume=4.0))],
-                         ()),
-    "solenoid valves": ([("SolenoidValveController", "Initialize", dict(Address=6)),
-                         ("SolenoidValveController", "TurnOn", dict(Address=6, Valves=[1, 3, 5]))], ()),
-    "flow controller": ([("MassFlowController", "SetFlow", dict(Address=7, Channel=1, Setpoint=0.5)),
-                         ("MassFlowController", "ReadChannel", dict(Address=7, Channel=1))],
-                        (1, pytest.approx(0.5, abs=0.02), 0.5, pytest.approx(20, abs=30), "SLPM")),
+    "rotary valve": ("RotaryValveController", [
+        ("Home", dict(Address=1)), ("SelectPort", dict(Address=1, Port=7)),
+        ("GetPort", dict(Address=1))], (7,)),
+    "piston pump": ("PistonPumpController", [
+        ("Home", dict(Address=2)), ("Aspirate", dict(Address=2, Volume=300.0, Speed=500.0)),
+        ("Dispense", dict(Address=2, Volume=100.0, Speed=500.0)),
+        ("GetVolume", dict(Address=2))], (200.0,)),
+    "z stage": ("ZStageController", [
+        ("Home", dict(Address=3)), ("MoveTo", dict(Address=3, Position=20.0)),
+        ("GetPosition", dict(Address=3))], (20.0,)),
+    "gantry": ("GantryController", [
+        ("Home", dict(Address=4)), ("MoveTo", dict(Address=4, X=100.0, Y=150.0)),
+        ("GetPosition", dict(Address=4))], (100.0, 150.0)),
+    "peristaltic pump": ("PeristalticPumpController", [
+        ("Calibrate", dict(Address=5, FlowRate=64.0, Rpm=60.0)),
+        ("Transfer", dict(Address=5, FlowRate=32.0, Volume=4.0))], ()),
+    "solenoid valves": ("SolenoidValveController", [
+        ("Initialize", dict(Address=6)), ("TurnOn", dict(Address=6, Valves=[1, 3, 5]))], ()),
+    "flow controller": ("MassFlowController", [
+        ("SetFlow", dict(Address=7, Channel=1, Setpoint=0.5)),
+        ("ReadChannel", dict(Address=7, Channel=1))],
+        (1, pytest.approx(0.5, abs=0.02), 0.5, pytest.approx(20, abs=30), "SLPM")),
 }
 
 
 @pytest.mark.parametrize("kind", COMMANDS)
 def test_each_kind_runs_its_commands_on_the_module(client, kind):
-    calls, expected = COMMANDS[kind]
-    for feature, command, params in calls:
+    feature, calls, expected = COMMANDS[kind]
+    for command, params in calls:
         result = call(client, feature, command, **params)
     assert tuple(result) == expected
 
@@ -172,17 +181,29 @@ def test_progress_rises_remaining_time_falls_and_cancel_sends_the_stop_line(serv
         assert [p for p, _ in seen] == sorted(p for p, _ in seen)
         assert [r for _, r in seen] == sorted((r for _, r in seen), reverse=True)
 
+        # A command queued behind a running one and cancelled sends nothing;
+        # the running one goes on.
+        bench.time_scale = 5.0
+        began = len(view.commands)
+        running = client.RotaryValveController.SelectPort(Address=1, Port=4)
+        queued = client.RotaryValveController.SelectPort(Address=1, Port=10)
+        while not view.moving:
+            time.sleep(0.01)
+        client.CancelController.CancelCommand(CommandExecutionUUID=str(queued.execution_uuid))
+        assert tuple(call_result_of(running)) == ()
+        assert client.RotaryValveController.GetPort(Address=1).Port == 4
+        with pytest.raises(DefinedExecutionError, match="Stopped"):
+            call_result_of(queued)
+        assert [line for line in view.commands[began:] if line.startswith("G")] == ["G0 X0.25 W1"]
+
         bench.time_scale = 100.0
         began = len(view.commands)
         execution = client.RotaryValveController.SelectPort(Address=1, Port=2)
         while not view.moving:
             time.sleep(0.01)
         client.CancelController.CancelCommand(CommandExecutionUUID=str(execution.execution_uuid))
-        with pytest.raises(Exception) as stopped:
-            call_result = execution
-            while not call_result.done:
-                time.sleep(0.01)
-            call_result.get_responses()
+        with pytest.raises(DefinedExecutionError) as stopped:
+            call_result_of(execution)
         assert error_kind(stopped.value) == "Stopped"
         assert "G3 X0" in view.commands[began:]
     finally:

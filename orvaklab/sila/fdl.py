@@ -119,17 +119,17 @@ def _type(value: Value) -> str:
         if value.allowed is not None:
             constraints += "<Set>" + "".join(f"<Value>{escape(a)}</Value>"
                                              for a in value.allowed) + "</Set>"
-        if value.maximum is not None:
-            constraints += f"<MaximalInclusive>{_number(value.maximum, value.basic)}</MaximalInclusive>"
-        if value.above is not None:
-            constraints += f"<MinimalExclusive>{_number(value.above, value.basic)}</MinimalExclusive>"
-        if value.minimum is not None:
-            constraints += f"<MinimalInclusive>{_number(value.minimum, value.basic)}</MinimalInclusive>"
+        # In the order the feature definition schema asks for.
+        for tag, limit in (("MaximalInclusive", value.maximum), ("MinimalExclusive", value.above),
+                           ("MinimalInclusive", value.minimum)):
+            if limit is not None:
+                constraints += f"<{tag}>{_number(limit, value.basic)}</{tag}>"
         if value.unit is not None:
             parts = "".join(f"<UnitComponent><SIUnit>{si}</SIUnit><Exponent>{exp}</Exponent>"
                             "</UnitComponent>" for si, exp in value.unit.components)
             constraints += (f"<Unit><Label>{escape(value.unit.label)}</Label><Factor>"
-                            f"{_decimal(value.unit.factor)}</Factor><Offset>0</Offset>{parts}</Unit>")
+                            f"{_decimal(value.unit.factor)}</Factor><Offset>0</Offset>"
+                            f"{parts}</Unit>")
         if constraints:
             core = (f"<DataType><Constrained>{core}<Constraints>{constraints}</Constraints>"
                     "</Constrained></DataType>")

@@ -128,7 +128,8 @@ def solenoid_valves(drivers: Drivers) -> FeatureSpec:
             Command("TurnOn", "Energises exactly this set of valves.",
                     lambda driver, numbers: driver.turn_on_valves(set(numbers)),
                     parameters=(valves,)),
-            Command("TurnOff", "De-energises every valve.", lambda driver: driver.turn_off_valves()),
+            Command("TurnOff", "De-energises every valve.",
+                    lambda driver: driver.turn_off_valves()),
         ))
 
 

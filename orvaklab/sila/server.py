@@ -356,7 +356,9 @@ class _Canceller(FeatureImplementationBase):
         super().__init__(server)
         self._feature, self._scheduler = feature, scheduler
 
-    def CancelCommand(self, CommandExecutionUUID: str, *, metadata: Any) -> tuple[()]:  # noqa: N802, N803
+    # The framework calls commands by their identifiers, with parameters by name.
+    def CancelCommand(  # noqa: N802
+            self, CommandExecutionUUID: str, *, metadata: Any) -> tuple[()]:  # noqa: N803
         try:
             execution = uuid.UUID(CommandExecutionUUID)
         except ValueError:
@@ -405,7 +407,8 @@ class _Locker(LockControllerBase):
     def get_IsLocked(self, *, metadata: Any) -> bool:  # noqa: N802
         return self.current() is not None
 
-    def LockServer(self, LockIdentifier: str, Timeout: int, *, metadata: Any) -> tuple[()]:  # noqa: N802, N803
+    def LockServer(  # noqa: N802
+            self, LockIdentifier: str, Timeout: int, *, metadata: Any) -> tuple[()]:  # noqa: N803
         with self._guard:
             if self._lock is not None and not self._lock.expired():
                 raise ServerAlreadyLocked
