@@ -67,7 +67,7 @@ class ServedChain:
                 raise OSError(f"no module answered on {self.chain.description}")
         group = self.chain.add_group(list(codes))
         names = ", ".join(f"{i + 1}: {driver.name}" for i, driver in enumerate(group.inst))
-        self.server, stack = build_server(
+        self.server, stack, self._cancel_all = build_server(
             self.chain, name=f"orvaklab chain on {self.chain.description}",
             description=f"A chain of {len(group.inst)} modules ({names}).",
             version=_version(), server_uuid=self.uuid)
@@ -97,9 +97,11 @@ class ServedChain:
 
     def close(self) -> None:
         """Stops every module (running commands end with their Stopped
-        error), then the server, then the chain. Idempotent."""
+        error, waiting ones never start), then the server, then the chain.
+        Idempotent."""
         if self.chain.group is not None and self.server.running:
             try:
+                self._cancel_all()
                 self.chain.group.stop_all()
             except Exception as error:  # noqa: BLE001 - the server must still stop
                 _log.warning("stopping the modules failed: %s", error)
@@ -112,16 +114,19 @@ class ServedChain:
 
 
 def serve(out: Any, port: str | None, **options: Any) -> int:
-    """``orvaklab serve``: serves until Ctrl-C."""
+    """``orvaklab serve``: serves until Ctrl-C or SIGTERM (a service manager's stop)."""
+    import signal
     import threading
 
+    stopping = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stopping.set())
     with ServedChain(port, **options) as served:
         trust = "plaintext, no TLS" if served.insecure else f"TLS; clients trust {served.cert_path}"
         print(f"SiLA 2 server {served.uuid} for {served.chain.description} on "
               f"{served.address} ({trust})", file=out)
-        print("Ctrl-C stops every module, then the server.", file=out, flush=True)
+        print("Ctrl-C (or SIGTERM) stops every module, then the server.", file=out, flush=True)
         try:
-            threading.Event().wait()
+            stopping.wait()
         except KeyboardInterrupt:
             pass
     return 0

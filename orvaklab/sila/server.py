@@ -158,13 +158,19 @@ class _Scheduler:
             if job.started:
                 # Under the lock, so the module's next command cannot start
                 # before the stop line is queued.
-                job.driver.stop()
+                try:
+                    job.driver.stop()
+                except OrvakError as error:  # the link is down: nothing moves
+                    _log.warning("%s: stop after a cancel failed: %s", job.driver.name, error)
             self._lock.notify_all()
             return True
 
-    def running(self) -> list[uuid.UUID]:
+    def cancel_all(self) -> None:
+        """Cancels every running and waiting command."""
         with self._lock:
-            return list(self._jobs)
+            executions = list(self._jobs)
+        for execution in executions:
+            self.cancel(execution)
 
 
 class _Watchers(grpc.ServerInterceptor):
@@ -369,8 +375,7 @@ class _Canceller(FeatureImplementationBase):
         return ()
 
     def CancelAll(self, *, metadata: Any) -> tuple[()]:  # noqa: N802
-        for execution in self._scheduler.running():
-            self._scheduler.cancel(execution)
+        self._scheduler.cancel_all()
         return ()
 
 
@@ -450,9 +455,11 @@ class _LockCheck(MetadataInterceptor):
 
 
 def build_server(chain: Any, *, name: str, description: str, version: str,
-                 server_uuid: uuid.UUID) -> tuple[SilaServer, contextlib.ExitStack]:
+                 server_uuid: uuid.UUID
+                 ) -> tuple[SilaServer, contextlib.ExitStack, Callable[[], None]]:
     """A SilaServer for `chain` (an OrvakInterface with its group attached),
-    not yet started; closing the returned stack ends its progress watching."""
+    not yet started; closing the returned stack ends its progress watching;
+    the function cancels every running and waiting observable command."""
     from orvaklab.sila.features import chain_feature, module_features
 
     drivers = list(chain.group.inst)
@@ -481,4 +488,4 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
     cancel = Feature(feature_xml(CANCEL_CONTROLLER))
     server.set_feature_implementation(cancel, _Canceller(server, cancel, scheduler))
     server.set_feature_implementation(LockControllerFeature, _Locker(server))
-    return server, stack
+    return server, stack, scheduler.cancel_all
