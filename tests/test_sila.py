@@ -136,11 +136,13 @@ COMMANDS = {
 
 
 @pytest.mark.parametrize("kind", COMMANDS)
-def test_each_kind_runs_its_commands_on_the_module(client, kind):
+def test_each_kind_runs_its_commands_on_the_module(served, client, kind):
     feature, calls, expected = COMMANDS[kind]
     for command, params in calls:
         result = call(client, feature, command, **params)
     assert tuple(result) == expected
+    if kind == "solenoid valves":
+        assert served.chain.bench.modules[5].details["energised"] == [1, 3, 5]
 
 
 def test_flow_readings_are_observed_only_while_subscribed(served, client):
