@@ -5,6 +5,9 @@
   orvaklab sim [CODE ...] [--time-scale S]
                                         serve an emulated chain on a pseudo-terminal
   orvaklab scan PORT [--baudrate B]     list the modules of a chain
+  orvaklab serve PORT | --emulate CODE ... [--host H] [--port P] [--state-dir DIR]
+                 [--codes CODE ...] [--insecure] [--discovery] [--reconnect]
+                                        serve a chain as a SiLA 2 server (extra orvaklab[sila])
   orvaklab selfcheck                    query a scripted module over a pseudo-terminal
   orvaklab --version | -v COMMAND ...   the version; DEBUG logging and tracebacks
 
@@ -112,6 +115,24 @@ def scan(out, port, baudrate):
     return 0
 
 
+def _serve_sila(args, out):
+    if (args.port is None) == (args.emulate is None):
+        print("orvaklab serve: give a device path or URL, or --emulate CODE ..., not both",
+              file=sys.stderr)
+        return 2
+    try:
+        from orvaklab.sila import serve as serve_sila
+    except ImportError as missing:
+        # The framework is an optional extra; the base package never imports it.
+        raise OrvakError("the SiLA 2 server needs its extra: install orvaklab[sila] "
+                         f"({missing})") from missing
+    codes = None if args.codes is None else [int(c) if c.isdigit() else c for c in args.codes]
+    return serve_sila(out, args.port, emulate=args.emulate, time_scale=args.time_scale,
+                      codes=codes, host=args.host, server_port=args.server_port,
+                      state_dir=args.state_dir, insecure=args.insecure,
+                      discovery=args.discovery, reconnect=args.reconnect)
+
+
 def _version():
     try:
         return importlib.metadata.version("orvaklab")
@@ -149,6 +170,28 @@ def _parser():
     scan_cmd.add_argument("port", help="device path or pyserial URL")
     scan_cmd.add_argument("--baudrate", type=int, default=115200)
     scan_cmd.set_defaults(func=lambda args, out: scan(out, args.port, args.baudrate))
+    serve_cmd = commands.add_parser("serve", help="serve a chain as a SiLA 2 server until Ctrl-C")
+    serve_cmd.add_argument("port", nargs="?", metavar="PORT_OR_URL",
+                           help="device path or pyserial URL of the chain")
+    serve_cmd.add_argument("--emulate", nargs="+", type=int, metavar="CODE",
+                           help="serve the bench emulator with these type codes instead")
+    serve_cmd.add_argument("--time-scale", type=float, default=1.0,
+                           help="emulated motion time per real second")
+    serve_cmd.add_argument("--codes", nargs="+", metavar="CODE",
+                           help="the chain's modules, type codes or names (default: scan it)")
+    serve_cmd.add_argument("--host", default="127.0.0.1",
+                           help="address to listen on (default: 127.0.0.1, this machine only)")
+    serve_cmd.add_argument("--port", dest="server_port", type=int, default=50052,
+                           help="TCP port to listen on (default: 50052)")
+    serve_cmd.add_argument("--state-dir", metavar="DIR",
+                           help="where the server UUID, cert.pem and key.pem are kept")
+    serve_cmd.add_argument("--insecure", action="store_true",
+                           help="plaintext instead of TLS (warns)")
+    serve_cmd.add_argument("--discovery", action="store_true",
+                           help="announce the server by mDNS (SiLA server discovery)")
+    serve_cmd.add_argument("--reconnect", action="store_true",
+                           help="keep serving through an unplug; calls fail until the link is back")
+    serve_cmd.set_defaults(func=_serve_sila)
     check_cmd = commands.add_parser("selfcheck",
                                     help="query a scripted module over a pseudo-terminal")
     check_cmd.set_defaults(func=lambda args, out: selfcheck(out))
