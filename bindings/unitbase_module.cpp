@@ -133,6 +133,10 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
              "timeout"_a = query_timeout,
              "Whether the USB port is on this module, the chain's leader (M115); False when no "
              "answer comes within timeout seconds.")
+        .def("_answers_as_leader", orvakpy::operation("is_leader", &Instrument::answers_as_leader),
+             "timeout"_a = query_timeout,
+             "The leader probe of a scan: like is_leader, but a follower's refusal answers "
+             "False at once.")
         .def("get_firmware_version",
              orvakpy::operation("get_firmware_version", &Instrument::get_firmware_version),
              "timeout"_a = query_timeout,

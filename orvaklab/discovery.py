@@ -352,7 +352,7 @@ class OrvakInterface:
                 except OrvakTimeoutError:
                     break
                 found.append(
-                    FoundModule(number + 1, type_code, probe.is_leader(timeout))
+                    FoundModule(number + 1, type_code, probe._answers_as_leader(timeout))
                 )
         return found
 

@@ -146,12 +146,15 @@ def test_unplugging_during_a_wait(rig, puller):
         valve.identify(timeout=0.3)
 
 
-def test_a_follower_refuses_the_leader_probe_without_a_time_out(rig):
-    # Its refusal is filed with the acknowledgements; the probe watches both.
+def test_a_scan_takes_a_followers_refusal_without_a_time_out(rig):
+    # The refusal is filed with the acknowledgements: the scan's probe watches
+    # both slots, while is_leader waits on the data slot until its time-out.
     started = time.monotonic()
-    assert rig.group[1].is_leader(timeout=5.0) is False
+    assert rig.group[1]._answers_as_leader(timeout=5.0) is False
     assert time.monotonic() - started < 1.0
     assert rig.group[1].identify() == 6  # nothing left over answers a later query
+    assert rig.group[1].is_leader(timeout=0.3) is False
+    assert time.monotonic() - started >= 0.3
 
 
 def test_leadership_and_line_noise(rig):

@@ -83,7 +83,7 @@ void bind_wire_recording(py::module_& m) {
              "The link is gone for good: every later call but is_open and close fails.");
 
     m.def(
-        "read_recording", [](const std::string& path)->Typed<"list[dict[str, float | str]]"> {
+        "read_recording", [](const std::string& path) -> Typed<"list[dict[str, float | str]]"> {
             const auto records = opening(path, [&] { return orvak::read_recording(path); });
             py::list out;
             for (const auto& record : records) out.append(record_dict(record));

@@ -508,13 +508,15 @@ bool Instrument::is_homed(double timeout) {
 // A leader answers the version query on a data line; a follower refuses it,
 // and a refusal is filed with the acknowledgements, so both slots are watched
 // and a follower costs no time-out.
-bool Instrument::is_leader(double timeout) {
-    checked_timeout(timeout, "is_leader");
+// Which slots a leader probe watches: the data slot, where a leader's version
+// line lands, and optionally the acknowledgements, where a coded refusal does.
+bool Instrument::probe_leader(double timeout, bool refusal_answers) {
     const std::array<ReplySlot*, 2> watched{&slots_->other, &slots_->ok};
+    const std::span<ReplySlot* const> slots(watched.data(), refusal_answers ? 2 : 1);
     try {
         send_command({"M115"});
         const auto leader = wait_on(
-            watched, timeout, WaitPlan{.label = "leader probe (M115)"},
+            slots, timeout, WaitPlan{.label = "leader probe (M115)"},
             [](const Answer& answer) -> std::optional<bool> {
                 return answer.slot == 0 && !grammar::leadership_fault(answer.line, std::nullopt) &&
                        grammar::has_version(answer.line);
@@ -523,6 +525,16 @@ bool Instrument::is_leader(double timeout) {
     } catch (const Error&) {
         return false;
     }
+}
+
+bool Instrument::is_leader(double timeout) {
+    checked_timeout(timeout, "is_leader");
+    return probe_leader(timeout, false);
+}
+
+bool Instrument::answers_as_leader(double timeout) {
+    checked_timeout(timeout, "answers_as_leader");
+    return probe_leader(timeout, true);
 }
 
 std::optional<std::string> Instrument::get_firmware_version(double timeout) {

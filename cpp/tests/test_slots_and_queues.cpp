@@ -59,8 +59,8 @@ TEST(ReplySlot, DeliverWakesABlockedGetAtOnce) {
 
 TEST(ReplySlot, WakeWaitersEndsABlockedGetEmpty) {
     ReplySlots slots;
-    const auto [value, took] = blocked_then_woken([&] { return slots.done.get_for(30s); },
-                                                  [&] { slots.wake_waiters(); });
+    const auto [value, took] =
+        blocked_then_woken([&] { return slots.done.get_for(30s); }, [&] { slots.wake_waiters(); });
     EXPECT_EQ(value, std::nullopt);
     EXPECT_LT(took, 5s);
     slots.done.deliver("DONE");  // a value delivered later is still there

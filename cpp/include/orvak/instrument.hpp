@@ -148,6 +148,10 @@ class ORVAK_EXPORT Instrument {
     std::vector<std::pair<std::string, bool>> homed_axes(double timeout = default_query_timeout);
     bool is_homed(double timeout = default_query_timeout);
     bool is_leader(double timeout = default_query_timeout);
+    // The leader probe as a scan runs it: a follower's refusal (filed with
+    // the acknowledgements) answers false at once instead of after the
+    // time-out that is_leader waits out.
+    bool answers_as_leader(double timeout = default_query_timeout);
     std::optional<std::string> get_firmware_version(double timeout = default_query_timeout);
 
     virtual void stop();
@@ -280,6 +284,7 @@ class ORVAK_EXPORT Instrument {
                                           const StopWatch& watch);
 
   private:
+    bool probe_leader(double timeout, bool refusal_answers);
     // Holds this thread's turn for one exclusive() call.
     class Turn {
       public:
