@@ -31,6 +31,10 @@ class Instrument:
         """
         A bare instrument: set instrument_number, my_group and name before sending.
         """
+    def _answers_as_leader(self, timeout: typing.SupportsFloat | typing.SupportsIndex = 2.0) -> bool:
+        """
+        The leader probe of a scan: like is_leader, but a follower's refusal answers False at once.
+        """
     def _await_read_queue_drain(self, timeout: typing.SupportsFloat | typing.SupportsIndex = 0.1) -> None:
         ...
     def _clear_flags(self) -> None:
