@@ -1,6 +1,6 @@
 """Feature definitions (SiLA 2 feature XML) written from small Python tables.
 
-Every feature of the server is declared once, as a ``FeatureSpec``: its
+Every feature of the server is declared once, as a ``FeatureDeclaration``: its
 commands (``Command``) and properties (``Prop``) with typed, unit-carrying
 parameters (``Value``). The same declaration produces the XML a client reads
 and the implementation the framework calls (``features.py``), so a range a
@@ -74,7 +74,7 @@ class Prop:
 
 
 @dataclass(frozen=True)
-class FeatureSpec:
+class FeatureDeclaration:
     identifier: str
     description: str
     commands: Sequence[Command] = ()
@@ -136,33 +136,33 @@ def _type(value: Value) -> str:
     return f"<DataType><List>{core}</List></DataType>" if value.is_list else core
 
 
-def _errors(spec: FeatureSpec) -> str:
-    if not spec.errors:
+def _errors(declared: FeatureDeclaration) -> str:
+    if not declared.errors:
         return ""
     return ("<DefinedExecutionErrors>" + "".join(f"<Identifier>{identifier}</Identifier>"
-                                                  for identifier, _ in spec.errors)
+                                                  for identifier, _ in declared.errors)
             + "</DefinedExecutionErrors>")
 
 
-def feature_xml(spec: FeatureSpec) -> str:
+def feature_xml(declared: FeatureDeclaration) -> str:
     parts = [
         '<?xml version="1.0" encoding="utf-8" ?>',
         '<Feature xmlns="http://www.sila-standard.org" SiLA2Version="1.0" FeatureVersion="1.0" '
-        f'MaturityLevel="Draft" Originator="{spec.originator}" Category="{spec.category}">',
-        _head(spec.identifier, spec.description),
+        f'MaturityLevel="Draft" Originator="{declared.originator}" Category="{declared.category}">',
+        _head(declared.identifier, declared.description),
     ]
-    for command in spec.commands:
+    for command in declared.commands:
         parts.append(f"<Command>{_head(command.identifier, command.description)}"
                      f"<Observable>{'Yes' if command.observable else 'No'}</Observable>")
         for tag, values in (("Parameter", command.parameters), ("Response", command.responses)):
             parts.extend(f"<{tag}>{_head(v.identifier, v.description)}{_type(v)}</{tag}>"
                          for v in values)
-        parts.append(_errors(spec) + "</Command>")
-    for prop in spec.properties:
+        parts.append(_errors(declared) + "</Command>")
+    for prop in declared.properties:
         parts.append(f"<Property>{_head(prop.identifier, prop.description)}"
                      f"<Observable>{'Yes' if prop.observable else 'No'}</Observable>"
-                     f"{_type(prop.value)}{_errors(spec)}</Property>")
+                     f"{_type(prop.value)}{_errors(declared)}</Property>")
     parts.extend(f"<DefinedExecutionError>{_head(identifier, description)}</DefinedExecutionError>"
-                 for identifier, description in spec.errors)
+                 for identifier, description in declared.errors)
     parts.append("</Feature>")
     return "".join(parts)

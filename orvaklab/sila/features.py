@@ -1,7 +1,7 @@
 """One feature per module kind on the chain, plus ChainController.
 
 Each kind is a function from the chain's drivers of that kind to a
-``FeatureSpec``: its commands call the blocking driver methods, and its
+``FeatureDeclaration``: its commands call the blocking driver methods, and its
 ranges and units come from the drivers' own class constants. Every module
 command takes the 1-based chain position ``Address`` first; a position that
 holds no module of the kind is refused with ``NoSuchModule`` before anything
@@ -31,7 +31,7 @@ from orvaklab.sila.fdl import (
     MILLIMETRE,
     SLPM,
     Command,
-    FeatureSpec,
+    FeatureDeclaration,
     Prop,
     Unit,
     Value,
@@ -58,10 +58,10 @@ def _real(identifier: str, description: str, unit: Unit | None = None, **limits:
 # ---- the kinds ----
 
 
-def rotary_valves(drivers: Drivers) -> FeatureSpec:
+def rotary_valves(drivers: Drivers) -> FeatureDeclaration:
     ports = max(driver.NUM_PORTS for driver in drivers)
     port = Value("Port", "A port of the valve.", "Integer", minimum=1, maximum=ports)
-    return FeatureSpec(
+    return FeatureDeclaration(
         "RotaryValveController", "Rotary selector valves: home, select a port, read the port.",
         commands=(
             _home("valve"),
@@ -73,14 +73,14 @@ def rotary_valves(drivers: Drivers) -> FeatureSpec:
         ))
 
 
-def piston_pumps(drivers: Drivers) -> FeatureSpec:
+def piston_pumps(drivers: Drivers) -> FeatureDeclaration:
     stroke = max(driver.piston_volume for driver in drivers)
     volume = _real("Volume", "A volume of liquid (at most the pump's stroke).", MICROLITRE,
                    minimum=0.0, maximum=stroke)
     speed = _real("Speed", "The piston speed (at most the pump's speed cap).", MICROLITRE_PER_MIN,
                   above=0.0, maximum=max(driver.max_speed for driver in drivers))
     position = _real("Volume", "The piston position: the volume drawn in.", MICROLITRE)
-    return FeatureSpec(
+    return FeatureDeclaration(
         "PistonPumpController",
         "Piston (syringe) pumps: home, draw in through the priming port, push out through the "
         "outlet, read the piston position.",
@@ -98,10 +98,10 @@ def piston_pumps(drivers: Drivers) -> FeatureSpec:
         ))
 
 
-def peristaltic_pumps(drivers: Drivers) -> FeatureSpec:
+def peristaltic_pumps(drivers: Drivers) -> FeatureDeclaration:
     flow = _real("FlowRate", "The flow rate, through the pump's calibration.",
                  MILLILITRE_PER_MIN, above=0.0)
-    return FeatureSpec(
+    return FeatureDeclaration(
         "PeristalticPumpController",
         "Peristaltic pumps: calibrate, then transfer volumes at a flow rate.",
         commands=(
@@ -117,10 +117,10 @@ def peristaltic_pumps(drivers: Drivers) -> FeatureSpec:
         ))
 
 
-def solenoid_valves(drivers: Drivers) -> FeatureSpec:
+def solenoid_valves(drivers: Drivers) -> FeatureDeclaration:
     count = max(len(driver.VALVE_AXES) for driver in drivers)
     valves = Value("Valves", "Valve numbers.", "Integer", minimum=1, maximum=count, is_list=True)
-    return FeatureSpec(
+    return FeatureDeclaration(
         "SolenoidValveController", "Solenoid valve arrays: switch sets of valves.",
         commands=(
             Command("Initialize", "Prepares the array; all valves off.",
@@ -133,10 +133,10 @@ def solenoid_valves(drivers: Drivers) -> FeatureSpec:
         ))
 
 
-def z_stages(drivers: Drivers) -> FeatureSpec:
+def z_stages(drivers: Drivers) -> FeatureDeclaration:
     z = _real("Position", "The height above home.", MILLIMETRE, minimum=0.0,
               maximum=max(driver.Z_MAX for driver in drivers))
-    return FeatureSpec(
+    return FeatureDeclaration(
         "ZStageController", "Z stages: home, move to a height, read the height.",
         commands=(
             _home("stage"),
@@ -159,12 +159,12 @@ def _gantry_position(driver: OrvakGantry) -> tuple[float, float]:
     return float(found[1]), float(found[2])
 
 
-def gantries(drivers: Drivers) -> FeatureSpec:
+def gantries(drivers: Drivers) -> FeatureDeclaration:
     x = _real("X", "The X coordinate.", MILLIMETRE, minimum=0.0,
               maximum=max(driver.X_MAX for driver in drivers))
     y = _real("Y", "The Y coordinate.", MILLIMETRE, minimum=0.0,
               maximum=max(driver.Y_MAX for driver in drivers))
-    return FeatureSpec(
+    return FeatureDeclaration(
         "GantryController", "XY gantries: home, move to a point, read the point.",
         commands=(
             _home("gantry"),
@@ -192,7 +192,7 @@ def _reading_values(reading: dict[str, Any]) -> tuple[Any, ...]:
             reading["units"])
 
 
-def mass_flow_controllers(drivers: Drivers) -> FeatureSpec:
+def mass_flow_controllers(drivers: Drivers) -> FeatureDeclaration:
     channel = Value("Channel", "A gas channel.", "Integer", minimum=1,
                     maximum=max(driver.NUM_CHANNELS for driver in drivers))
     full_scale = max(max(driver.FULL_SCALE.values()) for driver in drivers)
@@ -207,7 +207,7 @@ def mass_flow_controllers(drivers: Drivers) -> FeatureSpec:
     readings = Value("Readings", "Every channel of every flow controller.", is_list=True,
                      elements=(Value("Address", "The module's position.", "Integer"),
                                *reading.elements))
-    return FeatureSpec(
+    return FeatureDeclaration(
         "MassFlowController", "Two-channel gas mass flow controllers.",
         commands=(
             Command("SetFlow", "Sets a channel's flow and waits until the flow settles there.",
@@ -226,7 +226,7 @@ def mass_flow_controllers(drivers: Drivers) -> FeatureSpec:
 _PROBE_UNITS = {"T": "°C"}
 
 
-def probe_readers(drivers: Drivers) -> FeatureSpec:
+def probe_readers(drivers: Drivers) -> FeatureDeclaration:
     channel = Value("Channel", "A probe channel.", "Integer", minimum=1,
                     maximum=max(driver.NUM_CHANNELS for driver in drivers))
 
@@ -236,7 +236,7 @@ def probe_readers(drivers: Drivers) -> FeatureSpec:
                 [(label, value, _PROBE_UNITS.get(label, label))
                  for label, value in reading["values"].items()])
 
-    return FeatureSpec(
+    return FeatureDeclaration(
         "ProbeReader", "Process probe readers: name and read the probes.",
         commands=(
             Command("Measure", "Reads the probe on a channel.", measure, parameters=(channel,),
@@ -253,7 +253,7 @@ def probe_readers(drivers: Drivers) -> FeatureSpec:
 
 
 # Kind -> the driver class of its modules and the feature builder.
-KINDS: tuple[tuple[type[Instrument], Callable[[Drivers], FeatureSpec]], ...] = (
+KINDS: tuple[tuple[type[Instrument], Callable[[Drivers], FeatureDeclaration]], ...] = (
     (_RotaryValveBase, rotary_valves),
     (OrvakPistonPump, piston_pumps),
     (_PeriPumpBase, peristaltic_pumps),
@@ -279,14 +279,14 @@ def _reply(driver: Instrument, value: Any) -> Any:
 
 
 def chain_feature(drivers: Drivers, stop_all: Callable[[], None],
-                  connection_state: Callable[[], str]) -> FeatureSpec:
+                  connection_state: Callable[[], str]) -> FeatureDeclaration:
     module = Value("Module", "A module of the chain.", elements=(
         Value("Address", "Its position on the chain, 1 first.", "Integer"),
         Value("TypeCode", "Its type code.", "Integer"),
         Value("Name", "Its display name.", "String"),
     ))
     modules = [(drivers_address(d), int(d.instrument_id_number), d.name) for d in drivers]
-    return FeatureSpec(
+    return FeatureDeclaration(
         "ChainController", "The chain of modules on the server's serial port.",
         commands=(Command("StopAll", "Stops every module, in chain order.",
                           lambda: stop_all()),),
@@ -303,7 +303,7 @@ def chain_feature(drivers: Drivers, stop_all: Callable[[], None],
         errors=MODULE_ERRORS)
 
 
-def module_features(drivers: Drivers) -> list[tuple[FeatureSpec, dict[int, Instrument]]]:
+def module_features(drivers: Drivers) -> list[tuple[FeatureDeclaration, dict[int, Instrument]]]:
     """The features of the kinds present on the chain, with each feature's
     modules by address."""
     out = []
@@ -311,10 +311,10 @@ def module_features(drivers: Drivers) -> list[tuple[FeatureSpec, dict[int, Instr
         mine = [d for d in drivers if isinstance(d, cls)]
         if not mine:
             continue
-        spec = build(mine)
-        spec = FeatureSpec(spec.identifier, spec.description, tuple(
+        declared = build(mine)
+        declared = FeatureDeclaration(declared.identifier, declared.description, tuple(
             Command(c.identifier, c.description, c.run, (_address(drivers), *c.parameters),
-                    c.responses, c.observable) for c in spec.commands),
-            spec.properties, MODULE_ERRORS)
-        out.append((spec, {drivers_address(d): d for d in mine}))
+                    c.responses, c.observable) for c in declared.commands),
+            declared.properties, MODULE_ERRORS)
+        out.append((declared, {drivers_address(d): d for d in mine}))
     return out

@@ -53,7 +53,7 @@ from sila2.server import FeatureImplementationBase, MetadataInterceptor, SilaSer
 from orvaklab._progress import ProgressEvent, progress
 from orvaklab.exceptions import OrvakError, OrvakStoppedError
 from orvaklab.sila import errors
-from orvaklab.sila.fdl import Command, FeatureSpec, Value, feature_xml
+from orvaklab.sila.fdl import Command, FeatureDeclaration, Value, feature_xml
 from orvaklab.unitbase import Instrument
 
 _log = logging.getLogger(__name__)
@@ -259,20 +259,20 @@ def _responses(command: Command, result: Any) -> Any:
 
 
 class _Served(FeatureImplementationBase):
-    """The implementation of one feature declared by a FeatureSpec: each
+    """The implementation of one feature declared by a FeatureDeclaration: each
     command resolves its module (by Address, for module features), takes its
     turn, calls the driver and turns library errors into the feature's
     defined errors."""
 
-    def __init__(self, server: SilaServer, spec: FeatureSpec, feature: Feature,
+    def __init__(self, server: SilaServer, declared: FeatureDeclaration, feature: Feature,
                  modules: dict[int, Instrument] | None, scheduler: _Scheduler,
                  router: _ProgressRouter, watchers: _Watchers) -> None:
         super().__init__(server)
-        self._spec, self._feature, self._modules = spec, feature, modules
+        self._declared, self._feature, self._modules = declared, feature, modules
         self._scheduler, self._router, self._watchers = scheduler, router, watchers
-        for command in spec.commands:
+        for command in declared.commands:
             setattr(self, command.identifier, self._command(command))
-        for prop in spec.properties:
+        for prop in declared.properties:
             if prop.observable:
                 self._observe(prop.identifier, prop.read, modules is not None)
             else:
@@ -290,7 +290,7 @@ class _Served(FeatureImplementationBase):
         driver = self._modules.get(address)
         if driver is None:
             raise errors.defined(self._feature, errors.NO_SUCH_MODULE,
-                                 f"{self._spec.identifier}: no module of this kind at address "
+                                 f"{self._declared.identifier}: no module of this kind at address "
                                  f"{address}")
         return driver
 
@@ -327,7 +327,7 @@ class _Served(FeatureImplementationBase):
         method = f"Subscribe_{identifier}"
 
         def refresh() -> None:
-            if on_wire and not self._watchers.watched(self._spec.identifier, method):
+            if on_wire and not self._watchers.watched(self._declared.identifier, method):
                 last.clear()  # a new subscriber gets a fresh reading
                 return
             try:
@@ -342,7 +342,7 @@ class _Served(FeatureImplementationBase):
         self.run_periodically(refresh, 1.0 if on_wire else 0.1)
 
 
-CANCEL_CONTROLLER = FeatureSpec(
+CANCEL_CONTROLLER = FeatureDeclaration(
     "CancelController",
     "Cancels running observable commands: the module stops at once (its position becomes "
     "unknown) and the command ends with its Stopped error.",
@@ -477,14 +477,14 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
     def state() -> str:
         return str(chain.connection_state)
 
-    specs: list[tuple[FeatureSpec, dict[int, Instrument] | None]] = [
+    declarations: list[tuple[FeatureDeclaration, dict[int, Instrument] | None]] = [
         (chain_feature(drivers, chain.group.stop_all, state), None),
         *module_features(drivers),
     ]
-    for spec, modules in specs:
-        feature = Feature(feature_xml(spec))
+    for declared, modules in declarations:
+        feature = Feature(feature_xml(declared))
         server.set_feature_implementation(
-            feature, _Served(server, spec, feature, modules, scheduler, router, watchers))
+            feature, _Served(server, declared, feature, modules, scheduler, router, watchers))
     cancel = Feature(feature_xml(CANCEL_CONTROLLER))
     server.set_feature_implementation(cancel, _Canceller(server, cancel, scheduler))
     server.set_feature_implementation(LockControllerFeature, _Locker(server))
