@@ -115,6 +115,7 @@ def test_gantry_moves_clamp_silently(rig):
     assert view.commands[-1] == "G0 X100.0 Y150.0 W1" and not view.moving
     assert (gantry._prev_x, gantry._prev_y) == (100.0, 150.0)
     assert gantry.check_position().strip() == "POS X100.0 Y150.0 $$$"
+    assert gantry.check_position_xy() == (100.0, 150.0)
     assert run_recording(lambda: gantry.run(250.0, np.float64(-5))) == []
     assert view.commands[-1] == "G0 X190.0 Y0.0 W0"
     assert (gantry._prev_x, gantry._prev_y) == (190.0, 0.0)

@@ -51,6 +51,13 @@ void bind_operations(GantryClass& cls) {
             },
             "The raw position reply, positions in mm.")
         .def(
+            "check_position_xy",
+            [](Gantry& self) {
+                return orvakpy::exclusive(self, "check_position_xy",
+                                          [&] { return self.check_position_xy(); });
+            },
+            "(x, y) in mm read from the position reply; None when it lacks either axis.")
+        .def(
             "estimate_run_time",
             [](Gantry& self, const orvakpy::Real& x, const orvakpy::Real& y, const orvakpy::Flag&) {
                 return self.estimate_run_time(

@@ -10,7 +10,6 @@ is sent.
 
 from __future__ import annotations
 
-import re
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -148,17 +147,6 @@ def z_stages(drivers: Drivers) -> FeatureDeclaration:
         ))
 
 
-_XY = re.compile(r"X\s*([-+]?[\d.]+)\s*Y\s*([-+]?[\d.]+)")
-
-
-def _gantry_position(driver: OrvakGantry) -> tuple[float, float]:
-    reply = driver.check_position()
-    found = _XY.search(reply)
-    if found is None:
-        return _reply(driver, None)
-    return float(found[1]), float(found[2])
-
-
 def gantries(drivers: Drivers) -> FeatureDeclaration:
     x = _real("X", "The X coordinate.", MILLIMETRE, minimum=0.0,
               maximum=max(driver.X_MAX for driver in drivers))
@@ -171,7 +159,8 @@ def gantries(drivers: Drivers) -> FeatureDeclaration:
             Command("MoveTo", "Moves the gantry to a point.",
                     lambda driver, px, py: driver.run(px, py, wait=True), parameters=(x, y),
                     observable=True),
-            Command("GetPosition", "Asks the gantry where it is.", _gantry_position,
+            Command("GetPosition", "Asks the gantry where it is.",
+                    lambda driver: _reply(driver, driver.check_position_xy()),
                     responses=(x, y)),
         ))
 

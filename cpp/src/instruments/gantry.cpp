@@ -9,6 +9,7 @@
 #include "driver_support.hpp"
 #include "orvak/errors.hpp"
 #include "orvak/pytext.hpp"
+#include "orvak/reply_grammar.hpp"
 
 namespace orvak {
 
@@ -97,6 +98,15 @@ std::string Gantry::check_position() {
     const auto now = settings();
     send_command({text::fill("M300 {} {}", {now.x_axis, now.y_axis})});
     return wait_for_position();
+}
+
+std::optional<std::pair<double, double>> Gantry::check_position_xy() {
+    const auto now = settings();
+    const std::string reply = check_position();
+    const auto x = grammar::axis_value(reply, now.x_axis);
+    const auto y = grammar::axis_value(reply, now.y_axis);
+    if (!x || !y) return std::nullopt;
+    return std::pair{*x, *y};
 }
 
 double Gantry::estimate_run_time(double x, double y) {

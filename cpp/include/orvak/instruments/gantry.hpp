@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "orvak/export.hpp"
 #include "orvak/instruments/axis_driver.hpp"
@@ -60,6 +61,8 @@ class ORVAK_EXPORT Gantry : public AxisDriver {
     // ---- position and estimates ----
     // The raw position reply ("POS X100.0 Y150.0 $$$").
     std::string check_position();
+    // (x, y) in mm read from that reply; none when it lacks either axis.
+    std::optional<std::pair<double, double>> check_position_xy();
     // Seconds along the straight line from the last commanded target to
     // (x, y) (not clamped).
     double estimate_run_time(double x, double y);
