@@ -39,6 +39,10 @@ class OrvakGantry(orvaklab.unitbase.Instrument):
         """
         The raw position reply, positions in mm.
         """
+    def check_position_xy(self) -> tuple[float, float] | None:
+        """
+        (x, y) in mm read from the position reply; None when it lacks either axis.
+        """
     def estimate_home_time(self, wait: bool = True) -> float:
         """
         Seconds a home takes from anywhere, at HOMING_SPEED; also stored in estimated_home_time. wait is ignored.
