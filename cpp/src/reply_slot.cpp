@@ -60,8 +60,12 @@ std::optional<std::string> ReplySlot::get_unless(Seconds timeout,
     std::optional<std::string> taken;
     {
         std::unique_lock lock(mutex_);
-        const unsigned seen = wakes_;
-        filled_.wait_for(lock, timeout, [&] { return value_.has_value() || wakes_ != seen; });
+        // A look without waiting skips the condition variable: that path
+        // is taken on every pass of a motion's wait.
+        if (timeout > Seconds::zero()) {
+            const unsigned seen = wakes_;
+            filled_.wait_for(lock, timeout, [&] { return value_.has_value() || wakes_ != seen; });
+        }
         if (!value_ || give_up()) return std::nullopt;
         taken.swap(value_);
     }
