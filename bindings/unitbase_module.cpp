@@ -3,6 +3,8 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <optional>
+
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -172,6 +174,51 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
             "Calls stop(), then reset().");
 }
 
+// A Python subclass's own stop(), pause() or abort() runs inside the stop
+// scope when a script calls it directly, as the bound ones do: an operation
+// waiting on another thread ends at once, and what the override calls before
+// super().stop() takes no turn behind the operation it stops.
+py::object call_in_stop_scope(const py::object& self, const py::object& override,
+                              const py::args& args, const py::kwargs& named) {
+    auto& instrument = self.cast<Instrument&>();
+    std::optional<Instrument::StopScope> scope;
+    orvakpy::without_gil([&] { scope.emplace(instrument); });
+    try {
+        py::object result = override(self, *args, **named);
+        orvakpy::without_gil([&] { scope.reset(); });
+        return result;
+    } catch (...) {
+        orvakpy::without_gil([&] { scope.reset(); });
+        throw;
+    }
+}
+
+// The subclass hook: each stop-family override becomes a partialmethod of
+// call_in_stop_scope (not a C++ closure, so a class dropped later stays
+// collectable).
+void scope_own_stops(const py::type& subclass, const py::KWArgs<py::object>& kwargs) {
+    const py::object own = subclass.attr("__dict__");
+    const py::object function_type = py::module_::import("types").attr("FunctionType");
+    const py::object partialmethod = py::module_::import("functools").attr("partialmethod");
+    for (const char* name : {"stop", "pause", "abort"}) {
+        const py::object body = own.attr("get")(name);
+        if (!py::isinstance(body, function_type)) continue;
+        py::object scoped = partialmethod(py::cpp_function(&call_in_stop_scope), body);
+        scoped.attr("__doc__") = body.attr("__doc__");
+        py::setattr(subclass, name, scoped);
+    }
+    py::module_::import("builtins")
+        .attr("super")(py::type::of<Instrument>(), subclass)
+        .attr("__init_subclass__")(**kwargs);
+}
+
+void scope_python_stops(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
+    cls.attr("__init_subclass__") =
+        py::module_::import("builtins")
+            .attr("classmethod")(
+                py::cpp_function(&scope_own_stops, py::name("__init_subclass__"), py::arg("cls")));
+}
+
 void bind_instrument(py::module_& m) {
     py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder> cls(
         m, "Instrument",
@@ -212,6 +259,7 @@ void bind_instrument(py::module_& m) {
     bind_waits(cls);
     bind_refusals(cls);
     bind_queries(cls);
+    scope_python_stops(cls);
 }
 
 void bind_leadership(py::module_& m) {

@@ -27,6 +27,9 @@ class Instrument:
     @staticmethod
     def _bad_code(reply: str) -> str | None:
         ...
+    @classmethod
+    def __init_subclass__(cls: type, **kwargs: typing.Any) -> None:
+        ...
     def __init__(self) -> None:
         """
         A bare instrument: set instrument_number, my_group and name before sending.

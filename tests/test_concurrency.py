@@ -10,6 +10,10 @@ import time
 import pytest
 
 from orvaklab.exceptions import OrvakCommandRejectedError, OrvakStoppedError
+from orvaklab.instruments.rotaryport import OrvakRotaryValve032
+from orvaklab.seriallink import SerialManager
+from orvaklab.sim import BenchChain
+from orvaklab.unitgroup import InstrumentGroup
 
 from conftest import later
 
@@ -91,6 +95,42 @@ def test_a_stop_while_the_call_awaits_an_acknowledgement_gets_its_own(make_bench
     assert stop_failed == []
     rig.bench.delay_replies(1, 0.0)
     assert valve.identify() == 2
+
+
+class CheckingValve(OrvakRotaryValve032):
+    """A subclass whose stop() asks the module something before it stops it."""
+
+    def stop(self):
+        self.homed_when_stopped = self.is_homed()
+        super().stop()
+
+    def abort(self):
+        self.aborts = getattr(self, "aborts", 0) + 1
+        super().abort()
+
+
+@pytest.mark.parametrize("stop_call, tail", [("stop", ["M304 X", "G3 X0"]),
+                                             ("abort", ["M304 X", "G3 X0", "G4 X"])])
+def test_a_subclass_stop_called_from_another_thread_ends_the_waiting_call(stop_call, tail):
+    bench = BenchChain([2])
+    group = InstrumentGroup([])
+    valve = CheckingValve(0, group)
+    group.inst.append(valve)
+    group.seriallink = SerialManager(bench.port(), group)
+    try:
+        valve.home()
+        bench.time_scale = 100.0
+        stopped_at = later(0.2, getattr(valve, stop_call))
+        with pytest.raises(OrvakStoppedError, match=r"select_port\(\) was stopped"):
+            valve.select_port(8, wait=True)
+        # The override's own query took no turn behind the move it stops.
+        assert time.monotonic() - stopped_at[0] < 0.5
+        view = bench.modules[0]
+        assert wait_for(lambda: view.commands[-len(tail):] == tail), view.commands
+        assert valve.homed_when_stopped is True
+        assert getattr(valve, "aborts", 0) == (stop_call == "abort")
+    finally:
+        group.seriallink.stop()
 
 
 def test_operations_on_one_driver_take_turns(make_bench):
