@@ -3,8 +3,6 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
-#include <optional>
-
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -181,16 +179,12 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
 py::object call_in_stop_scope(const py::object& self, const py::object& override,
                               const py::args& args, const py::kwargs& named) {
     auto& instrument = self.cast<Instrument&>();
-    std::optional<Instrument::StopScope> scope;
-    orvakpy::without_gil([&] { scope.emplace(instrument); });
-    try {
-        py::object result = override(self, *args, **named);
-        orvakpy::without_gil([&] { scope.reset(); });
-        return result;
-    } catch (...) {
-        orvakpy::without_gil([&] { scope.reset(); });
-        throw;
-    }
+    py::object result;
+    orvakpy::stopping(instrument, [&] {
+        const orvakpy::AcquireGil gil;
+        result = override(self, *args, **named);
+    });
+    return result;
 }
 
 // The subclass hook: each stop-family override becomes a partialmethod of
