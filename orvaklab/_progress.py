@@ -29,7 +29,9 @@ __all__ = ["progress", "ProgressEvent", "ProgressBars"]
 
 class ProgressEvent(NamedTuple):
     """How a long operation stands: instrument name, operation, estimate
-    in seconds (or None), seconds elapsed, done, succeeded."""
+    in seconds (or None), seconds elapsed, done, succeeded; then whose it
+    is: the module's 1-based chain address and its chain (the
+    ``chain_id`` of its interface, unique among the process's live chains)."""
 
     instrument: str
     operation: str
@@ -37,6 +39,8 @@ class ProgressEvent(NamedTuple):
     elapsed: float
     done: bool
     succeeded: bool
+    address: int = 0
+    chain: int = 0
 
 
 Observer = Callable[[ProgressEvent], object]
