@@ -15,11 +15,18 @@ estimate in seconds (or None), the seconds elapsed, and finally one event
 with ``done`` true and ``succeeded`` telling whether it completed. Outside
 such blocks the drivers report nothing and pay nothing. An interrupt during
 a watched wait still stops the instrument first, then propagates.
+
+Observers are called one by one: an observer that raises an error is logged
+once (with its traceback) on the ``orvaklab.progress`` logger and gets
+nothing more for the rest of its block, while the others go on. An interrupt
+(``KeyboardInterrupt``) raised by an observer interrupts the wait.
 """
 
 from __future__ import annotations
 
 import contextlib
+import logging
+import math
 import threading
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple
@@ -45,16 +52,47 @@ class ProgressEvent(NamedTuple):
 
 Observer = Callable[[ProgressEvent], object]
 
+_log = logging.getLogger("orvaklab.progress")
 _lock = threading.Lock()
-_observers: list[Observer] = []
+
+
+class _Watching:
+    """One open progress() block's observer. Blocks are told apart by this,
+    not by the callable, so the same callable may watch in two blocks."""
+
+    __slots__ = ("observer",)
+
+    def __init__(self, observer: Observer) -> None:
+        self.observer = observer
+
+
+_observers: list[_Watching] = []
+
+
+def _set_dispatcher() -> None:
+    """Points the drivers at the dispatcher while anyone watches (under _lock)."""
+    from orvaklab import unitbase  # the drivers look for the dispatcher there
+
+    unitbase._progress_observer = _dispatch if _observers else None
 
 
 def _dispatch(**fields: Any) -> None:
     event = ProgressEvent(**fields)
     with _lock:
-        observers = list(_observers)
-    for observer in observers:
-        observer(event)
+        watching = list(_observers)
+    for entry in watching:
+        try:
+            entry.observer(event)
+        except Exception:
+            # One faulty observer must not silence the others, nor fail the
+            # operation it watches; it is dropped for the rest of its block.
+            with _lock:
+                if entry not in _observers:
+                    continue  # dropped meanwhile by another thread, which said so
+                _observers.remove(entry)
+                _set_dispatcher()
+            _log.warning("progress observer %r failed; it gets no more progress in this block",
+                         entry.observer, exc_info=True)
 
 
 class ProgressBars:
@@ -76,10 +114,16 @@ class ProgressBars:
             if bar is None:
                 if event.done:
                     return
+                estimate = event.estimate
+                total = (round(estimate, 2) if estimate is not None and math.isfinite(estimate)
+                         else 0.0)
                 bar = self._bars[key] = self._tqdm(
-                    total=round(event.estimate, 2) if event.estimate else None,
+                    total=total if total > 0 else None,
                     desc=f"{event.instrument}: {event.operation}",
-                    bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s",
+                    # Without an estimate there is nothing to fill: the
+                    # seconds spent only.
+                    bar_format=("{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s"
+                                if total > 0 else "{desc}: {n:.1f} s"),
                     **self._options)
             target = event.elapsed
             if bar.total:
@@ -106,17 +150,16 @@ def progress(observer: Observer | None = None) -> Iterator[Observer]:
     if not callable(shown):
         raise TypeError(f"progress() argument 'observer' must be callable, not "
                         f"{type(observer).__name__}")
-    from orvaklab import unitbase  # the drivers look for the dispatcher there
-
+    entry = _Watching(shown)
     with _lock:
-        _observers.append(shown)
-        unitbase._progress_observer = _dispatch
+        _observers.append(entry)
+        _set_dispatcher()
     try:
         yield shown
     finally:
         with _lock:
-            _observers.remove(shown)
-            if not _observers:
-                unitbase._progress_observer = None
+            if entry in _observers:  # not dropped after a failure
+                _observers.remove(entry)
+                _set_dispatcher()
         if isinstance(shown, ProgressBars):
             shown.close()
