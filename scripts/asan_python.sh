@@ -26,7 +26,7 @@ libasan=$(ldd "$core" | awk '/libasan/ {print $3}')
 libstdcxx=$(ldd "$core" | awk '/libstdc\+\+/ {print $3}')
 [[ -n "$libasan" ]] || { echo "$core is not built with AddressSanitizer" >&2; exit 1; }
 
-tests=(test_lifetime.py test_shutdown.py)
+tests=(test_lifetime.py test_shutdown.py test_exit.py)
 [[ -f test_concurrency.py ]] && tests+=(test_concurrency.py)
 LD_PRELOAD="$libasan $libstdcxx" \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:${ASAN_OPTIONS:-}" \

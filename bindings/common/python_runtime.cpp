@@ -106,6 +106,14 @@ orvak::ManagerHooks manager_hooks() {
     return orvak::ManagerHooks{.around_join = join_without_gil, .around_loop = with_thread_state};
 }
 
+HeldPythonError::HeldPythonError(py::error_already_set error)
+    : error_(std::make_unique<py::error_already_set>(std::move(error)).release(),
+             [](py::error_already_set* held) {
+                 if (!python_usable()) return;  // leaked: see the class comment
+                 const AcquireGil gil;
+                 std::unique_ptr<py::error_already_set>{held}.reset();
+             }) {}
+
 py::str to_pystr(std::string_view text) {
     PyObject* decoded =
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
@@ -269,7 +277,7 @@ PythonLogSink::PythonLogSink(std::string logger_name)
 
 bool PythonLogSink::enabled(orvak::LogLevel level) const {
     if (!python_usable()) return fallback_.enabled(level);
-    const py::gil_scoped_acquire gil;
+    const AcquireGil gil;
     try {
         const auto logger = py::module_::import("logging").attr("getLogger")(logger_name_);
         return logger.attr("isEnabledFor")(static_cast<int>(level)).cast<bool>();
@@ -285,7 +293,7 @@ void PythonLogSink::log(orvak::LogLevel level, std::string_view pattern,
         fallback_.log(level, pattern, std::move(args), std::move(error));
         return;
     }
-    const py::gil_scoped_acquire gil;
+    const AcquireGil gil;
     try {
         const auto logger = py::module_::import("logging").attr("getLogger")(logger_name_);
         if (!logger.attr("isEnabledFor")(static_cast<int>(level)).cast<bool>()) return;

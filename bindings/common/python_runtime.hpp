@@ -8,6 +8,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -125,14 +126,30 @@ void join_without_gil(const std::function<void()>& join);
 void with_thread_state(const std::function<void()>& body);
 orvak::ManagerHooks manager_hooks();
 
+// A Python error kept inside a C++ exception. Such exceptions outlive the
+// call that raised them (a lost link's error stays with its manager, the
+// cause of every later connection error), so the last copy may go on any
+// thread, a teardown thread at interpreter exit included. pybind11 drops an
+// error_already_set by taking the GIL, which a finalizing interpreter answers
+// by ending the thread mid-destructor (std::terminate); this drops it under
+// the GIL only while Python is usable, and leaks it after.
+class HeldPythonError {
+  public:
+    explicit HeldPythonError(py::error_already_set error);
+    [[nodiscard]] py::error_already_set& get() const noexcept { return *error_; }
+
+  private:
+    std::shared_ptr<py::error_already_set> error_;
+};
+
 // A Python exception that interrupts a wait (KeyboardInterrupt, SystemExit).
 class PyInterrupted final : public orvak::Interrupted {
   public:
     explicit PyInterrupted(py::error_already_set error) : error_(std::move(error)) {}
-    [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
+    [[nodiscard]] py::error_already_set& error() const noexcept { return error_.get(); }
 
   private:
-    py::error_already_set error_;
+    HeldPythonError error_;
 };
 
 // A Python exception raised inside a core call, kept with its traceback.
@@ -140,10 +157,10 @@ class PyFailure final : public std::runtime_error {
   public:
     explicit PyFailure(py::error_already_set error)
         : std::runtime_error(error.what()), error_(std::move(error)) {}
-    [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
+    [[nodiscard]] py::error_already_set& error() const noexcept { return error_.get(); }
 
   private:
-    py::error_already_set error_;
+    HeldPythonError error_;
 };
 
 // A port call that failed with pyserial's SerialException or an OSError: the
@@ -152,10 +169,10 @@ class PyPortError final : public orvak::PortError {
   public:
     explicit PyPortError(py::error_already_set error)
         : orvak::PortError(error.what()), error_(std::move(error)) {}
-    [[nodiscard]] py::error_already_set& error() noexcept { return error_; }
+    [[nodiscard]] py::error_already_set& error() const noexcept { return error_.get(); }
 
   private:
-    py::error_already_set error_;
+    HeldPythonError error_;
 };
 
 // Text for Python, with undecodable bytes replaced rather than failing.
