@@ -234,6 +234,18 @@ class PyInstrument : public Base, public py::trampoline_self_life_support {
         return Base::progress_observer();
     }
 
+    // Its group's identity: a group keeps its drivers across reconnections,
+    // when the link under it is replaced.
+    [[nodiscard]] std::uintptr_t progress_chain() override {
+        const AcquireGil gil;
+        try {
+            // What Python's id() gives for it.
+            return reinterpret_cast<std::uintptr_t>(python_self().attr("my_group").ptr());
+        } catch (py::error_already_set& e) {
+            rethrow_python_error(e);
+        }
+    }
+
     [[nodiscard]] std::string class_name() const override {
         const AcquireGil gil;
         return py::type::of(python_self()).attr("__name__").template cast<std::string>();

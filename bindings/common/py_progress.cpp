@@ -36,7 +36,8 @@ class PyProgressObserver final : public orvak::ProgressObserver {
                       "estimate"_a = event.estimate_s ? py::object(py::float_(*event.estimate_s))
                                                       : py::object(py::none()),
                       "elapsed"_a = event.elapsed_s, "done"_a = event.done,
-                      "succeeded"_a = event.succeeded);
+                      "succeeded"_a = event.succeeded, "address"_a = event.address,
+                      "chain"_a = event.chain);
         } catch (py::error_already_set& e) {
             // An interrupt raised in the observer interrupts the wait; any
             // other error only silences this observer for the rest of it.

@@ -6,11 +6,11 @@ namespace orvak {
 
 ProgressObserver::~ProgressObserver() = default;
 
-ProgressReport::ProgressReport(std::shared_ptr<ProgressObserver> observer, std::string instrument,
+ProgressReport::ProgressReport(std::shared_ptr<ProgressObserver> observer, ProgressSource source,
                                std::string operation, std::optional<double> estimate_s,
                                Clock::time_point began)
     : observer_(std::move(observer)),
-      instrument_(std::move(instrument)),
+      source_(std::move(source)),
       operation_(std::move(operation)),
       estimate_s_(estimate_s),
       began_(began) {}
@@ -36,8 +36,8 @@ void ProgressReport::finish(bool succeeded) {
 
 void ProgressReport::send(bool done, bool succeeded) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - began_).count();
-    observer_->on_progress(
-        ProgressEvent{instrument_, operation_, estimate_s_, elapsed, done, succeeded});
+    observer_->on_progress(ProgressEvent{source_.instrument, operation_, estimate_s_, elapsed, done,
+                                         succeeded, source_.address, source_.chain});
 }
 
 }  // namespace orvak

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,15 @@ struct ProgressEvent {
     double elapsed_s;                  // since the operation began
     bool done;                         // the last event of this operation
     bool succeeded;                    // with done: it completed (not failed or interrupted)
+    int address;                       // the module's 1-based address on its chain
+    std::uintptr_t chain;              // which chain: unique among the process's live chains
+};
+
+// Whose operation a report is about (display names repeat across chains).
+struct ProgressSource {
+    std::string instrument;
+    int address = 0;
+    std::uintptr_t chain = 0;
 };
 
 class ORVAK_EXPORT ProgressObserver {
@@ -37,7 +47,7 @@ class ORVAK_EXPORT ProgressReport {
   public:
     using Clock = std::chrono::steady_clock;
 
-    ProgressReport(std::shared_ptr<ProgressObserver> observer, std::string instrument,
+    ProgressReport(std::shared_ptr<ProgressObserver> observer, ProgressSource source,
                    std::string operation, std::optional<double> estimate_s,
                    Clock::time_point began);
     ProgressReport(const ProgressReport&) = delete;
@@ -51,7 +61,7 @@ class ORVAK_EXPORT ProgressReport {
     void send(bool done, bool succeeded);
 
     std::shared_ptr<ProgressObserver> observer_;
-    std::string instrument_;
+    ProgressSource source_;
     std::string operation_;
     std::optional<double> estimate_s_;
     Clock::time_point began_;
