@@ -114,6 +114,10 @@ void Instrument::attach(std::shared_ptr<Link> link) { attached_link_ = std::move
 
 std::shared_ptr<ProgressObserver> Instrument::progress_observer() { return progress_observer_; }
 
+std::uintptr_t Instrument::progress_chain() {
+    return reinterpret_cast<std::uintptr_t>(link().get());
+}
+
 void Instrument::observe_progress(std::shared_ptr<ProgressObserver> observer) {
     progress_observer_ = std::move(observer);
 }
@@ -325,8 +329,19 @@ bool Instrument::wait_for_ok(double extra_timeout, std::string_view what) {
     return verdict.value_or(false);
 }
 
+double Instrument::done_deadline() const {
+    const double configured = base_constants().done_timeout;
+    if (!operation_ || !operation_->estimate_s || !std::isfinite(*operation_->estimate_s)) {
+        return configured;
+    }
+    // A legal slow move (a 150 s infusion) must not time out while it runs:
+    // its own estimate, with margin for acceleration and a slow link, wins
+    // over a shorter DONE_TIMEOUT.
+    return std::max(configured, done_estimate_margin * *operation_->estimate_s + done_slack_s);
+}
+
 void Instrument::wait_for_done(std::optional<double> timeout) {
-    const double limit = timeout.value_or(base_constants().done_timeout);
+    const double limit = timeout.value_or(done_deadline());
     const auto done = wait_on(slots_->done, limit, "motion", WaitFor::motion,
                               [](std::string value) -> std::optional<bool> {
                                   if (value.find("DONE") != std::string::npos) return true;
@@ -606,8 +621,10 @@ std::unique_ptr<ProgressReport> Instrument::start_progress() {
     operation_->reported = true;
     auto observer = progress_observer();
     if (!observer) return nullptr;
-    return std::make_unique<ProgressReport>(std::move(observer), name, operation_->name,
-                                            operation_->estimate_s, operation_->began);
+    ProgressSource source{name, instrument_number + 1, progress_chain()};
+    return std::make_unique<ProgressReport>(std::move(observer), std::move(source),
+                                            operation_->name, operation_->estimate_s,
+                                            operation_->began);
 }
 
 }  // namespace orvak

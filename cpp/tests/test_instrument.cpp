@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -230,6 +231,34 @@ TEST(Instrument, WaitForDoneReportsFaultsAndRefusals) {
         EXPECT_EQ(returned([&] { inst.wait_for_done(); }), c.expected);
         EXPECT_FALSE(inst.has_fault());
     }
+}
+
+TEST(Instrument, DoneDeadlineCoversTheOperationsOwnEstimate) {
+    // DONE_TIMEOUT, estimate (none: no operation) -> the deadline in force.
+    const struct {
+        double done_timeout;
+        std::optional<double> estimate;
+        double deadline;
+    } cases[] = {
+        {0.3, std::nullopt, 0.3}, {120.0, 150.0, 235.0},
+        {120.0, 60.0, 120.0},     {0.3, 1.0, 11.5},
+        {300.0, 150.0, 300.0},    {120.0, std::numeric_limits<double>::infinity(), 120.0},
+    };
+    for (const auto& c : cases) {
+        TestInstrument inst;
+        inst.constants["DONE_TIMEOUT"] = c.done_timeout;
+        std::optional<Instrument::OperationScope> scope;
+        if (c.estimate) scope.emplace(inst, Instrument::Operation{"run", c.estimate, {}, false});
+        EXPECT_DOUBLE_EQ(inst.done_deadline(), c.deadline);
+    }
+    // An explicit time-out is kept as given, and the message names the one in force.
+    TestInstrument inst;
+    Chain chain(inst, {{"G1", "I1 OK\r\n"}});
+    const auto scope = inst.begin_operation("run", 0.0);
+    inst.send_command({"G1 X5"});
+    EXPECT_EQ(returned([&] { inst.wait_for_done(0.2); }),
+              "timeout: X: no DONE within 0.2s (operation may still be running, or the serial "
+              "connection was lost).");
 }
 
 TEST(Instrument, DoneWaitEndsEarlyWhenTheLinkEnds) {

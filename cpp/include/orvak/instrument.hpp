@@ -82,6 +82,8 @@ class ORVAK_EXPORT Instrument {
     [[nodiscard]] virtual std::string class_name() const;
     // Who watches long operations now, or null; asked once per labelled wait.
     [[nodiscard]] virtual std::shared_ptr<ProgressObserver> progress_observer();
+    // The chain this instrument's progress reports name; the default is its link.
+    [[nodiscard]] virtual std::uintptr_t progress_chain();
     // Tells the user that an operation goes ahead otherwise than asked (a
     // clamped target, an ignored argument), attributed to the caller of the
     // operation. May throw when the host turns warnings into errors; drivers
@@ -129,7 +131,13 @@ class ORVAK_EXPORT Instrument {
         }
     }
     bool wait_for_ok(double extra_timeout = 0.0, std::string_view what = "command");
+    // Without a time-out, waits until done_deadline().
     void wait_for_done(std::optional<double> timeout = std::nullopt);
+    // How long a motion's DONE is awaited: DONE_TIMEOUT, or for an operation
+    // with an estimate, at least 1.5 x the estimate + 10 s.
+    [[nodiscard]] double done_deadline() const;
+    static constexpr double done_estimate_margin = 1.5;
+    static constexpr double done_slack_s = 10.0;
     std::string wait_for_position(std::optional<double> timeout = std::nullopt);
 
     // ---- refusals, faults and leadership ----
@@ -191,7 +199,7 @@ class ORVAK_EXPORT Instrument {
     // ---- long operations ----
     // The long operation that the waits inside a scope belong to (a waited
     // home, move, run or settle): its name and the driver's estimate of its
-    // length in seconds. Progress reporting reads it; nothing else does.
+    // length in seconds. Progress reporting and the DONE deadline read it.
     struct Operation {
         std::string name;
         std::optional<double> estimate_s;
