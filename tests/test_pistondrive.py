@@ -6,6 +6,7 @@ import math
 import re
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -122,16 +123,36 @@ def test_a_priming_and_dosing_cycle(rig):
     assert view.commands[-5:] == ["G11 X W1", "G31 X0 Y1", "G32 0", "G2 X1000.0", "G7 X10.0 W0"]
 
 
-@pytest.mark.parametrize("valve, selection", [
-    ("1", "G31 X0 Y1"), (1, "G31 X0 Y1"), (True, "G31 X0 Y1"), (1.7, "G31 X0 Y1"),
-    ("0", "G31 X1 Y0"), ("x", "G31 X1 Y0"), (7, "G31 X1 Y0"), (None, "G31 X1 Y0"),
-    ("1.0", "G31 X1 Y0"), (-1, "G31 X1 Y0"), (2**70, "G31 X1 Y0"), (INF, "G31 X1 Y0"),
-    (-INF, "G31 X1 Y0"), (NAN, "G31 X1 Y0"),
+WASTE, OUTLET = "G31 X1 Y0", "G31 X0 Y1"
+
+
+@pytest.mark.parametrize("valve, selection, warned", [
+    ("1", OUTLET, False), (1, OUTLET, False), (True, OUTLET, False), (1.7, OUTLET, False),
+    ("outlet", OUTLET, False), (" Outlet ", OUTLET, False), ("WASTE", WASTE, False),
+    ("0", WASTE, False), (0, WASTE, False), (False, WASTE, False),
+    ("x", WASTE, True), ("outlett", WASTE, True), (7, WASTE, True), (None, WASTE, True),
+    ("1.0", WASTE, True), (-1, WASTE, True), (2**70, WASTE, True), (INF, WASTE, True),
+    (-INF, WASTE, True), (NAN, WASTE, True),
 ])
-def test_valve_arguments_are_coerced(rig, valve, selection):
+def test_valve_arguments_are_coerced(rig, recwarn, valve, selection, warned):
     rig.pump.home()
     rig.pump.run(1000.0, 5.0, valve=valve)
     assert rig.view.commands[1:3] == [selection, "G32 0"]
+    messages = [str(w.message) for w in recwarn.list if w.category is UserWarning]
+    assert messages == ([f"Orvak Piston 1 ml: valve {valve!r} is not 0, 1, 'waste' or 'outlet'; "
+                         "using the waste port (valve 0)."] if warned else [])
+    if warned:
+        assert recwarn.list[0].filename == __file__  # the caller's line
+
+
+def test_an_unknown_valve_under_an_error_filter_sends_nothing(rig):
+    rig.pump.home()
+    sent = len(rig.view.commands)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match="waste port"):
+            rig.pump.dispense(1000.0, 5.0, valve="outlett")
+    assert len(rig.view.commands) == sent
 
 
 @pytest.mark.parametrize("operation, error, message", [
@@ -392,3 +413,15 @@ def test_estimates(scripted):
     with pytest.raises(OrvakValueError, match=r"^Homing speed of Orvak Piston 1 ml is 0\.$"):
         pump.estimate_home_time()
     assert pump.estimated_run_time == -30.0 and pump.estimated_home_time == 0.0
+
+
+def test_a_slow_legal_move_outlasts_a_shorter_done_timeout(make_bench):
+    # 1 ml at 400 µl/min is 150 s by the pump's own estimate (0.6 s at this
+    # pace), far beyond the DONE_TIMEOUT set here: the move's estimate rules.
+    rig = make_bench([4], time_scale=0.004)
+    pump = rig.group[0]
+    pump.home()
+    pump.DONE_TIMEOUT = 0.2
+    pump.aspirate(400.0, 1000.0, wait=True)
+    assert pump.estimated_run_time == pytest.approx(150.0)
+    assert pump.current_position == 1000.0

@@ -1,9 +1,9 @@
 // orvaklab.instruments.pistondrive: the piston (syringe) pump.
 //
 // Volumes and speeds are real numbers (a wrong type is a TypeError naming the
-// argument); a valve is anything int() takes, and whatever it does not take
-// (or any number but 0 and 1) means valve 0, as front ends that speak JSON
-// send "0" and "1".
+// argument); a valve is "waste" or "outlet", or anything int() takes (front
+// ends that speak JSON send "0" and "1"); anything else means valve 0, with a
+// warning.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -24,21 +24,37 @@ using orvak::PistonPump;
 
 namespace {
 
-// A valve: anything int() takes; what it does not take means valve 0.
+// A valve: "waste" or "outlet" (any case), or anything int() takes.
 using Valve = orvakpy::Typed<"int | str">;
 
 using PumpClass =
     py::class_<PistonPump, orvakpy::PyInstrument<PistonPump>, orvak::Instrument, py::smart_holder>;
 
-// int() of a number beyond 64 bits or of an infinity overflows: no valve the
-// manifold knows, so valve 0 as well.
-long long valve_number(py::handle valve) {
+std::optional<long long> named_valve(py::handle valve) {
+    if (!py::isinstance<py::str>(valve)) return std::nullopt;
+    const py::object name = valve.attr("strip")().attr("casefold")();
+    if (name.equal(py::str("waste"))) return PistonPump::priming_valve;
+    if (name.equal(py::str("outlet"))) return PistonPump::outlet_valve;
+    return std::nullopt;
+}
+
+// Any valve but 0 and 1 means the waste port, which takes liquid where the
+// caller may not expect it ("outlett", 2): the caller's line gets a warning
+// (raised under a warnings filter of "error", before anything is sent). int()
+// of a number beyond 64 bits or of an infinity overflows: no valve either.
+long long valve_number(const PistonPump& pump, py::handle valve) {
+    if (const auto named = named_valve(valve)) return *named;
+    std::optional<long long> number;
     try {
-        return orvakpy::int_conversion(valve).value_or(PistonPump::priming_valve);
+        number = orvakpy::int_conversion(valve);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OverflowError)) throw;
-        return PistonPump::priming_valve;
     }
+    if (number == PistonPump::priming_valve || number == PistonPump::outlet_valve) return *number;
+    const auto message = pump.name + ": valve " + py::repr(valve).cast<std::string>() +
+                         " is not 0, 1, 'waste' or 'outlet'; using the waste port (valve 0).";
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+    return PistonPump::priming_valve;
 }
 
 double real(py::handle value, std::string_view where, std::string_view argument) {
@@ -109,20 +125,20 @@ void bind_motion(PumpClass& cls) {
               const Valve& valve, const orvakpy::Flag& wait) {
                const double rate = real(speed, "run()", "speed");
                const double target = real(target_volume, "run()", "target_volume");
-               const long long path = valve_number(valve);
+               const long long path = valve_number(self, valve);
                const bool waiting = orvakpy::truth(wait);
                orvakpy::exclusive(self, "run", [&] { self.run(rate, target, path, waiting); });
            },
            "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
            "Moves the piston to target_volume \xC2\xB5l at speed \xC2\xB5l/min through valve "
-           "(0: priming / waste port, 1: outlet).")
+           "(0 or 'waste': priming / waste port, 1 or 'outlet': outlet).")
         .def(
             "aspirate",
             [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
                const Valve& valve, const orvakpy::Flag& wait) {
                 const double rate = real(speed, "aspirate()", "speed");
                 const double amount = real(volume, "aspirate()", "volume");
-                const long long path = valve_number(valve);
+                const long long path = valve_number(self, valve);
                 const bool waiting = orvakpy::truth(wait);
                 orvakpy::exclusive(self, "aspirate",
                                    [&] { self.aspirate(rate, amount, path, waiting); });
@@ -136,7 +152,7 @@ void bind_motion(PumpClass& cls) {
                const Valve& valve, const orvakpy::Flag& wait) {
                 const double rate = real(speed, "dispense()", "speed");
                 const double amount = real(volume, "dispense()", "volume");
-                const long long path = valve_number(valve);
+                const long long path = valve_number(self, valve);
                 const bool waiting = orvakpy::truth(wait);
                 orvakpy::exclusive(self, "dispense",
                                    [&] { self.dispense(rate, amount, path, waiting); });
@@ -158,7 +174,7 @@ void bind_motion(PumpClass& cls) {
         .def(
             "_select_valve",
             [](PistonPump& self, const Valve& valve) {
-                const long long path = valve_number(valve);
+                const long long path = valve_number(self, valve);
                 orvakpy::exclusive(self, "_select_valve", [&] { self.select_valve(path); });
             },
             "valve"_a, "Configures valve 0 or 1 on the manifold unless it already is.")
