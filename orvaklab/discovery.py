@@ -23,13 +23,21 @@ at once, and a supervisor thread reopens the same path with a bounded
 back-off, checks that every attached module answers with its type code,
 sends the roll-call and attaches the group to a fresh manager. Tracked
 positions are forgotten (the modules may have restarted).
+
+``connection_state`` reads the supervisor's last verdict and the manager's
+liveness together, so a call that failed because the link died never sees
+"connected" while the supervisor has yet to notice. ``close()`` is final: the
+state is "closed", the supervisor ends, and every call fails with the
+driver's own "the serial link is closed" error, outage or not.
 """
 
 from __future__ import annotations
 
 import contextlib
 import logging
+import math
 import os
+import re
 import threading
 import time
 import weakref
@@ -63,7 +71,7 @@ _REOPEN_MAX_DELAY = 2.0
 # How often the supervisor looks whether the link died or the interface closed.
 _SUPERVISOR_PERIOD = 0.05
 
-ConnectionState = Literal["connected", "reconnecting", "failed"]
+ConnectionState = Literal["connected", "reconnecting", "failed", "closed"]
 
 class FoundModule(NamedTuple):
     """One module answering a scan: its address, type code and leader state."""
@@ -140,12 +148,24 @@ class _ProbeGroup:
         self.seriallink = None
 
 
+_ADDRESSED = re.compile(r"<I(\d+) ")
+
+
 class _RefusingQueue:
-    def __init__(self, message):
-        self._message = message
+    """The write queue of a link that is down: refuses every line, in the
+    words of the driver that sent it."""
+
+    def __init__(self, reason, group=None):
+        self._group = weakref.ref(group) if group is not None else lambda: None
+        self._reason = reason
 
     def put(self, item, block=True, timeout=None):
-        raise OrvakConnectionError(self._message)
+        group, address = self._group(), _ADDRESSED.match(str(item))
+        name = "serial link"
+        if group is not None and address is not None:
+            with contextlib.suppress(IndexError):
+                name = group.inst[int(address.group(1)) - 1].name
+        raise OrvakConnectionError(f"{name}: {self._reason}; nothing was sent.")
 
     def empty(self):
         return True
@@ -155,10 +175,24 @@ class _DownLink:
     """A group's link while its port is being reopened: every command fails
     at once, saying so, instead of waiting for a reply that cannot come."""
 
-    def __init__(self, reason):
-        self.orvak_write_queue = _RefusingQueue(f"{reason}; nothing was sent")
+    def __init__(self, group, reason):
+        self.orvak_write_queue = _RefusingQueue(reason, group)
         self.orvak_read_queue = self.orvak_write_queue
         self.thread_stop_event = threading.Event()
+        self.thread_died = threading.Event()
+
+
+class _ClosedLink:
+    """A group's link once its interface has closed without a manager to
+    stop (during an outage, or after the link died): a stopped link that did
+    not die, which the drivers refuse with their own "the serial link is
+    closed" error before sending anything."""
+
+    def __init__(self):
+        self.orvak_write_queue = _RefusingQueue("the serial link is closed")
+        self.orvak_read_queue = self.orvak_write_queue
+        self.thread_stop_event = threading.Event()
+        self.thread_stop_event.set()
         self.thread_died = threading.Event()
 
 
@@ -266,6 +300,8 @@ class OrvakInterface:
         self._reconnect = reconnect
         self._on_state = on_connection_state
         self._state: ConnectionState = "connected"
+        # Orders the supervisor's link swaps and verdicts against close().
+        self._state_lock = threading.Lock()
         self._closing = threading.Event()
         self._supervisor: threading.Thread | None = None
         self.port = port if self._open is None else self._opened()
@@ -297,9 +333,30 @@ class OrvakInterface:
 
     @property
     def connection_state(self) -> ConnectionState:
-        """"connected", "reconnecting" (the link was lost and is being
-        reopened) or "failed" (reopening gave up, or found another chain)."""
+        """"connected"; "reconnecting" (the link was lost and is being
+        reopened); "failed" (the link was lost for good: ``reconnect`` is off,
+        reopening gave up, or another chain answers behind the path); "closed"
+        once ``close()`` has begun (the one state not passed to
+        ``on_connection_state``: it is the caller's own doing)."""
+        if self._closed:
+            return "closed"
+        manager = self._manager
+        if self._state == "connected" and manager is not None and manager.thread_died.is_set():
+            # The supervisor looks every 50 ms; a call that failed on the dead
+            # link must not read "connected" until then, so whoever notices
+            # first takes the link down.
+            if self._reconnect is False:
+                return "failed"
+            _take_down(self)
         return self._state
+
+    @property
+    def chain_id(self) -> int | None:
+        """The identifier the progress events of this chain's drivers carry as
+        ``ProgressEvent.chain`` (unique among the process's live chains), once
+        a group is attached; None before ``add_group`` and after ``close``."""
+        group = self.group
+        return id(group) if group is not None else None
 
     def __enter__(self) -> OrvakInterface:
         return self
@@ -338,8 +395,10 @@ class OrvakInterface:
 
         Runs before a group is attached, over the open port: the scan's
         manager cannot close it, so the group attached afterwards uses the
-        same connection.
+        same connection. ``timeout`` is each module's time to answer; the scan
+        ends at the first silent address, so it must be finite.
         """
+        _check_scan_timeout(self.description, timeout)
         self._require_usable()
         if self.group is not None:
             raise OrvakError(f"{self.description}: scan before attaching a group")
@@ -359,7 +418,8 @@ class OrvakInterface:
     def close(self) -> None:
         """Stops every module, then the manager, then closes the port.
         Idempotent. The manager is stopped and the port closed whatever
-        stopping the modules raised."""
+        stopping the modules raised. The state is "closed" from then on,
+        and the drivers refuse every call: the serial link is closed."""
         if self._closed:
             return
         self._closed = True
@@ -367,25 +427,80 @@ class OrvakInterface:
         supervisor = self._supervisor
         if supervisor is not None and supervisor is not threading.current_thread():
             supervisor.join(5.0)
-        group, self.group = self.group, None
-        manager, self._manager = self._manager, None
+        with self._state_lock:  # a supervisor still reopening attaches nothing now
+            group, self.group = self.group, None
+            manager, self._manager = self._manager, None
+        # During an outage, or once the link died, there is no link to send
+        # the stops on, and the drivers would say the link is down, not closed.
+        down = group is not None and (isinstance(group.seriallink, _DownLink) or (
+            manager is not None and manager.thread_died.is_set()))
         try:
-            # During an outage there is no link to send the stops on.
-            if group is not None and not isinstance(group.seriallink, _DownLink):
+            if group is not None and not down:
                 group.stop_all()
         finally:
             try:
                 if manager is not None:
                     manager.stop()
             finally:
+                if down:
+                    group.seriallink = _ClosedLink()
                 # The manager closes the port when its loop ends; a loop that
                 # crashed, or no manager at all, leaves that to us.
                 if self.port is not None and getattr(self.port, "is_open", False):
                     self.port.close()
+                # The caller's own doing: logged, not passed to on_connection_state.
+                with self._state_lock:
+                    self._state = "closed"
+                _log.log(logging.DEBUG if self._reconnect is False else logging.INFO,
+                         "%s: closed", self.description)
 
 
-def _set_state(chain, state, message, level=logging.INFO):
-    chain._state = state
+def _check_scan_timeout(description, timeout):
+    """Refuses a scan time-out the scan could never end with."""
+    try:
+        seconds = float(timeout)
+    except (TypeError, ValueError):
+        raise TypeError(f"scan() argument 'timeout' must be a number of seconds, not "
+                        f"{type(timeout).__name__}") from None
+    if not (math.isfinite(seconds) and seconds >= 0.0):
+        raise OrvakValueError(f"{description}: scan() timeout must be a finite, non-negative "
+                              f"number of seconds (got {seconds!r}).")
+
+
+def _set_state(chain, state, message, level=logging.INFO, attach=None):
+    """Sets the state and announces it. `attach()` (which puts the group on
+    another link) runs under the same lock, so the link and the state change
+    together; with it, the change is refused (False) once the interface is
+    closing, and close() finds either the old link or the new one."""
+    with chain._state_lock:
+        if chain._state == "closed" or (attach is not None and chain._closing.is_set()):
+            return False  # a supervisor that outlived close() changes nothing
+        if attach is not None:
+            attach()
+        chain._state = state
+    _announce(chain, state, message, level)
+    return True
+
+
+def _take_down(chain):
+    """The manager died: puts the group on a link that refuses every call,
+    saying the link is being reopened, and says "reconnecting". Done once, by
+    the supervisor or by a reader of connection_state, whichever comes
+    first; False once the interface is closing."""
+    with chain._state_lock:
+        if chain._closing.is_set() or chain.group is None:
+            return False
+        if chain._state != "connected" or not chain._manager.thread_died.is_set():
+            return True  # already taken down
+        group = chain.group
+        group.seriallink = _DownLink(group, f"the serial link to {chain.description} is down "
+                                            "and being reopened")
+        chain._state = "reconnecting"
+    _announce(chain, "reconnecting", f"{chain.description}: connection lost; reopening it")
+    return True
+
+
+def _announce(chain, state, message, level=logging.INFO):
     _log.log(level, "%s", message)
     if chain._on_state is not None:
         try:
@@ -409,6 +524,14 @@ def _supervise(chain_ref, closing):
             return
 
 
+def _down_link(group, reason):
+    """A function that puts `group` on a link refusing every call for `reason`."""
+    def attach():
+        group.seriallink = _DownLink(group, reason)
+
+    return attach
+
+
 def _reopen(chain_ref, closing):
     """Reopens a lost link and attaches the group to it again. False when
     the supervisor is to end (closed, given up, another chain behind it)."""
@@ -416,9 +539,8 @@ def _reopen(chain_ref, closing):
     if chain is None:
         return False
     group = chain.group
-    group.seriallink = _DownLink(f"{chain.description}: the serial link is down and being "
-                                 "reopened")
-    _set_state(chain, "reconnecting", f"{chain.description}: connection lost; reopening it")
+    if not _take_down(chain):
+        return False
     limit = None if chain._reconnect is True else float(chain._reconnect)
     began, delay = time.monotonic(), _REOPEN_FIRST_DELAY
     del chain
@@ -429,9 +551,9 @@ def _reopen(chain_ref, closing):
         if limit is not None and time.monotonic() - began > limit:
             _set_state(chain, "failed",
                        f"{chain.description}: gave up reopening the link after {limit:g}s",
-                       logging.WARNING)
-            group.seriallink = _DownLink(f"{chain.description}: the serial link is down "
-                                         "(reopening gave up)")
+                       logging.WARNING,
+                       _down_link(group, f"the serial link to {chain.description} is down "
+                                         f"(reopening gave up after {limit:g}s)"))
             return False
         delay = min(delay * 2, _REOPEN_MAX_DELAY)
         try:
@@ -452,18 +574,22 @@ def _reopen(chain_ref, closing):
                 for n, (got, want) in enumerate(zip(codes, expected)) if got != want)
             _set_state(chain, "failed", f"{chain.description}: reopened, but another chain is "
                                         f"behind it ({changed}); staying disconnected",
-                       logging.ERROR)
-            group.seriallink = _DownLink(f"{chain.description}: another chain is behind the "
-                                         f"port ({changed})")
-            return False
-        if closing.is_set():
-            port.close()
+                       logging.ERROR,
+                       _down_link(group, f"another chain is behind the port ({changed}); the "
+                                         f"serial link to {chain.description} stays down"))
             return False
         for driver in group.inst:
             driver._forget_tracked_state()
-        chain.port = port
-        group.seriallink = chain._manager = SerialManager(port, group)
-        chain._manager.orvak_write_queue.put(ROLL_CALL)
-        _set_state(chain, "connected", f"{chain.description}: connection reopened")
+        manager = SerialManager(port, group)
+        manager.orvak_write_queue.put(ROLL_CALL)  # ahead of any call on the new link
+
+        def attach():
+            chain.port = port
+            group.seriallink = chain._manager = manager
+
+        if not _set_state(chain, "connected", f"{chain.description}: connection reopened",
+                          attach=attach):
+            manager.stop()  # closed meanwhile; stopping the manager closes the port
+            return False
         return True
     return False
