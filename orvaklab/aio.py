@@ -25,8 +25,11 @@ one stop per module, plus the interface's own calls), so every module can
 wait at once without queueing behind another, and the pool goes away with
 the interface. The blocking waits release the GIL, so the loop keeps running.
 
-Operations on one async driver run one at a time, in call order (a FIFO lock
-per driver); different drivers run concurrently. The core still gives each
+Operations on one async driver run one at a time, in call order (a FIFO turn
+per driver); different drivers run concurrently. The turn belongs to no
+event loop: an interface works from any loop, one after another (successive
+``asyncio.run()`` calls, a loop per test) or several at once in several
+threads, and a waiter is woken on its own loop. The core still gives each
 driver's operations turns across threads, so blocking users of the same
 chain are safe beside async ones. The stop family (``stop``, ``pause``,
 ``abort``) skips the line: it never waits behind the operation it stops.
@@ -34,34 +37,49 @@ chain are safe beside async ones. The stop family (``stop``, ``pause``,
 Cancelling a task (or an ``asyncio.timeout`` expiring) while it awaits an
 operation is a stop: the module's ``stop()`` is called at once, the worker's
 ``OrvakStoppedError`` is consumed, and the task ends with ``CancelledError``
-once the worker has let go, with the driver's tracked position unknown. A
-call cancelled while it still waits for its turn sends nothing. (The turn a
-blocking user on another thread holds is the core's: a call waiting for it
-has started as far as this layer knows, so cancelling it stops the module,
-and with it that user's operation.)
+once the worker has let go, with the driver's tracked position unknown;
+cancelling it again meanwhile changes nothing, and the next call waits its
+turn until then. A call cancelled while it still waits for its turn sends
+nothing. (The turn a blocking user on another thread holds is the core's: a
+call waiting for it has started as far as this layer knows, so cancelling it
+stops the module, and with it that user's operation.)
+
+Set-up (``add_group``, ``scan``) cannot be stopped half way, and an attached
+group cannot be detached without closing the port: a cancelled set-up call
+runs to its end, keeps its result (``drivers`` lists a group it attached),
+and then ends with ``CancelledError``.
+
+Connection-state changes (``reconnect=``) happen on the supervisor's thread;
+``on_connection_state`` is called on the event loop that last awaited the
+interface or one of its drivers (on the supervisor's thread only when no
+loop is left to call it on), and ``connection_states()`` streams them to
+each iterating loop.
 """
 
 from __future__ import annotations
 
 import asyncio
+import collections
 import concurrent.futures
+import contextlib
 import contextvars
 import functools
 import logging
 import os
-from collections.abc import AsyncIterator, Callable, Sequence
-from typing import TYPE_CHECKING, Any, Concatenate, Generic, ParamSpec, TypeVar
+import threading
+from collections.abc import AsyncIterator, Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Concatenate, Generic, NamedTuple, ParamSpec, TypeVar
 
 from orvaklab._progress import ProgressEvent, progress
 from orvaklab.discovery import DEFAULT_BAUDRATE, ConnectionState, FoundModule, OrvakInterface
-from orvaklab.exceptions import OrvakError
 from orvaklab.unitbase import Instrument
 
 if TYPE_CHECKING:
     from orvaklab.shapes import SerialPort
     from orvaklab.sim import BenchChain
+    from orvaklab.unitgroup import InstrumentGroup
 
-__all__ = ["AsyncInterface", "AsyncDriver"]
+__all__ = ["AsyncInterface", "AsyncDriver", "ConnectionChange"]
 
 _log = logging.getLogger(__name__)
 
@@ -77,15 +95,126 @@ _STOP_FAMILY = frozenset({"stop", "pause", "abort"})
 _WATCH_BACKLOG = 1000
 
 
+class ConnectionChange(NamedTuple):
+    """A change of a chain's connection state and its message, as
+    ``on_connection_state`` receives them."""
+
+    state: ConnectionState
+    message: str
+
+
+def _call_on(loop: asyncio.AbstractEventLoop | None, function: Callable[..., object],
+             *args: Any) -> bool:
+    """Schedules `function` on `loop` from any thread; False when that loop
+    is gone (or none was given)."""
+    if loop is None or loop.is_closed():
+        return False
+    try:
+        loop.call_soon_threadsafe(function, *args)
+    except RuntimeError:  # closed in the meantime
+        return False
+    return True
+
+
+async def _outlast(future: asyncio.Future[R]) -> R:
+    """The outcome of `future`, awaited to its end however often the awaiting
+    task is cancelled meanwhile (``asyncio.wait`` never cancels what it
+    waits for, unlike a shield, which lets its awaiting task go); the first
+    cancellation is raised then."""
+    cancelled: asyncio.CancelledError | None = None
+    while not future.done():
+        try:
+            await asyncio.wait((future,))
+        except asyncio.CancelledError as error:
+            cancelled = cancelled or error
+    if cancelled is not None:
+        if not future.cancelled():
+            future.exception()  # retrieved: its error is not reported as lost
+        raise cancelled
+    return future.result()
+
+
+class _Waiter:
+    __slots__ = ("loop", "future", "granted")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.future: asyncio.Future[None] = loop.create_future()
+        self.granted = False
+
+    def wake(self) -> None:  # on its own loop
+        if not self.future.done():
+            self.future.set_result(None)
+
+
+class _Turn:
+    """A first-come, first-served turn for coroutines of any event loop, one
+    after another or several at once (an asyncio.Lock binds to the first
+    loop that waits on it). The turn passes straight from the holder to the
+    next waiter, which is woken on its own loop."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._held = False
+        self._waiting: collections.deque[_Waiter] = collections.deque()
+
+    async def acquire(self) -> None:
+        loop = asyncio.get_running_loop()
+        with self._lock:
+            if not self._held:
+                self._held = True
+                return
+            waiter = _Waiter(loop)
+            self._waiting.append(waiter)
+        try:
+            await waiter.future
+        except asyncio.CancelledError:
+            with self._lock:
+                granted = waiter.granted
+                if not granted:
+                    self._waiting.remove(waiter)
+            if granted:  # handed over as the task was cancelled: pass it on
+                self.release()
+            raise
+
+    def release(self) -> None:
+        with self._lock:
+            while self._waiting:
+                waiter = self._waiting.popleft()
+                if _call_on(waiter.loop, waiter.wake):
+                    waiter.granted = True
+                    return
+                # Its loop has closed: that waiter will never run.
+            self._held = False
+
+    @contextlib.asynccontextmanager
+    async def held(self) -> AsyncIterator[None]:
+        await self.acquire()
+        try:
+            yield
+        finally:
+            self.release()
+
+
 class _Workers:
     """The interface's thread pool, shared with its drivers (which hold this,
     not the interface, so dropping the interface leaves no reference cycle
     to keep its manager alive)."""
 
-    def __init__(self, description: str) -> None:
-        self.description = description
+    loop: asyncio.AbstractEventLoop | None
+    """The event loop that last awaited the interface or one of its drivers."""
+
+    def __init__(self) -> None:
         self.closed = False
         self._pool = self._new_pool(0)
+        try:
+            self.loop = asyncio.get_running_loop()
+        except RuntimeError:
+            self.loop = None
+
+    def awaited(self) -> None:
+        """Notes the running loop as the one awaiting this interface now."""
+        self.loop = asyncio.get_running_loop()
 
     @staticmethod
     def _new_pool(modules: int) -> concurrent.futures.ThreadPoolExecutor:
@@ -101,19 +230,70 @@ class _Workers:
 
     def submit(self, function: Callable[..., R], /, *args: Any,
                **kwargs: Any) -> concurrent.futures.Future[R]:
-        if self.closed:
-            raise OrvakError(f"{self.description}: the interface is closed")
         # The caller's context variables follow the call into the worker.
         return self._pool.submit(contextvars.copy_context().run, function, *args, **kwargs)
 
     async def run(self, function: Callable[..., R], /, *args: Any, **kwargs: Any) -> R:
+        self.awaited()
         return await asyncio.wrap_future(self.submit(function, *args, **kwargs))
 
     def close(self) -> None:
         self.closed = True
         # Stopped operations end at once and their threads leave by
         # themselves; a call still queued runs and meets the closed link.
-        self._pool.shutdown(wait=False)
+        # Calls made after closing still run the blocking method, so they
+        # fail as the blocking driver does (at once: nothing is sent), on
+        # one thread that leaves with the interface.
+        old, self._pool = self._pool, concurrent.futures.ThreadPoolExecutor(
+            1, thread_name_prefix="orvaklab.aio")
+        old.shutdown(wait=False)
+
+
+class _StateRelay:
+    """The ``on_connection_state`` the blocking interface calls (on the
+    supervisor's thread): carries each change to the user's callback on the
+    loop that last awaited the interface, and to each ``connection_states()``
+    iteration on its own loop. It holds no interface, so the blocking
+    interface holding it makes no reference cycle."""
+
+    def __init__(self, callback: Callable[[ConnectionState, str], None] | None,
+                 workers: _Workers) -> None:
+        self._callback = callback
+        self._workers = workers
+        self._lock = threading.Lock()
+        self._listeners: list[tuple[asyncio.AbstractEventLoop,
+                                    Callable[[ConnectionChange], None]]] = []
+
+    def __call__(self, state: ConnectionState, message: str) -> None:
+        if self._callback is not None and not _call_on(self._workers.loop, self._on_loop,
+                                                       state, message):
+            self._callback(state, message)  # no loop left to call it on
+        self.tell(ConnectionChange(state, message))
+
+    def _on_loop(self, state: ConnectionState, message: str) -> None:
+        assert self._callback is not None
+        try:
+            self._callback(state, message)
+        except Exception:
+            _log.exception("connection state callback failed")
+
+    def tell(self, change: ConnectionChange) -> None:
+        """Passes `change` to every connection_states() iteration."""
+        with self._lock:
+            listeners = list(self._listeners)
+        for loop, deliver in listeners:
+            _call_on(loop, deliver, change)
+
+    @contextlib.contextmanager
+    def listening(self, deliver: Callable[[ConnectionChange], None]) -> Iterator[None]:
+        entry = (asyncio.get_running_loop(), deliver)
+        with self._lock:
+            self._listeners.append(entry)
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._listeners.remove(entry)
 
 
 class AsyncDriver(Generic[T]):
@@ -133,7 +313,7 @@ class AsyncDriver(Generic[T]):
     def __init__(self, sync: T, workers: _Workers) -> None:
         object.__setattr__(self, "sync", sync)
         object.__setattr__(self, "_workers", workers)
-        object.__setattr__(self, "_turn", asyncio.Lock())
+        object.__setattr__(self, "_turn", _Turn())
 
     def __repr__(self) -> str:
         return f"<async {self.sync!r}>"
@@ -174,25 +354,33 @@ class AsyncDriver(Generic[T]):
         method = getattr(self.sync, name)
         if name in _STOP_FAMILY:
             return await self._workers.run(method, *args, **kwargs)
-        async with self._turn:
+        self._workers.awaited()
+        async with self._turn.held():
             work = self._workers.submit(method, *args, **kwargs)
             try:
                 return await asyncio.wrap_future(work)
             except asyncio.CancelledError:
+                # Cancelling the wrapper cancelled a call still queued in the
+                # pool: it never started and sent nothing.
                 if not work.cancelled():
                     await self._stop_after_cancel(work)
                 raise
 
     async def _stop_after_cancel(self, work: concurrent.futures.Future[Any]) -> None:
-        """The operation started: stops the module and waits until the worker
-        has let go (its stopped error consumed), even if cancelled again."""
+        """The operation started: stops the module and, holding the turn,
+        waits until the worker has let go (its stopped error consumed) and
+        the stop is answered, however often the task is cancelled again."""
         ending = [asyncio.wrap_future(work)]
         if not work.done() and not self._workers.closed:  # close() stops every module itself
             ending.append(asyncio.wrap_future(self._workers.submit(self.sync.stop)))
-        outcomes = await asyncio.shield(asyncio.gather(*ending, return_exceptions=True))
-        if len(outcomes) > 1 and isinstance(outcomes[1], BaseException):
-            _log.warning("%s: stop() after a cancelled call failed: %s", self.sync.name,
-                         outcomes[1])
+        outcomes = asyncio.gather(*ending, return_exceptions=True)
+        try:
+            await _outlast(outcomes)
+        finally:
+            stopped = outcomes.result()
+            if len(stopped) > 1 and isinstance(stopped[1], BaseException):
+                _log.warning("%s: stop() after a cancelled call failed: %s", self.sync.name,
+                             stopped[1])
 
 
 class AsyncInterface:
@@ -204,6 +392,9 @@ class AsyncInterface:
     ``OrvakInterface``, the constructor opens the port: at once for a device
     or the emulator; a network URL connects there, so build that one with
     ``await asyncio.to_thread(AsyncInterface, url)``.
+
+    It works from any event loop, and from several at once: ``on_connection_state``
+    is called on the loop that last awaited it or one of its drivers.
     """
 
     sync: OrvakInterface
@@ -218,11 +409,15 @@ class AsyncInterface:
                  reconnect: bool | float = False,
                  on_connection_state: Callable[[ConnectionState, str], None] | None = None,
                  ) -> None:
+        self._workers = _Workers()
+        self._states = _StateRelay(on_connection_state, self._workers)
         self.sync = OrvakInterface(port, baudrate, emulate=emulate, time_scale=time_scale,
                                    record=record, replay=replay, paced=paced,
-                                   reconnect=reconnect, on_connection_state=on_connection_state)
+                                   reconnect=reconnect, on_connection_state=self._states)
         self.drivers = []
-        self._workers = _Workers(self.sync.description)
+        # Set-up and closing take turns: two add_group calls never both find
+        # no group attached, and close() never runs beside a scan.
+        self._setup = _Turn()
 
     @property
     def bench(self) -> BenchChain | None:
@@ -235,8 +430,15 @@ class AsyncInterface:
 
     @property
     def connection_state(self) -> ConnectionState:
-        """As ``OrvakInterface.connection_state`` (with ``reconnect=``)."""
+        """As ``OrvakInterface.connection_state``: "connected", "reconnecting",
+        "failed" or "closed"."""
         return self.sync.connection_state
+
+    @property
+    def chain_id(self) -> int | None:
+        """As ``OrvakInterface.chain_id``: what this chain's progress events
+        carry as ``chain``, once a group is attached."""
+        return self.sync.chain_id
 
     def __repr__(self) -> str:
         return f"Async{self.sync!r}"
@@ -247,18 +449,46 @@ class AsyncInterface:
     async def __aexit__(self, *exc_info: object) -> None:
         await self.close()
 
+    async def _set_up(self, function: Callable[..., R], /, *args: Any,
+                      ended: Callable[[R], None] | None = None) -> R:
+        """Runs a set-up call of the blocking interface in its turn, to its
+        end even if the task is cancelled meanwhile (then raising
+        CancelledError); `ended` gets its result either way."""
+        self._workers.awaited()
+        async with self._setup.held():
+            work = asyncio.wrap_future(self._workers.submit(function, *args))
+            try:
+                await _outlast(work)
+            finally:
+                if ended is not None and not work.cancelled() and work.exception() is None:
+                    ended(work.result())
+            return work.result()
+
+    def _attached(self, group: InstrumentGroup) -> None:
+        self._workers.size_for(len(group.inst))
+        self.drivers = [AsyncDriver(driver, self._workers) for driver in group.inst]
+
     async def add_group(self, instrument_list: list[int] | list[str] | list[int | str],
                         group_number: int = 0) -> list[AsyncDriver[Instrument]]:
         """Builds the group of drivers and attaches it to the port, as
-        ``OrvakInterface.add_group``; returns their async drivers."""
-        group = await self._workers.run(self.sync.add_group, instrument_list, group_number)
-        self._workers.size_for(len(group.inst))
-        self.drivers = [AsyncDriver(driver, self._workers) for driver in group.inst]
+        ``OrvakInterface.add_group``; returns their async drivers.
+
+        An attached group cannot be detached without closing the port, so a
+        cancelled ``add_group`` (an ``asyncio.timeout`` around the set-up) is
+        not undone: it runs to its end, ``drivers`` lists the group it
+        attached, and the task then ends with ``CancelledError``. The
+        interface stays consistent: a second ``add_group`` says a group is
+        already attached, as after any completed one.
+        """
+        await self._set_up(self.sync.add_group, instrument_list, group_number,
+                           ended=self._attached)
         return list(self.drivers)
 
     async def scan(self, max_modules: int = 32, timeout: float = 0.5) -> list[FoundModule]:
-        """The modules answering on the chain, as ``OrvakInterface.scan``."""
-        return await self._workers.run(self.sync.scan, max_modules, timeout)
+        """The modules answering on the chain, as ``OrvakInterface.scan``.
+        Cancelled, the scan still runs to its end (it holds the port) before
+        the task ends with ``CancelledError``."""
+        return await self._set_up(self.sync.scan, max_modules, timeout)
 
     async def stop_all(self) -> None:
         """Stops every module of the attached group, in order."""
@@ -267,13 +497,36 @@ class AsyncInterface:
 
     async def close(self) -> None:
         """Stops every module, then the manager, then closes the port, in a
-        worker thread. Idempotent; later calls on the drivers raise."""
+        worker thread, after a set-up call still running. Idempotent; later
+        calls on the drivers raise what the blocking drivers raise: the serial
+        link is closed. ``connection_states()`` iterations end with a last
+        "closed" change. Cancelled, closing still runs to its end."""
         if self._workers.closed:
             return
         try:
-            await self._workers.run(self.sync.close)
+            await self._set_up(self.sync.close)
         finally:
-            self._workers.close()
+            if not self._workers.closed:
+                self._workers.close()
+                self._states.tell(ConnectionChange("closed", f"{self.description}: closed"))
+
+    async def connection_states(self) -> AsyncIterator[ConnectionChange]:
+        """The changes of ``connection_state`` (with ``reconnect=``) while the
+        iteration runs, on this loop, as ``on_connection_state`` receives
+        them; after ``close()`` a last ("closed", ...) change ends it.
+
+            async for change in chain.connection_states():
+                print(change.state, change.message)
+        """
+        changes: asyncio.Queue[ConnectionChange] = asyncio.Queue()
+        with self._states.listening(changes.put_nowait):
+            if self._workers.closed:
+                return
+            while True:
+                change = await changes.get()
+                yield change
+                if change.state == "closed":
+                    return
 
     async def watch(self) -> AsyncIterator[ProgressEvent]:
         """The progress of this chain's long operations (from async and
@@ -292,12 +545,14 @@ class AsyncInterface:
                 events.put_nowait(event)
 
         def observe(event: ProgressEvent) -> None:
-            # Called on the waiting thread; the event crosses to the loop.
-            if event.instrument in {driver.sync.name for driver in self.drivers}:
-                try:
-                    loop.call_soon_threadsafe(deliver, event)
-                except RuntimeError:
-                    pass  # the loop has closed; nobody is watching any more
+            # Called on the waiting thread; the event crosses to the loop
+            # (not when the loop has closed: nobody is watching any more).
+            # Two chains may both hold a module of one name: the chain tells
+            # them apart, and only a core that does not report it (0) is
+            # matched by name.
+            if (event.chain == self.sync.chain_id if event.chain else
+                    event.instrument in {driver.sync.name for driver in self.drivers}):
+                _call_on(loop, deliver, event)
 
         with progress(observe):
             while True:
