@@ -62,6 +62,12 @@ def link(request):
         server.close()
 
 
+def moves_of(view, began=0):
+    """The ports a rotary valve was sent to, in order, from its commands."""
+    return [round(float(line.split()[1][1:]) * 12) + 1 for line in view.commands[began:]
+            if line.startswith("G0")]
+
+
 async def until(predicate, timeout=2.0):
     deadline = time.monotonic() + timeout
     while not predicate() and time.monotonic() < deadline:
@@ -125,8 +131,7 @@ async def test_one_driver_runs_calls_in_order_and_a_queued_cancel_sends_nothing(
         await valve.home()
         ports, began = [7, 3, 11, 5, 9], len(view.commands)
         await asyncio.gather(*(valve.select_port(port) for port in ports))
-        moves = [line.split()[1] for line in view.commands[began:] if line.startswith("G0")]
-        assert [round(float(move[1:]) * 12) + 1 for move in moves] == ports
+        assert moves_of(view, began) == ports
         # Cancelled while it waits behind a running call: never sent, and the
         # running call is not stopped.
         chain.bench.time_scale = 0.3
@@ -250,3 +255,117 @@ async def test_scan_add_group_and_close_are_awaitable():
                                                    r"closed \(its interface was closed"):
         await valve.identify()
     assert not chain.sync.port.is_open
+
+
+# how: the ports each loop sends the one valve to, loop after loop or all at once
+LOOPS = {
+    "one asyncio.run after another": ([[3, 5, 7], [9, 2, 4]], False),
+    "loops in two threads at once": ([[2, 4, 6, 8], [3, 5, 7, 9]], True),
+}
+
+
+@pytest.mark.parametrize("how", LOOPS)
+def test_an_interface_serves_any_event_loop(how):
+    sequences, at_once = LOOPS[how]
+    chain = AsyncInterface(emulate=[2], time_scale=0.01)  # made outside any loop
+    view, results = chain.bench.modules[0], []
+
+    async def session(ports):
+        if not chain.drivers:
+            await chain.add_group([2])
+        (valve,) = chain.drivers
+        # Several calls at once contend for the valve's turn in this loop.
+        await asyncio.gather(valve.home(), *(valve.select_port(port) for port in ports))
+        results.append(await valve.check_position())
+
+    if at_once:
+        asyncio.run(chain.add_group([2]))
+        threads = [threading.Thread(target=asyncio.run, args=(session(ports),))
+                   for ports in sequences]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(10.0)
+    else:
+        for ports in sequences:
+            asyncio.run(session(ports))
+    asyncio.run(chain.close())
+    assert len(results) == len(sequences)
+    moves = moves_of(view)
+    for ports in sequences:  # each loop's calls went out in its call order
+        assert [port for port in moves if port in ports] == ports
+
+
+@pytest.mark.parametrize("cancels", [1, 2, 5])
+@run_async
+async def test_a_cancelled_call_holds_the_turn_until_it_let_go(cancels):
+    async with AsyncInterface(emulate=[2], time_scale=0.0) as chain:
+        (valve,) = await chain.add_group([2])
+        view = chain.bench.modules[0]
+        await valve.home()
+        chain.bench.time_scale = 100.0
+        move = asyncio.create_task(valve.select_port(8))
+        assert await until(lambda: view.moving)
+        queued = asyncio.create_task(valve.identify())
+        chain.bench.delay_replies(1, 0.3)  # the stop is answered 0.3 s late
+        began = time.monotonic()
+        for _ in range(cancels):  # cancelled again and again while its stop runs
+            move.cancel()
+            await asyncio.sleep(0.02)
+        with pytest.raises(asyncio.CancelledError):
+            await move
+        # The task ended only once the stop was answered, and the queued call
+        # had not gone out before.
+        assert time.monotonic() - began >= 0.28
+        assert "G3 X0" in view.commands and "M116" not in view.commands[-1:]
+        chain.bench.delay_replies(1, 0.0)
+        assert await queued == 2 and view.commands[-2:] == ["G3 X0", "M116"]
+        assert valve.sync._current_port is None
+
+
+@pytest.mark.parametrize("how", ["timeout", "cancelled twice"])
+@run_async
+async def test_a_cancelled_add_group_keeps_the_group_it_attached(how):
+    async with AsyncInterface(emulate=[2, 4]) as chain:
+        if how == "timeout":
+            with pytest.raises(TimeoutError):
+                async with asyncio.timeout(0):
+                    await chain.add_group([2, 4])
+        else:
+            task = asyncio.create_task(chain.add_group([2, 4]))
+            await asyncio.sleep(0)
+            task.cancel()
+            await asyncio.sleep(0)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        # Consistent at once: the drivers are those of the attached group.
+        assert [d.sync for d in chain.drivers] == list(chain.sync.group.inst)
+        with pytest.raises(OrvakError, match="already attached"):
+            await chain.add_group([2, 4])
+        valve, pump = chain.drivers
+        assert await valve.identify() == 2 and await pump.identify() == 4
+
+
+@run_async
+async def test_watch_sees_only_its_own_chain():
+    async with AsyncInterface(emulate=[2], time_scale=0.02) as mine, \
+            AsyncInterface(emulate=[2, 2], time_scale=0.02) as other:
+        (valve,) = await mine.add_group([2])
+        others = await other.add_group([2, 2])
+        events = []
+
+        async def collect():
+            async for event in mine.watch():
+                events.append(event)
+                if event.done:
+                    return
+
+        watcher = asyncio.create_task(collect())
+        await asyncio.sleep(0)
+        # The same kind of module, with the same name, homes on both chains.
+        await asyncio.gather(valve.home(), *(d.home() for d in others))
+        await asyncio.wait_for(watcher, 2.0)
+        assert mine.chain_id not in (None, other.chain_id)
+        assert {(e.chain, e.address, e.operation) for e in events} == {
+            (mine.chain_id, 1, "home")}

@@ -7,6 +7,7 @@ import logging
 import pytest
 
 import orvaklab
+from orvaklab.discovery import OrvakInterface
 
 
 @pytest.fixture
@@ -81,3 +82,53 @@ def test_a_flow_settle_reports_until_it_is_inside_the_band(make_bench):
     assert {(e.instrument, e.operation, e.estimate) for e in events} == {
         (mfc.name, "settle", None)}
     assert events[-1].done and events[-1].succeeded and len(events) > 2
+
+
+def test_a_failing_observer_is_dropped_and_the_others_go_on(valve, caplog):
+    failures, events = [], []
+
+    def broken(event):
+        failures.append(event)
+        raise ValueError("observer bug")
+
+    # The same callable watches in two blocks, around the broken one.
+    with caplog.at_level(logging.WARNING, "orvaklab.progress"), \
+            orvaklab.progress(events.append), orvaklab.progress(broken), \
+            orvaklab.progress(events.append):
+        valve.select_port(5)
+        valve.home()
+    assert len(failures) == 1  # dropped after its first failure, for the whole block
+    assert [e.operation for e in events if e.done] == ["select_port"] * 2 + ["home"] * 2
+    (record,) = caplog.records  # logged once, with its traceback
+    assert record.exc_info[0] is ValueError and record.exc_info[2] is not None
+    assert valve.check_position() == 1
+
+
+# kind: (type code, preparation, a waited operation of that kind)
+WAITED = {
+    "rotary valve": (2, lambda d: d.home(), lambda d: d.select_port(7)),
+    "piston pump": (4, lambda d: d.home(), lambda d: d.aspirate(1000.0, 50.0, wait=True)),
+    "Z stage": (9, lambda d: d.home(), lambda d: d.run(10.0, wait=True)),
+    "gantry": (8, lambda d: d.home(), lambda d: d.run(50, 50, wait=True)),
+    "peristaltic pump": (1, lambda d: d.calibrate_by_tubing((2, 4)),
+                         lambda d: d.run(32.0, 1.0, wait=True)),
+    "flow controller, no estimate": (14, lambda d: None,
+                                     lambda d: d.set_setpoint(2, 2.5, wait=True)),
+}
+
+
+@pytest.mark.parametrize("kind", WAITED)
+def test_every_waited_operation_shows_a_bar_never_an_error(kind, caplog):
+    code, prepare, operate = WAITED[kind]
+    out = io.StringIO()
+    with OrvakInterface(emulate=[code], time_scale=0.05) as chain:
+        driver = chain.add_group([code])[0]
+        prepare(driver)
+        with caplog.at_level(logging.WARNING, "orvaklab.progress"), \
+                orvaklab.progress(orvaklab.ProgressBars(file=out, mininterval=0)):
+            operate(driver)
+    assert caplog.records == []
+    last = out.getvalue().replace("\r", "\n").strip().splitlines()[-1]
+    assert last.startswith(f"{driver.name}: ") and last.endswith(" s")
+    # An estimate fills a bar; without one, the seconds spent are shown.
+    assert ("100%" in last) == ("no estimate" not in kind)
