@@ -2,6 +2,7 @@
 
 import errno
 import io
+import math
 import socket
 
 import pytest
@@ -11,7 +12,7 @@ from conftest import OneConnectionBridge
 from orvaklab import OrvakError
 from orvaklab.cli import main
 from orvaklab.discovery import FoundModule, OrvakInterface
-from orvaklab.exceptions import OrvakConnectionError
+from orvaklab.exceptions import OrvakConnectionError, OrvakValueError
 
 
 def test_emulated_chain_attaches_once_and_closes_in_order():
@@ -131,3 +132,16 @@ def test_every_open_failure_is_a_connection_error_with_its_cause():
             OrvakInterface(port)
         assert isinstance(raised.value.__cause__, cause)
     assert raised.value.__cause__.errno == errno.ENOENT
+
+
+@pytest.mark.parametrize("timeout, shown", [(math.inf, "inf"), (math.nan, "nan"),
+                                            (-0.5, "-0.5")])
+def test_scan_refuses_a_time_out_it_could_never_end_with(timeout, shown):
+    with OrvakInterface(emulate=[2, 6]) as chain:
+        with pytest.raises(OrvakValueError) as refused:
+            chain.scan(timeout=timeout)
+        assert str(refused.value) == (
+            f"emulator [2, 6]: scan() timeout must be a finite, non-negative number of "
+            f"seconds (got {shown}).")
+        assert [module.commands for module in chain.bench.modules] == [[], []]  # nothing sent
+        assert chain.scan(timeout=0.2) == [FoundModule(1, 2, True), FoundModule(2, 6, False)]

@@ -4,6 +4,7 @@ work again, and calls during the outage fail at once; another chain behind
 the path stays disconnected with an error that names the changed address."""
 
 import asyncio
+import re
 import threading
 import time
 
@@ -121,3 +122,95 @@ def test_an_async_chain_comes_back_behind_its_path(by_id):
             assert await valve.check_position() == 3
 
     asyncio.run(unplugged_and_back())
+
+
+@pytest.mark.parametrize("reconnect, state", [(True, "reconnecting"), (False, "failed")])
+def test_a_call_failed_on_a_lost_link_finds_the_state_saying_so(by_id, reconnect, state):
+    bench = BenchChain([2, 4])
+    server = bench.serve_pty()
+    path = by_id(server.path)
+    with OrvakInterface(path, reconnect=reconnect) as chain:
+        valve, pump = chain.add_group([2, 4])
+        valve.home()
+        bench.time_scale = 100.0
+        seen = []
+
+        def move():
+            try:
+                valve.select_port(9, wait=True)
+            except OrvakConnectionError:
+                seen.append(chain.connection_state)  # the moment the call failed
+
+        mover = threading.Thread(target=move)
+        mover.start()
+        assert wait_until(lambda: bench.modules[0].moving)
+        server.unplug()
+        mover.join(2.0)
+        assert seen == [state]
+        if reconnect:  # and the next call says why, in the module's name
+            with pytest.raises(OrvakConnectionError, match=(
+                    rf"^Orvak Piston 1 ml: the serial link to {re.escape(path)} is down and "
+                    r"being reopened; nothing was sent\.$")):
+                pump.identify()
+
+
+CLOSED = ("Orvak Rotary Valve: the serial link is closed (its interface was closed or its "
+          "manager stopped); nothing was sent.")
+
+
+@pytest.mark.parametrize("api", ["blocking", "async"])
+def test_closing_during_an_outage_is_final(by_id, api):
+    bench = BenchChain([2])
+    servers = [bench.serve_pty()]
+    path = by_id(servers[0].path)
+
+    def outage(chain):
+        servers[0].unplug()
+        assert wait_until(lambda: chain.connection_state == "reconnecting")
+
+    if api == "blocking":
+        chain = OrvakInterface(path, reconnect=True)
+        valve = chain.add_group([2])[0]
+        outage(chain)
+        chain.close()
+        calls = [valve.identify, valve.stop]
+    else:
+        async def closed_during_an_outage():
+            loop_thread, told = threading.get_ident(), []
+            chain = AsyncInterface(path, reconnect=True, on_connection_state=lambda state, _: (
+                told.append((state, threading.get_ident()))))
+            valve = (await chain.add_group([2]))[0]
+            changes = []
+
+            async def follow():
+                async for change in chain.connection_states():
+                    changes.append(change.state)
+
+            follower = asyncio.create_task(follow())
+            await asyncio.sleep(0)
+            await asyncio.to_thread(outage, chain)
+            await chain.close()
+            await asyncio.wait_for(follower, 2.0)
+            assert changes == ["reconnecting", "closed"]
+            assert told == [("reconnecting", loop_thread)]  # on the loop, not the supervisor
+            for call in (valve.identify, valve.stop):  # as the blocking drivers raise it
+                with pytest.raises(OrvakConnectionError) as raised:
+                    await call()
+                assert str(raised.value) == CLOSED
+            return chain.sync, valve.sync
+
+        chain, valve = asyncio.run(closed_during_an_outage())
+        calls = [valve.identify, valve.stop]
+    assert chain.connection_state == "closed"
+    for call in calls:
+        with pytest.raises(OrvakConnectionError) as raised:
+            call()
+        assert str(raised.value) == CLOSED
+    # The supervisor has ended: the chain back behind its path is left alone.
+    sent = len(bench.modules[0].commands)
+    servers.append(bench.serve_pty())
+    by_id(servers[-1].path)
+    time.sleep(0.3)
+    assert chain.connection_state == "closed" and len(bench.modules[0].commands) == sent
+    assert not any(thread.name == f"orvaklab supervisor {path}"
+                   for thread in threading.enumerate())
