@@ -230,8 +230,15 @@ class _Workers:
 
     def submit(self, function: Callable[..., R], /, *args: Any,
                **kwargs: Any) -> concurrent.futures.Future[R]:
-        # The caller's context variables follow the call into the worker.
-        return self._pool.submit(contextvars.copy_context().run, function, *args, **kwargs)
+        while True:
+            pool = self._pool
+            try:
+                # The caller's context variables follow the call into the worker.
+                return pool.submit(contextvars.copy_context().run, function, *args, **kwargs)
+            except RuntimeError:
+                if pool is self._pool:
+                    raise
+                # Replaced (and shut down) by another thread meanwhile: the new one takes it.
 
     async def run(self, function: Callable[..., R], /, *args: Any, **kwargs: Any) -> R:
         self.awaited()
@@ -506,7 +513,8 @@ class AsyncInterface:
         try:
             await self._set_up(self.sync.close)
         finally:
-            if not self._workers.closed:
+            # Not when cancelled while a set-up call still ran: nothing closed.
+            if not self._workers.closed and self.sync.connection_state == "closed":
                 self._workers.close()
                 self._states.tell(ConnectionChange("closed", f"{self.description}: closed"))
 
