@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -15,6 +16,11 @@ using namespace pybind11::literals;
 using orvak::Instrument;
 
 namespace {
+
+// The docstring of a base operation, from the base class's own description.
+std::string doc(std::string_view operation) {
+    return orvakpy::doc_of(Instrument().describe(), operation);
+}
 
 std::vector<std::string> command_texts(const py::Args<py::str>& gcodes) {
     std::vector<std::string> texts;
@@ -91,11 +97,8 @@ void bind_waits(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder
 
 void bind_refusals(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_holder>& cls) {
     cls.def("_raise_if_notok", orvakpy::nogil(&Instrument::raise_if_notok), "what"_a = "command")
-        .def("has_fault", &Instrument::has_fault,
-             "Whether a hardware fault (NOTOK) is pending; does not consume it.")
-        .def("check_fault", orvakpy::nogil(&Instrument::check_fault),
-             "Raises a pending hardware fault as OrvakHardwareError (use after an operation "
-             "that did not wait).")
+        .def("has_fault", &Instrument::has_fault, doc("has_fault").c_str())
+        .def("check_fault", orvakpy::nogil(&Instrument::check_fault), doc("check_fault").c_str())
         .def_static("_bad_code", &Instrument::bad_code, "reply"_a)
         .def("_require_ok", orvakpy::operation("_require_ok", &Instrument::require_ok),
              "what"_a = "command", "extra_timeout"_a = 0.0)
@@ -112,8 +115,7 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
     cls.def("_query_other", orvakpy::operation("_query_other", &Instrument::query_other), "gcode"_a,
             "what"_a, "timeout"_a = query_timeout)
         .def("identify", orvakpy::operation("identify", &Instrument::identify),
-             "timeout"_a = query_timeout,
-             "The module's type code, from its M116 reply; waits timeout seconds for it.")
+             "timeout"_a = query_timeout, doc("identify").c_str())
         .def(
             "homed_axes",
             [](Instrument& self, double timeout) {
@@ -123,39 +125,29 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
                 for (const auto& [axis, homed] : axes) result[orvakpy::to_pystr(axis)] = homed;
                 return result;
             },
-            "timeout"_a = query_timeout,
-            "Axis letter -> whether a home has succeeded on it since power-up (M304); waits "
-            "timeout seconds.")
+            "timeout"_a = query_timeout, doc("homed_axes").c_str())
         .def("is_homed", orvakpy::operation("is_homed", &Instrument::is_homed),
-             "timeout"_a = query_timeout,
-             "Whether every axis has been homed since power-up; waits timeout seconds.")
+             "timeout"_a = query_timeout, doc("is_homed").c_str())
         .def("is_leader", orvakpy::operation("is_leader", &Instrument::is_leader),
-             "timeout"_a = query_timeout,
-             "Whether the USB port is on this module, the chain's leader (M115); False when no "
-             "answer comes within timeout seconds.")
+             "timeout"_a = query_timeout, doc("is_leader").c_str())
         .def("_answers_as_leader", orvakpy::operation("is_leader", &Instrument::answers_as_leader),
              "timeout"_a = query_timeout,
              "The leader probe of a scan: like is_leader, but a follower's refusal answers "
              "False at once.")
         .def("get_firmware_version",
              orvakpy::operation("get_firmware_version", &Instrument::get_firmware_version),
-             "timeout"_a = query_timeout,
-             "The firmware line (M115), also kept in firmware_version; the last one known, or "
-             "None, when no answer comes within timeout seconds. Never raises.")
+             "timeout"_a = query_timeout, doc("get_firmware_version").c_str())
         .def(
             "stop", [](Instrument& self) { orvakpy::stopping(self, [&] { self.stop(); }); },
-            "Halts the module; this base version raises OrvakNotSupportedError.")
-        .def("resume", orvakpy::operation("resume", &Instrument::resume),
-             "Continues after stop(); this base version raises OrvakNotSupportedError.")
-        .def("reset", orvakpy::operation("reset", &Instrument::reset),
-             "Resets the module; this base version raises OrvakNotSupportedError.")
+            doc("stop").c_str())
+        .def("resume", orvakpy::operation("resume", &Instrument::resume), doc("resume").c_str())
+        .def("reset", orvakpy::operation("reset", &Instrument::reset), doc("reset").c_str())
         .def(
             "check_position", [](Instrument & self) -> orvakpy::Typed<"object"> {
                 orvakpy::without_gil([&] { self.check_position_unsupported(); });
                 return orvakpy::Typed<"object">(py::none());  // not reached: it raises
             },
-            "Where the module is, in its own unit; this base version raises "
-            "OrvakNotSupportedError.")
+            doc("check_position").c_str())
         .def(
             "_forget_tracked_state",
             [](Instrument& self) {
@@ -166,10 +158,19 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
             "cycle.")
         .def(
             "pause", [](Instrument& self) { orvakpy::stopping(self, [&] { self.pause(); }); },
-            "Calls stop().")
+            doc("pause").c_str())
         .def(
             "abort", [](Instrument& self) { orvakpy::stopping(self, [&] { self.abort(); }); },
-            "Calls stop(), then reset().");
+            doc("abort").c_str())
+        .def(
+            "describe",
+            [](const Instrument& self) -> orvakpy::Typed<"orvaklab.shapes.Description"> {
+                return orvakpy::Typed<"orvaklab.shapes.Description">(
+                    orvakpy::description_to_python(self.describe()));
+            },
+            "What this module can do and what can be read from it: its operations (each with "
+            "its kind, parameters in order with their units and the limits in force for this "
+            "module, result and documentation) and its readings. Plain data; sends nothing.");
 }
 
 // A Python subclass's own stop(), pause() or abort() runs inside the stop
@@ -296,6 +297,13 @@ PYBIND11_MODULE(unitbase, m) {
     bind_instrument(m);
     bind_leadership(m);
     bind_text_checks(m);
+    py::tuple units(orvak::units::all.size());
+    for (std::size_t i = 0; i < orvak::units::all.size(); ++i) {
+        units[i] = orvakpy::to_pystr(orvak::units::all[i]);
+    }
+    orvakpy::constant(m, "UNITS", units,
+                      "Every unit an operation or reading is described in (\"\" is none).",
+                      "tuple[str, ...]");
     // Set by orvaklab.progress while someone watches long operations.
     orvakpy::constant(m, "_progress_observer", py::none(), "",
                       "collections.abc.Callable[..., None] | None");

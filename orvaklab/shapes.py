@@ -12,12 +12,14 @@ members serves where a protocol is asked for; these classes only name them.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Protocol, TypedDict
+from typing import TYPE_CHECKING, Literal, Protocol, TypedDict, Union
 
 if TYPE_CHECKING:
     from orvaklab.unitbase import Instrument
 
-__all__ = ["FlowReading", "ProbeMeasurement", "SerialPort", "DriverGroup"]
+__all__ = ["FlowReading", "ProbeMeasurement", "SerialPort", "DriverGroup", "Description",
+           "OperationDescription", "ParameterDescription", "ResultDescription",
+           "FieldDescription", "ReadingDescription", "KindDescription", "DescribedValue"]
 
 
 class FlowReading(TypedDict):
@@ -67,3 +69,77 @@ class DriverGroup(Protocol):
 
     @property
     def inst(self) -> list[Instrument]: ...
+
+
+# ---- what drivers say about themselves (``Instrument.describe``) ----
+
+DescribedValue = Union[None, bool, int, float, str]
+
+
+class ParameterDescription(TypedDict):
+    """One parameter of an operation, in call order."""
+
+    name: str
+    type: str
+    """As Python spells it: "int", "float", "bool", "str", "float | None", ..."""
+    unit: str
+    """From the one vocabulary of units ("µl", "ml/min", "mm", "SLPM", "°C", ...); "" for none."""
+    minimum: float | None
+    maximum: float | None
+    """The limits in force for this module; None where there is none."""
+    choices: list[DescribedValue]
+    """The values allowed, where only some are; else empty."""
+    required: bool
+    default: DescribedValue
+    """The default, when not required."""
+
+
+class FieldDescription(TypedDict):
+    name: str
+    type: str
+    unit: str
+
+
+class ResultDescription(TypedDict):
+    type: str
+    unit: str
+    fields: list[FieldDescription]
+    """The named parts of a mapping or tuple result, in order."""
+
+
+class OperationDescription(TypedDict):
+    name: str
+    kind: Literal["motion", "query", "setting", "action"]
+    """motion: can be stopped and reports progress while awaited; query: asks and changes
+    nothing; setting: changes what the module or driver holds; action: anything else."""
+    parameters: list[ParameterDescription]
+    result: ResultDescription
+    doc: str
+
+
+class ReadingDescription(TypedDict):
+    """A value cheap to read repeatedly: ``getattr(driver, operation)(**arguments)``,
+    then its ``field`` (a key, or a name of the result's fields) unless None."""
+
+    name: str
+    """An identifier; channels append their number ("flow1")."""
+    unit: str
+    type: str
+    operation: str
+    arguments: dict[str, DescribedValue]
+    field: str | None
+
+
+class Description(TypedDict):
+    operations: list[OperationDescription]
+    readings: list[ReadingDescription]
+
+
+class KindDescription(Description):
+    """A module kind's description (``orvaklab.describe``)."""
+
+    type_code: int
+    name: str
+    label: str
+    module: str
+    # "class" is a keyword: read it as kind["class"].

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_link.hpp"
 #include "common/py_progress.hpp"
 #include "common/py_types.hpp"
@@ -147,33 +148,33 @@ auto stopping(orvak::Instrument& self, Body&& body) -> decltype(body()) {
 // what pause(), abort(), the interrupt guard and stop_all reach; these are
 // what its super() calls reach.
 template <class Driver, class Class>
-void bind_controls(Class& cls, const char* stop_doc, const char* resume_doc,
-                   const char* reset_doc) {
+void bind_controls(Class& cls, const orvak::Description& about) {
     cls.def(
-           "stop", [](Driver& self) { stopping(self, [&] { self.Driver::stop(); }); }, stop_doc)
+           "stop", [](Driver& self) { stopping(self, [&] { self.Driver::stop(); }); },
+           doc_of(about, "stop").c_str())
         .def(
             "resume",
             [](Driver& self) { exclusive(self, "resume", [&] { self.Driver::resume(); }); },
-            resume_doc)
+            doc_of(about, "resume").c_str())
         .def(
             "reset", [](Driver& self) { exclusive(self, "reset", [&] { self.Driver::reset(); }); },
-            reset_doc);
+            doc_of(about, "reset").c_str());
 }
 
 // home(wait=True) and estimate_home_time(wait=True), whose wait is ignored.
 template <class Driver, class Class>
-void bind_homing(Class& cls, const char* home_doc, const char* estimate_doc) {
+void bind_homing(Class& cls, const orvak::Description& about) {
     cls.def(
            "home",
            [](Driver& self, const Flag& wait) {
                const bool waiting = truth(wait);
                return exclusive(self, "home", [&] { return self.home(waiting); });
            },
-           py::arg("wait") = true, home_doc)
+           py::arg("wait") = true, doc_of(about, "home").c_str())
         .def(
             "estimate_home_time",
             [](Driver& self, const Flag&) { return self.estimate_home_time(); },
-            py::arg("wait") = true, estimate_doc);
+            py::arg("wait") = true, doc_of(about, "estimate_home_time").c_str());
 }
 
 // instrument_id_number and estimated_run_time, which every driver keeps.

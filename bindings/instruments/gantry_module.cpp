@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/gantry.hpp"
@@ -22,14 +23,10 @@ using GantryClass =
     py::class_<Gantry, orvakpy::PyInstrument<Gantry>, orvak::Instrument, py::smart_holder>;
 
 void bind_operations(GantryClass& cls) {
-    orvakpy::bind_homing<Gantry>(
-        cls, "Homes both axes to (0, 0); with wait, returns once there. Returns True.",
-        "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
-        "estimated_home_time. wait is ignored.");
-    orvakpy::bind_controls<Gantry>(
-        cls, "Halts the gantry, keeping its target so resume() can continue.",
-        "Continues a stopped move.",
-        "Redefines zero at the current position (the gantry must be homed again).");
+    const auto about = Gantry().describe();
+    const auto doc = [&](std::string_view name) { return orvakpy::doc_of(about, name); };
+    orvakpy::bind_homing<Gantry>(cls, about);
+    orvakpy::bind_controls<Gantry>(cls, about);
     cls.def(
            "run",
            [](Gantry& self, const orvakpy::Real& x, const orvakpy::Real& y,
@@ -39,9 +36,7 @@ void bind_operations(GantryClass& cls) {
                const bool waiting = orvakpy::truth(wait);
                orvakpy::exclusive(self, "run", [&] { self.run(to_x, to_y, waiting); });
            },
-           "x"_a, "y"_a, "wait"_a = false,
-           "Moves to (x, y) mm, each clamped silently into [0, X_MAX] and [0, Y_MAX]. A NaN "
-           "coordinate is refused before anything is sent.")
+           "x"_a, "y"_a, "wait"_a = false, doc("run").c_str())
         .def(
             "check_position",
             [](Gantry& self) {
@@ -49,14 +44,14 @@ void bind_operations(GantryClass& cls) {
                                                       [&] { return self.check_position(); });
                 return orvakpy::to_pystr(reply);
             },
-            "The raw position reply, positions in mm.")
+            doc("check_position").c_str())
         .def(
             "check_position_xy",
             [](Gantry& self) {
                 return orvakpy::exclusive(self, "check_position_xy",
                                           [&] { return self.check_position_xy(); });
             },
-            "(x, y) in mm read from the position reply; None when it lacks either axis.")
+            doc("check_position_xy").c_str())
         .def(
             "estimate_run_time",
             [](Gantry& self, const orvakpy::Real& x, const orvakpy::Real& y, const orvakpy::Flag&) {
@@ -64,9 +59,7 @@ void bind_operations(GantryClass& cls) {
                     orvakpy::real_argument(x, "estimate_run_time()", "x"),
                     orvakpy::real_argument(y, "estimate_run_time()", "y"));
             },
-            "x"_a, "y"_a, "wait"_a = false,
-            "Seconds along the straight line from the last commanded target to (x, y) mm at "
-            "RUN_SPEED (not clamped); also stored in estimated_run_time. wait is ignored.");
+            "x"_a, "y"_a, "wait"_a = false, doc("estimate_run_time").c_str());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -32,6 +33,11 @@ constexpr std::string_view by_rollers_name = "TUBING_PRESETS_BY_ROLLERS";
 [[noreturn]] void raise_bad_table(std::string_view constant) {
     throw orvak::ArgumentTypeError("class constant " + std::string(constant) +
                                    " must map (ID, OD) pairs in mm to flows in ml/min");
+}
+
+// The docstring of an operation, from a standard head's description.
+std::string doc(std::string_view operation) {
+    return orvakpy::doc_of(PeriPumpBase(0, orvak::kinds::of(1)).describe(), operation);
 }
 
 // The (key, value) pairs of a mapping.
@@ -158,16 +164,13 @@ void bind_calibration(PumpClass& cls) {
                self.calibrate(orvakpy::real_argument(flow_rate, "calibrate()", "flow_rate"),
                               orvakpy::real_argument(rpm, "calibrate()", "rpm"));
            },
-           "flow_rate"_a, "rpm"_a = PeriPumpBase::default_calibration_rpm,
-           "Sets the calibration: the pump delivers flow_rate ml/min at rpm. Sends nothing.")
+           "flow_rate"_a, "rpm"_a = PeriPumpBase::default_calibration_rpm, doc("calibrate").c_str())
         .def(
             "calibrate_by_tubing",
             [](PeriPumpBase& self, const TubeSize& tube) {
                 self.calibrate_by_tubing(tubing_argument(tube, "calibrate_by_tubing()"));
             },
-            "tube_ID_OD"_a,
-            "Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS; a list is "
-            "accepted.");
+            "tube_ID_OD"_a, doc("calibrate_by_tubing").c_str());
 }
 
 void bind_pumping(PumpClass& cls) {
@@ -177,7 +180,7 @@ void bind_pumping(PumpClass& cls) {
                const double value = orvakpy::real_argument(speed, "set_speed()", "speed");
                orvakpy::exclusive(self, "set_speed", [&] { self.set_speed(value); });
            },
-           "speed"_a, "Writes the speed register for speed ml/min; starts no move.")
+           "speed"_a, doc("set_speed").c_str())
         .def(
             "run",
             [](PeriPumpBase& self, const orvakpy::Real& flow_rate, const orvakpy::Real& volume,
@@ -193,10 +196,7 @@ void bind_pumping(PumpClass& cls) {
                                    [&] { self.run(flow, amount, waiting, turn, calibrated); });
             },
             "flow_rate"_a, "volume"_a, "wait"_a = false, "direction"_a = "cw",
-            "calibration"_a = py::none(),
-            "Pumps volume ml at flow_rate ml/min. A negative volume or direction=\"ccw\" "
-            "reverses; calibration (ml/min at 60 RPM, a number or numeric text) is applied "
-            "first; with wait, returns once the run is done.")
+            "calibration"_a = py::none(), doc("run").c_str())
         .def(
             "run_as_is",
             [](PeriPumpBase& self, const orvakpy::Real& volume, const orvakpy::Flag& wait) {
@@ -204,8 +204,7 @@ void bind_pumping(PumpClass& cls) {
                 const bool waiting = orvakpy::truth(wait);
                 orvakpy::exclusive(self, "run_as_is", [&] { self.run_as_is(amount, waiting); });
             },
-            "volume"_a, "wait"_a = false,
-            "Pumps volume ml at the speed the module last had (no speed cap applies).")
+            "volume"_a, "wait"_a = false, doc("run_as_is").c_str())
         .def(
             "set_rollers",
             [](PeriPumpBase& self, const orvakpy::Typed<"int | str">& rollers) {
@@ -220,12 +219,10 @@ void bind_pumping(PumpClass& cls) {
                 if (!count) throw self.rollers_not_integer(py::repr(rollers).cast<std::string>());
                 orvakpy::exclusive(self, "set_rollers", [&] { self.set_rollers(*count); });
             },
-            "rollers"_a,
-            "Reports the fitted head's roller count to the module (anything int() takes).")
+            "rollers"_a, doc("set_rollers").c_str())
         .def("check_position", orvakpy::operation("check_position", &PeriPumpBase::check_position),
-             "The module's step-position reply, unparsed.");
-    orvakpy::bind_controls<PeriPumpBase>(cls, "Halts the pump without resetting its step counter.",
-                                         "Resumes a halted run.", "Zeroes the step counter.");
+             doc("check_position").c_str());
+    orvakpy::bind_controls<PeriPumpBase>(cls, PeriPumpBase(0, orvak::kinds::of(1)).describe());
 }
 
 void bind_estimates(PumpClass& cls) {
@@ -237,9 +234,7 @@ void bind_estimates(PumpClass& cls) {
                return self.estimate_run_time(orvakpy::real_argument(flow_rate, where, "flow_rate"),
                                              orvakpy::real_argument(volume, where, "volume"));
            },
-           "flow_rate"_a, "volume"_a, "wait"_a = false,
-           "Seconds to pump volume ml at flow_rate ml/min; also stored in estimated_run_time. "
-           "wait is ignored.")
+           "flow_rate"_a, "volume"_a, "wait"_a = false, doc("estimate_run_time").c_str())
         .def(
             "_g2_speed_word",
             [](const PeriPumpBase& self, const orvakpy::Real& flow_rate) {
@@ -318,8 +313,7 @@ void bind_t_head(py::object& cls, const py::object& base, const orvak::kinds::Ki
         },
         py::name("calibrate_by_tubing"), py::is_method(cls), "tube_ID_OD"_a,
         "rollers"_a = py::none(),
-        "Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS_BY_ROLLERS for the "
-        "roller count (ROLLERS when None); a list is accepted.");
+        orvakpy::doc_of(PeriPumpBase(0, kind).describe(), "calibrate_by_tubing").c_str());
     py::dict heads;
     for (const auto& head : orvak::t_head_tubing_presets()) {
         heads[py::int_(static_cast<long long>(head.rollers))] = python_table(head.presets, false);

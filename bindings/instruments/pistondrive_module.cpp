@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -38,23 +39,35 @@ std::optional<long long> named_valve(py::handle valve) {
     return std::nullopt;
 }
 
-// Any valve but 0 and 1 means the waste port, which takes liquid where the
-// caller may not expect it ("outlett", 2): the caller's line gets a warning
-// (raised under a warnings filter of "error", before anything is sent). int()
-// of a number beyond 64 bits or of an infinity overflows: no valve either.
-long long valve_number(const PistonPump& pump, py::handle valve) {
-    if (const auto named = named_valve(valve)) return *named;
-    std::optional<long long> number;
+// int() of the valve; empty when int() refuses it or it overflows 64 bits
+// (an infinity too).
+std::optional<long long> whole_valve(py::handle valve) {
     try {
-        number = orvakpy::int_conversion(valve);
+        return orvakpy::int_conversion(valve);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OverflowError)) throw;
+        return std::nullopt;
     }
-    if (number == PistonPump::priming_valve || number == PistonPump::outlet_valve) return *number;
+}
+
+// Any valve but 0 and 1 means the waste port, which takes liquid where the
+// caller may not expect it ("outlett", 2): the caller's line gets a warning
+// (raised under a warnings filter of "error", before anything is sent).
+long long valve_number(const PistonPump& pump, py::handle valve) {
+    if (const auto named = named_valve(valve)) return *named;
+    const auto number = whole_valve(valve);
+    if (number && (*number == PistonPump::priming_valve || *number == PistonPump::outlet_valve)) {
+        return *number;
+    }
     const auto message = pump.name + ": valve " + py::repr(valve).cast<std::string>() +
                          " is not 0, 1, 'waste' or 'outlet'; using the waste port (valve 0).";
     if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
     return PistonPump::priming_valve;
+}
+
+// The docstring of an operation, from the pump's description.
+std::string doc(std::string_view operation) {
+    return orvakpy::doc_of(PistonPump().describe(), operation);
 }
 
 double real(py::handle value, std::string_view where, std::string_view argument) {
@@ -111,14 +124,8 @@ void bind_state(PumpClass& cls) {
 }
 
 void bind_motion(PumpClass& cls) {
-    orvakpy::bind_homing<PistonPump>(
-        cls, "Homes the piston (0 \xC2\xB5l); with wait, returns once it is there. Returns True.",
-        "Seconds a home takes from mid-stroke, at homing_speed; also stored in "
-        "estimated_home_time. wait is ignored.");
-    orvakpy::bind_controls<PistonPump>(
-        cls, "Halts the piston; its position becomes unknown.", "Continues a halted move.",
-        "Closes the valves and re-zeroes the counter where the piston stands; the next move "
-        "needs a home.");
+    orvakpy::bind_homing<PistonPump>(cls, PistonPump().describe());
+    orvakpy::bind_controls<PistonPump>(cls, PistonPump().describe());
     cls.def(
            "run",
            [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& target_volume,
@@ -129,9 +136,7 @@ void bind_motion(PumpClass& cls) {
                const bool waiting = orvakpy::truth(wait);
                orvakpy::exclusive(self, "run", [&] { self.run(rate, target, path, waiting); });
            },
-           "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
-           "Moves the piston to target_volume \xC2\xB5l at speed \xC2\xB5l/min through valve "
-           "(0 or 'waste': priming / waste port, 1 or 'outlet': outlet).")
+           "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false, doc("run").c_str())
         .def(
             "aspirate",
             [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
@@ -143,9 +148,7 @@ void bind_motion(PumpClass& cls) {
                 orvakpy::exclusive(self, "aspirate",
                                    [&] { self.aspirate(rate, amount, path, waiting); });
             },
-            "speed"_a, "volume"_a, "valve"_a = 0, "wait"_a = false,
-            "Draws volume \xC2\xB5l in from the tracked position at speed \xC2\xB5l/min, through "
-            "the priming port by default.")
+            "speed"_a, "volume"_a, "valve"_a = 0, "wait"_a = false, doc("aspirate").c_str())
         .def(
             "dispense",
             [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
@@ -157,9 +160,7 @@ void bind_motion(PumpClass& cls) {
                 orvakpy::exclusive(self, "dispense",
                                    [&] { self.dispense(rate, amount, path, waiting); });
             },
-            "speed"_a, "volume"_a, "valve"_a = 1, "wait"_a = false,
-            "Pushes volume \xC2\xB5l out from the tracked position at speed \xC2\xB5l/min, "
-            "through the outlet by default.")
+            "speed"_a, "volume"_a, "valve"_a = 1, "wait"_a = false, doc("dispense").c_str())
         .def(
             "_send_move",
             [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& target_volume,
@@ -177,12 +178,12 @@ void bind_motion(PumpClass& cls) {
                 const long long path = valve_number(self, valve);
                 orvakpy::exclusive(self, "_select_valve", [&] { self.select_valve(path); });
             },
-            "valve"_a, "Configures valve 0 or 1 on the manifold unless it already is.")
+            "valve"_a, doc("select_piston_valves").c_str())
         .def("_activate_valve", orvakpy::operation("_activate_valve", &PistonPump::activate_valve),
-             "Energises the configured valve.")
+             doc("turn_on_piston_valves").c_str())
         .def("_deactivate_valve",
              orvakpy::operation("_deactivate_valve", &PistonPump::deactivate_valve),
-             "De-energises every valve.");
+             doc("turn_off_piston_valves").c_str());
     cls.attr("select_piston_valves") = cls.attr("_select_valve");
     cls.attr("turn_on_piston_valves") = cls.attr("_activate_valve");
     cls.attr("turn_off_piston_valves") = cls.attr("_deactivate_valve");
@@ -190,7 +191,7 @@ void bind_motion(PumpClass& cls) {
 
 void bind_queries(PumpClass& cls) {
     cls.def("check_position", orvakpy::operation("check_position", &PistonPump::check_position),
-            "The raw position reply.")
+            doc("check_position").c_str())
         .def(
             "check_position_ul",
             [](PistonPump& self, const orvakpy::OptionalReal& timeout) {
@@ -198,9 +199,7 @@ void bind_queries(PumpClass& cls) {
                 return orvakpy::exclusive(self, "check_position_ul",
                                           [&] { return self.check_position_ul(limit); });
             },
-            "timeout"_a = PistonPump::default_poll_timeout,
-            "The live piston position in \xC2\xB5l, or None without a usable reply within "
-            "timeout seconds (None: DONE_TIMEOUT).")
+            "timeout"_a = PistonPump::default_poll_timeout, doc("check_position_ul").c_str())
         .def(
             "check_valve_states",
             [](PistonPump& self, const orvakpy::OptionalReal& timeout) {
@@ -208,9 +207,7 @@ void bind_queries(PumpClass& cls) {
                 return orvakpy::exclusive(self, "check_valve_states",
                                           [&] { return self.check_valve_states(limit); });
             },
-            "timeout"_a = PistonPump::default_poll_timeout,
-            "The first number of the valve-state reply as text (the reply itself when it has "
-            "none), or None without a reply within timeout seconds.")
+            "timeout"_a = PistonPump::default_poll_timeout, doc("check_valve_states").c_str())
         .def("_require_known_position", &PistonPump::require_known_position)
         .def("_known_or_midpoint_volume", &PistonPump::known_or_midpoint_volume);
 }
@@ -225,9 +222,7 @@ void bind_estimates(PumpClass& cls) {
                    real(target_volume, "estimate_run_time()", "target_volume"));
            },
            "speed"_a, "target_volume"_a, "valve"_a = 0, "wait"_a = false,
-           "Seconds to move from the tracked position (mid-stroke when unknown) to "
-           "target_volume \xC2\xB5l at speed \xC2\xB5l/min; also stored in estimated_run_time. "
-           "valve and wait are ignored.")
+           doc("estimate_run_time").c_str())
         .def(
             "estimate_aspirate_time",
             [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
@@ -236,9 +231,7 @@ void bind_estimates(PumpClass& cls) {
                     real(speed, "estimate_aspirate_time()", "speed"),
                     real(volume, "estimate_aspirate_time()", "volume"));
             },
-            "speed"_a, "volume"_a, "wait"_a = false,
-            "Seconds to aspirate volume \xC2\xB5l at speed \xC2\xB5l/min; also stored in "
-            "estimated_run_time. wait is ignored.")
+            "speed"_a, "volume"_a, "wait"_a = false, doc("estimate_aspirate_time").c_str())
         .def(
             "estimate_dispense_time",
             [](PistonPump& self, const orvakpy::Real& speed, const orvakpy::Real& volume,
@@ -247,9 +240,7 @@ void bind_estimates(PumpClass& cls) {
                     real(speed, "estimate_dispense_time()", "speed"),
                     real(volume, "estimate_dispense_time()", "volume"));
             },
-            "speed"_a, "volume"_a, "wait"_a = false,
-            "Seconds to dispense volume \xC2\xB5l at speed \xC2\xB5l/min; also stored in "
-            "estimated_run_time. wait is ignored.");
+            "speed"_a, "volume"_a, "wait"_a = false, doc("estimate_dispense_time").c_str());
 }
 
 void bind_pump(py::module_& m) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -136,6 +137,11 @@ void bind_constants(ProcessClass& cls) {
     orvakpy::constant(cls, "_MEASURE_SPEC", specs, "", "dict[str, " + std::string(spec_type) + "]");
 }
 
+// The docstring of an operation, from the driver's description.
+std::string doc(std::string_view operation) {
+    return orvakpy::doc_of(ProcessReader().describe(), operation);
+}
+
 void bind_operations(ProcessClass& cls) {
     cls.def(
            "measure_parameters",
@@ -146,8 +152,7 @@ void bind_operations(ProcessClass& cls) {
                return orvakpy::Typed<"tuple[float, float, float]">(
                    py::make_tuple(raw[0], raw[1], raw[2]));
            },
-           "channel"_a = 1, "wait"_a = true,
-           "One reading of the channel: (pH, mV, T) as three floats. wait is ignored.")
+           "channel"_a = 1, "wait"_a = true, doc("measure_parameters").c_str())
         .def(
             "get_probe_id",
             [](ProcessReader& self, const Integer& channel, const Flag&) {
@@ -155,8 +160,7 @@ void bind_operations(ProcessClass& cls) {
                 return orvakpy::exclusive(self, "get_probe_id",
                                           [&] { return self.get_probe_id(number); });
             },
-            "channel"_a = 1, "wait"_a = true,
-            "(probe ID, serial number) of the channel's probe; (0, 0) for an empty channel.")
+            "channel"_a = 1, "wait"_a = true, doc("get_probe_id").c_str())
         .def(
             "channel_has_probe",
             [](ProcessReader& self, const Integer& channel) {
@@ -164,10 +168,10 @@ void bind_operations(ProcessClass& cls) {
                 return orvakpy::exclusive(self, "channel_has_probe",
                                           [&] { return self.channel_has_probe(number); });
             },
-            "channel"_a = 1, "Whether a probe is attached (its probe ID is not 0).")
+            "channel"_a = 1, doc("channel_has_probe").c_str())
         .def("attached_channels",
              orvakpy::operation("attached_channels", &ProcessReader::attached_channels),
-             "The channels with a probe, ascending (one identity query per channel).")
+             doc("attached_channels").c_str())
         .def(
             "probe_type",
             [](ProcessReader& self, const Integer& channel) {
@@ -175,9 +179,7 @@ void bind_operations(ProcessClass& cls) {
                 return orvakpy::exclusive(self, "probe_type",
                                           [&] { return self.probe_type(number); });
             },
-            "channel"_a = 1,
-            "The probe's type code ('pH', 'ORP', ...), or None for an empty channel or an "
-            "unknown REF#.")
+            "channel"_a = 1, doc("probe_type").c_str())
         .def(
             "describe_probe",
             [](ProcessReader& self, const Integer& channel) {
@@ -185,7 +187,7 @@ void bind_operations(ProcessClass& cls) {
                 return orvakpy::to_pystr(orvakpy::exclusive(
                     self, "describe_probe", [&] { return self.describe_probe(number); }));
             },
-            "channel"_a = 1, "The catalogue's description of the probe, or 'No probe connected'.")
+            "channel"_a = 1, doc("describe_probe").c_str())
         .def(
             "measure",
             [](ProcessReader& self, const Integer& channel, const Flag&) {
@@ -201,9 +203,7 @@ void bind_operations(ProcessClass& cls) {
                 out["values"] = values;
                 return orvakpy::Typed<"orvaklab.shapes.ProbeMeasurement">(out);
             },
-            "channel"_a = 1, "wait"_a = true,
-            "A reading labelled for the attached probe: {'channel', 'probe_type', "
-            "'description', 'values'}. wait is ignored.")
+            "channel"_a = 1, "wait"_a = true, doc("measure").c_str())
         .def(
             "_query_probe_id_raw",
             [](ProcessReader& self, const Integer& channel) {
@@ -223,9 +223,8 @@ void bind_operations(ProcessClass& cls) {
             },
             "channel"_a = 1)
         .def("estimate_run_time", &ProcessReader::estimate_run_time,
-             "The nominal length of one reading (0.1 s); also stored in estimated_run_time.");
-    orvakpy::bind_controls<ProcessReader>(cls, "Nothing to stop: a sensor keeps its state.",
-                                          "Nothing to resume.", "Nothing to reset.");
+             doc("estimate_run_time").c_str());
+    orvakpy::bind_controls<ProcessReader>(cls, ProcessReader().describe());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -67,13 +68,10 @@ void bind_state(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryValveBas
 
 void bind_operations(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryValveBase>,
                                 orvak::Instrument, py::smart_holder>& cls) {
-    orvakpy::bind_homing<RotaryValveBase>(
-        cls, "Homes the valve to port 1; with wait, returns once it is there. Returns True.",
-        "Seconds a home takes, at least HOME_TIME_FLOOR_S; also stored in "
-        "estimated_home_time. wait is ignored.");
-    orvakpy::bind_controls<RotaryValveBase>(
-        cls, "Halts the valve, keeping its target so resume() can continue.",
-        "Continues a stopped move.", "Redefines zero at the current position.");
+    const auto about = RotaryValveBase(0, orvak::kinds::of(2)).describe();
+    const auto doc = [&](std::string_view name) { return orvakpy::doc_of(about, name); };
+    orvakpy::bind_homing<RotaryValveBase>(cls, about);
+    orvakpy::bind_controls<RotaryValveBase>(cls, about);
     cls.def(
            "select_port",
            [](RotaryValveBase& self, const orvakpy::Integer& port_number,
@@ -84,12 +82,10 @@ void bind_operations(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryVal
                if (!port) throw self.port_range_error(py::str(port_number).cast<std::string>());
                orvakpy::exclusive(self, "select_port", [&] { self.select_port(*port, waiting); });
            },
-           "port_number"_a, "wait"_a = true,
-           "Turns to port_number (1 to NUM_PORTS); port 1 is reached by homing. With wait, "
-           "returns once it is there.")
+           "port_number"_a, "wait"_a = true, doc("select_port").c_str())
         .def("check_position",
              orvakpy::operation("check_position", &RotaryValveBase::check_position),
-             "Asks the valve where it is and returns that port (1 to NUM_PORTS).")
+             doc("check_position").c_str())
         .def(
             "estimate_run_time",
             [](RotaryValveBase& self, const orvakpy::Integer& port_number, const orvakpy::Flag&) {
@@ -99,8 +95,7 @@ void bind_operations(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryVal
                 return self.estimate_run_time(*port);
             },
             "port_number"_a = RotaryValveBase::default_estimate_target, "wait"_a = true,
-            "Seconds to turn from the current port (port 6 when unknown) to port_number at "
-            "RUN_SPEED_RPM; also stored in estimated_run_time. wait is ignored.");
+            doc("estimate_run_time").c_str());
 }
 
 void bind_base(py::module_& m) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -53,9 +54,14 @@ void set_remembered_set(SolenoidValveBase& self,
     self.previous_valve_set = std::move(remembered);
 }
 
+// The docstring of an operation, from the driver's description.
+std::string doc(std::string_view operation) {
+    return orvakpy::doc_of(SolenoidValveBase(0, orvak::kinds::of(3)).describe(), operation);
+}
+
 void bind_operations(BankClass& cls) {
     cls.def("initialize", orvakpy::operation("initialize", &SolenoidValveBase::initialize),
-            "Sets the module's valve timing and hold parameters; call once before switching.")
+            doc("initialize").c_str())
         .def(
             "turn_on_valves",
             [](SolenoidValveBase& self, const ValveNumbers& valve_numbers) {
@@ -63,20 +69,16 @@ void bind_operations(BankClass& cls) {
                     orvakpy::reals_argument(valve_numbers, "turn_on_valves()", "valve_numbers");
                 orvakpy::exclusive(self, "turn_on_valves", [&] { self.turn_on_valves(numbers); });
             },
-            "valve_numbers"_a,
-            "Energises exactly the valves numbered (1 to 8); repeating the last set only "
-            "re-energises it.")
+            "valve_numbers"_a, doc("turn_on_valves").c_str())
         .def("turn_off_valves",
              orvakpy::operation("turn_off_valves", &SolenoidValveBase::turn_off_valves),
-             "De-energises every valve; the configured set is kept.")
+             doc("turn_off_valves").c_str())
         .def(
             "estimate_run_time",
             [](SolenoidValveBase& self, const ValveNumbers&) { return self.estimate_run_time(); },
-            "valve_numbers"_a,
-            "Seconds a switch takes (0.1, whatever the set); also stored in estimated_run_time.");
-    orvakpy::bind_controls<SolenoidValveBase>(
-        cls, "Does nothing: the valves keep their state across a pause.",
-        "Does nothing: the valves kept their state.", "De-energises every valve.");
+            "valve_numbers"_a, doc("estimate_run_time").c_str());
+    orvakpy::bind_controls<SolenoidValveBase>(cls,
+                                              SolenoidValveBase(0, orvak::kinds::of(3)).describe());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
@@ -116,21 +117,24 @@ auto channel_call(Read read, const char* where) {
     };
 }
 
+// The docstring of an operation, from the driver's description.
+std::string doc(std::string_view operation) {
+    return orvakpy::doc_of(FlowController().describe(), operation);
+}
+
 void bind_queries(FlowClass& cls) {
     cls.def("device_name", orvakpy::operation("device_name", &FlowController::device_name),
-            "The board's name (M200), e.g. 'ORVAK MFC'.")
+            doc("device_name").c_str())
         .def("board_info", orvakpy::operation("board_info", &FlowController::board_info),
-             "The board's M201 answer: the line that carries the firmware code.")
+             doc("board_info").c_str())
         .def("firmware_code", orvakpy::operation("firmware_code", &FlowController::firmware_code),
-             "The firmware code of board_info() (the digits after 'code:').")
-        .def("status", orvakpy::operation("status", &FlowController::status),
-             "The status line (M202), e.g. 'STATUS: 0x0 OK'.")
+             doc("firmware_code").c_str())
+        .def("status", orvakpy::operation("status", &FlowController::status), doc("status").c_str())
         .def("status_code", orvakpy::operation("status_code", &FlowController::status_code),
-             "The status code of status(); 0 when healthy.")
-        .def("is_ok", orvakpy::operation("is_ok", &FlowController::is_ok),
-             "Whether status_code() is 0.")
+             doc("status_code").c_str())
+        .def("is_ok", orvakpy::operation("is_ok", &FlowController::is_ok), doc("is_ok").c_str())
         .def("serial_number", channel_call(&FlowController::serial_number, "serial_number()"),
-             "channel"_a = 1, "The serial number of the channel's module (M311).")
+             "channel"_a = 1, doc("serial_number").c_str())
         .def(
             "read_channel",
             [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Flag&) {
@@ -138,17 +142,14 @@ void bind_queries(FlowClass& cls) {
                 return reading_to_python(orvakpy::exclusive(
                     self, "read_channel", [&] { return self.read_channel(number); }));
             },
-            "channel"_a = 1, "wait"_a = true,
-            "One M300 reading: {'channel', 'flow', 'setpoint', 'temperature', 'units', "
-            "'full_scale', 'error'}, flows in UNITS and temperature in degrees Celsius. wait is "
-            "ignored.")
+            "channel"_a = 1, "wait"_a = true, doc("read_channel").c_str())
         .def("read_flow", channel_call(&FlowController::read_flow, "read_flow()"), "channel"_a = 1,
-             "The channel's flow, in UNITS.")
+             doc("read_flow").c_str())
         .def("read_setpoint", channel_call(&FlowController::read_setpoint, "read_setpoint()"),
-             "channel"_a = 1, "The setpoint the board holds for the channel, in UNITS.")
+             "channel"_a = 1, doc("read_setpoint").c_str())
         .def("read_temperature",
              channel_call(&FlowController::read_temperature, "read_temperature()"), "channel"_a = 1,
-             "The channel's gas temperature, in degrees Celsius.");
+             doc("read_temperature").c_str());
 }
 
 void bind_setpoints(FlowClass& cls) {
@@ -157,7 +158,7 @@ void bind_setpoints(FlowClass& cls) {
            [](FlowController& self, const orvakpy::Integer& channel) {
                return self.full_scale(channel_of(self, channel, "full_scale()"));
            },
-           "channel"_a = 1, "The channel's full scale, in UNITS.")
+           "channel"_a = 1, doc("full_scale").c_str())
         .def(
             "set_full_scale",
             [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Real& value) {
@@ -165,15 +166,13 @@ void bind_setpoints(FlowClass& cls) {
                 self.set_full_scale(number,
                                     orvakpy::real_argument(value, "set_full_scale()", "value"));
             },
-            "channel"_a, "value"_a,
-            "Records this unit's full scale for the channel in UNITS (> 0); other drivers and the "
-            "class default are unchanged.")
+            "channel"_a, "value"_a, doc("set_full_scale").c_str())
         .def(
             "last_setpoint",
             [](FlowController& self, const orvakpy::Integer& channel) {
                 return self.last_setpoint(channel_of(self, channel, "last_setpoint()"));
             },
-            "channel"_a = 1, "The setpoint this driver last commanded on the channel, in UNITS.")
+            "channel"_a = 1, doc("last_setpoint").c_str())
         .def(
             "set_setpoint",
             [](FlowController& self, const orvakpy::Integer& channel, const orvakpy::Real& value,
@@ -190,19 +189,12 @@ void bind_setpoints(FlowClass& cls) {
                 });
             },
             "channel"_a, "value"_a, "wait"_a = false, "tolerance"_a = py::none(),
-            "timeout"_a = py::none(),
-            "Sets the channel's setpoint (0 to its full scale, in UNITS) and records it. With "
-            "wait, returns once the flow is within tolerance x full scale of it, allowing timeout "
-            "seconds (defaults SETTLE_TOLERANCE, SETTLE_TIMEOUT).")
+            "timeout"_a = py::none(), doc("set_setpoint").c_str())
         .def("zero_all", orvakpy::operation("zero_all", &FlowController::zero_all),
-             "Sets every channel's setpoint to 0.0 (recorded).")
+             doc("zero_all").c_str())
         .def("estimate_run_time", &FlowController::estimate_run_time,
-             "A nominal 0.1 s for a setpoint write (not the settling time); also stored in "
-             "estimated_run_time.");
-    orvakpy::bind_controls<FlowController>(
-        cls, "Zero flow on every channel; the recorded setpoints stay for resume().",
-        "Sends every channel's recorded setpoint again, channel 1 first.",
-        "Zero flow on every channel and zero recorded setpoints.");
+             doc("estimate_run_time").c_str());
+    orvakpy::bind_controls<FlowController>(cls, FlowController().describe());
 }
 
 void bind_internals(FlowClass& cls) {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/py_args.hpp"
+#include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/z_stage.hpp"
@@ -49,14 +50,10 @@ std::optional<int> decimals_argument(const py::object& decimals) {
 }
 
 void bind_operations(ZStageClass& cls) {
-    orvakpy::bind_homing<ZStage>(
-        cls, "Homes the stage (0 mm); with wait, returns once there. Returns True.",
-        "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
-        "estimated_home_time. wait is ignored.");
-    orvakpy::bind_controls<ZStage>(
-        cls, "Halts the stage, keeping its target so resume() can continue.",
-        "Continues a stopped move.",
-        "Redefines zero at the current position (the stage must be homed again).");
+    const auto about = ZStage().describe();
+    const auto doc = [&](std::string_view name) { return orvakpy::doc_of(about, name); };
+    orvakpy::bind_homing<ZStage>(cls, about);
+    orvakpy::bind_controls<ZStage>(cls, about);
     cls.def(
            "run",
            [](ZStage& self, const orvakpy::Real& z, const orvakpy::Real& speed,
@@ -66,9 +63,7 @@ void bind_operations(ZStageClass& cls) {
                const bool waiting = orvakpy::truth(wait);
                orvakpy::exclusive(self, "run", [&] { self.run(target, asked_speed, waiting); });
            },
-           "z"_a, "speed"_a = ZStage::firmware_speed, "wait"_a = false,
-           "Moves to z mm, clamped into [0, Z_MAX] with a warning. The firmware runs at its own "
-           "speed: any other speed is warned about and ignored. A NaN z is refused.")
+           "z"_a, "speed"_a = ZStage::firmware_speed, "wait"_a = false, doc("run").c_str())
         .def(
             "check_position",
             [](ZStage& self) {
@@ -76,7 +71,7 @@ void bind_operations(ZStageClass& cls) {
                     self, "check_position", [&] { return self.ZStage::check_position(); });
                 return orvakpy::to_pystr(reply);
             },
-            "The raw position reply, its position in microsteps.")
+            doc("check_position").c_str())
         .def(
             "check_position_mm",
             [](ZStage& self, const orvakpy::Typed<"int | None">& decimals) {
@@ -84,18 +79,14 @@ void bind_operations(ZStageClass& cls) {
                 return orvakpy::exclusive(self, "check_position_mm",
                                           [&] { return self.check_position_mm(digits); });
             },
-            "decimals"_a = ZStage::default_decimals,
-            "The position in mm, rounded to decimals places (unrounded for None); None when the "
-            "reply carries no step count.")
+            "decimals"_a = ZStage::default_decimals, doc("check_position_mm").c_str())
         .def(
             "estimate_run_time",
             [](ZStage& self, const orvakpy::Real& z, const orvakpy::Flag&) {
                 return self.estimate_run_time(
                     orvakpy::real_argument(z, "estimate_run_time()", "z"));
             },
-            "z"_a, "wait"_a = false,
-            "Seconds from the last commanded target to z mm at RUN_SPEED (not clamped); also "
-            "stored in estimated_run_time. wait is ignored.");
+            "z"_a, "wait"_a = false, doc("estimate_run_time").c_str());
 }
 
 }  // namespace

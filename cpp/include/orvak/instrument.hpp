@@ -23,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "orvak/description.hpp"
 #include "orvak/errors.hpp"
 #include "orvak/export.hpp"
 #include "orvak/link.hpp"
@@ -98,6 +99,10 @@ class ORVAK_EXPORT Instrument {
     void attach(std::shared_ptr<Link> link);
     // The observer used by the default `progress_observer()` hook.
     void observe_progress(std::shared_ptr<ProgressObserver> observer);
+
+    // What this module can do and what can be read from it, with the limits
+    // in force now; each driver adds its own operations and readings.
+    [[nodiscard]] virtual Description describe() const;
 
     // ---- state ----
     [[nodiscard]] const std::shared_ptr<ReplySlots>& slots() const noexcept { return slots_; }

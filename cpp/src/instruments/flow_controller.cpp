@@ -442,3 +442,137 @@ double FlowController::estimate_run_time() {
 }
 
 }  // namespace orvak
+
+namespace orvak {
+
+Description FlowController::describe() const {
+    const auto now = settings();
+    std::optional<double> widest;
+    for (long long channel = 1; channel <= now.num_channels; ++channel) {
+        const auto scale = stored_full_scale(channel);
+        if (scale && std::isfinite(*scale)) widest = std::max(widest.value_or(0.0), *scale);
+    }
+    const ParameterInfo channel{.name = "channel",
+                                .type = "int",
+                                .minimum = 1.0,
+                                .maximum = static_cast<double>(now.num_channels),
+                                .maximum_from = "NUM_CHANNELS",
+                                .default_value = DescribedValue(1LL)};
+    ParameterInfo required_channel = channel;
+    required_channel.default_value.reset();
+    const auto channel_query = [&](std::string op, ResultInfo result, std::string doc) {
+        return OperationInfo{.name = std::move(op),
+                             .kind = OperationKind::query,
+                             .parameters = {channel},
+                             .result = std::move(result),
+                             .doc = std::move(doc)};
+    };
+    const auto board_query = [](std::string op, std::string type, std::string doc) {
+        return OperationInfo{.name = std::move(op),
+                             .kind = OperationKind::query,
+                             .result = {.type = std::move(type)},
+                             .doc = std::move(doc)};
+    };
+    const ResultInfo flow{.type = "float", .unit = now.units};
+    const ResultInfo temperature{.type = "float", .unit = units::degree_celsius};
+    auto optional_real = [](std::string name, std::string unit) {
+        return ParameterInfo{.name = std::move(name),
+                             .type = "float | None",
+                             .unit = std::move(unit),
+                             .minimum = 0.0,
+                             .default_value = DescribedValue()};
+    };
+    Description about = Instrument::describe();
+    about.declare(board_query("device_name", "str", "The board's name (M200), e.g. 'ORVAK MFC'."));
+    about.declare(board_query("board_info", "str",
+                              "The board's M201 answer: the line that carries the firmware code."));
+    about.declare(board_query("firmware_code", "int",
+                              "The firmware code of board_info() (the digits after 'code:')."));
+    about.declare(board_query("status", "str", "The status line (M202), e.g. 'STATUS: 0x0 OK'."));
+    about.declare(
+        board_query("status_code", "int", "The status code of status(); 0 when healthy."));
+    about.declare(board_query("is_ok", "bool", "Whether status_code() is 0."));
+    about.declare(channel_query("serial_number", {.type = "str"},
+                                "The serial number of the channel's module (M311)."));
+    OperationInfo read = channel_query(
+        "read_channel",
+        {.type = "FlowReading",
+         .fields = {{.name = "channel", .type = "int"},
+                    {.name = "flow", .type = "float", .unit = now.units},
+                    {.name = "setpoint", .type = "float", .unit = now.units},
+                    {.name = "temperature", .type = "float", .unit = units::degree_celsius},
+                    {.name = "units", .type = "str"},
+                    {.name = "full_scale", .type = "float", .unit = now.units},
+                    {.name = "error", .type = "str"}}},
+        "One M300 reading: {'channel', 'flow', 'setpoint', 'temperature', 'units', "
+        "'full_scale', 'error'}, flows in UNITS and temperature in degrees Celsius. wait is "
+        "ignored.");
+    read.parameters.push_back(wait_parameter(true));
+    about.declare(std::move(read));
+    about.declare(channel_query("read_flow", flow, "The channel's flow, in UNITS."));
+    about.declare(channel_query("read_setpoint", flow,
+                                "The setpoint the board holds for the channel, in UNITS."));
+    about.declare(channel_query("read_temperature", temperature,
+                                "The channel's gas temperature, in degrees Celsius."));
+    about.declare(channel_query("full_scale", flow, "The channel's full scale, in UNITS."));
+    about.declare(
+        {.name = "set_full_scale",
+         .kind = OperationKind::setting,
+         .parameters = {required_channel,
+                        {.name = "value", .type = "float", .unit = now.units, .minimum = 0.0}},
+         .doc = "Records this unit's full scale for the channel in UNITS (> 0); other "
+                "drivers and the class default are unchanged."});
+    about.declare(channel_query("last_setpoint", flow,
+                                "The setpoint this driver last commanded on the channel, in "
+                                "UNITS."));
+    about.declare(
+        {.name = "set_setpoint",
+         .kind = OperationKind::motion,
+         .parameters = {required_channel,
+                        {.name = "value",
+                         .type = "float",
+                         .unit = now.units,
+                         .minimum = 0.0,
+                         .maximum = widest,
+                         .maximum_from = "the channel's full scale"},
+                        wait_parameter(false),
+                        optional_real("tolerance", ""),
+                        optional_real("timeout", units::second)},
+         .doc = "Sets the channel's setpoint (0 to its full scale, in UNITS) and records it. With "
+                "wait, returns once the flow is within tolerance x full scale of it, allowing "
+                "timeout seconds (defaults SETTLE_TOLERANCE, SETTLE_TIMEOUT)."});
+    about.declare({.name = "zero_all",
+                   .kind = OperationKind::setting,
+                   .doc = "Sets every channel's setpoint to 0.0 (recorded)."});
+    about.declare({.name = "estimate_run_time",
+                   .kind = OperationKind::query,
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "A nominal 0.1 s for a setpoint write (not the settling time); also "
+                          "stored in estimated_run_time."});
+    about.declare({.name = "stop",
+                   .kind = OperationKind::action,
+                   .doc = "Zero flow on every channel; the recorded setpoints stay for "
+                          "resume()."});
+    about.declare({.name = "resume",
+                   .kind = OperationKind::action,
+                   .doc = "Sends every channel's recorded setpoint again, channel 1 first."});
+    about.declare({.name = "reset",
+                   .kind = OperationKind::action,
+                   .doc = "Zero flow on every channel and zero recorded setpoints."});
+    for (long long number = 1; number <= now.num_channels; ++number) {
+        const auto suffix = std::to_string(number);
+        for (const auto& [field, unit] : {std::pair<std::string, std::string>{"flow", now.units},
+                                          {"setpoint", now.units},
+                                          {"temperature", units::degree_celsius}}) {
+            about.readings.push_back({.name = field + suffix,
+                                      .unit = unit,
+                                      .type = "float",
+                                      .operation = "read_channel",
+                                      .arguments = {{"channel", DescribedValue(number)}},
+                                      .field = field});
+        }
+    }
+    return about;
+}
+
+}  // namespace orvak

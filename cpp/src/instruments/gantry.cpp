@@ -137,3 +137,78 @@ double Gantry::home_seconds(const GantrySettings& settings) const {
 }
 
 }  // namespace orvak
+
+namespace orvak {
+
+Description Gantry::describe() const {
+    const auto now = settings();
+    const ParameterInfo x{.name = "x",
+                          .type = "float",
+                          .unit = units::millimetre,
+                          .minimum = 0.0,
+                          .maximum = now.x_max,
+                          .maximum_from = "X_MAX"};
+    const ParameterInfo y{.name = "y",
+                          .type = "float",
+                          .unit = units::millimetre,
+                          .minimum = 0.0,
+                          .maximum = now.y_max,
+                          .maximum_from = "Y_MAX"};
+    Description about = AxisDriver::describe();
+    about.declare({.name = "home",
+                   .kind = OperationKind::motion,
+                   .parameters = {wait_parameter(true)},
+                   .result = {.type = "bool"},
+                   .doc = "Homes both axes to (0, 0); with wait, returns once there. Returns "
+                          "True."});
+    about.declare({.name = "estimate_home_time",
+                   .kind = OperationKind::query,
+                   .parameters = {wait_parameter(true)},
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
+                          "estimated_home_time. wait is ignored."});
+    about.declare({.name = "run",
+                   .kind = OperationKind::motion,
+                   .parameters = {x, y, wait_parameter(false)},
+                   .doc = "Moves to (x, y) mm, each clamped silently into [0, X_MAX] and [0, "
+                          "Y_MAX]. A NaN coordinate is refused before anything is sent."});
+    about.declare({.name = "check_position",
+                   .kind = OperationKind::query,
+                   .result = {.type = "str"},
+                   .doc = "The raw position reply, positions in mm."});
+    about.declare(
+        {.name = "check_position_xy",
+         .kind = OperationKind::query,
+         .result = {.type = "tuple[float, float] | None",
+                    .unit = units::millimetre,
+                    .fields = {{.name = "x", .type = "float", .unit = units::millimetre},
+                               {.name = "y", .type = "float", .unit = units::millimetre}}},
+         .doc = "(x, y) in mm read from the position reply; None when it lacks either "
+                "axis."});
+    about.declare({.name = "estimate_run_time",
+                   .kind = OperationKind::query,
+                   .parameters = {x, y, wait_parameter(false)},
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "Seconds along the straight line from the last commanded target to (x, "
+                          "y) mm at RUN_SPEED (not clamped); also stored in estimated_run_time. "
+                          "wait is ignored."});
+    about.declare({.name = "stop",
+                   .kind = OperationKind::action,
+                   .doc = "Halts the gantry, keeping its target so resume() can continue."});
+    about.declare(
+        {.name = "resume", .kind = OperationKind::action, .doc = "Continues a stopped move."});
+    about.declare({.name = "reset",
+                   .kind = OperationKind::action,
+                   .doc = "Redefines zero at the current position (the gantry must be homed "
+                          "again)."});
+    for (const char* axis : {"x", "y"}) {
+        about.readings.push_back({.name = axis,
+                                  .unit = units::millimetre,
+                                  .type = "float",
+                                  .operation = "check_position_xy",
+                                  .field = axis});
+    }
+    return about;
+}
+
+}  // namespace orvak

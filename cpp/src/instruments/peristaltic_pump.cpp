@@ -341,3 +341,111 @@ std::string PeriPumpBase::check_position() {
 }
 
 }  // namespace orvak
+
+namespace orvak {
+
+Description PeriPumpBase::describe() const {
+    const auto now = settings();
+    std::optional<double> fastest;
+    if (now.max_rpm && calibration_speed > 0.0 && calibration_rpm > 0.0) {
+        fastest = *now.max_rpm * calibration_speed / calibration_rpm;
+    }
+    const ParameterInfo flow_rate{.name = "flow_rate",
+                                  .type = "float",
+                                  .unit = units::millilitre_per_minute,
+                                  .minimum = 0.0,
+                                  .maximum = fastest,
+                                  .maximum_from = fastest ? "MAX_RPM's flow" : ""};
+    const ParameterInfo volume{.name = "volume", .type = "float", .unit = units::millilitre};
+    const auto* kind = kinds::find(instrument_id_number);
+    const bool by_rollers = kind != nullptr && kind->model.tubing_by_rollers;
+    Description about = AxisDriver::describe();
+    about.declare({.name = "calibrate",
+                   .kind = OperationKind::setting,
+                   .parameters = {{.name = "flow_rate",
+                                   .type = "float",
+                                   .unit = units::millilitre_per_minute,
+                                   .minimum = 0.0},
+                                  {.name = "rpm",
+                                   .type = "float",
+                                   .unit = units::rpm,
+                                   .minimum = 0.0,
+                                   .default_value = DescribedValue(tubing_rpm)}},
+                   .doc = "Sets the calibration: the pump delivers flow_rate ml/min at rpm. Sends "
+                          "nothing."});
+    OperationInfo by_tubing{
+        .name = "calibrate_by_tubing",
+        .kind = OperationKind::setting,
+        .parameters = {{.name = "tube_ID_OD",
+                        .type = "Sequence[float]",
+                        .unit = units::millimetre}},
+        .doc =
+            "Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS; a list is "
+            "accepted."};
+    if (by_rollers) {
+        by_tubing.parameters.push_back(
+            {.name = "rollers", .type = "int | None", .default_value = DescribedValue()});
+        by_tubing.doc =
+            "Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS_BY_ROLLERS for the "
+            "roller count (ROLLERS when None); a list is accepted.";
+    }
+    about.declare(std::move(by_tubing));
+    about.declare({.name = "set_speed",
+                   .kind = OperationKind::setting,
+                   .parameters = {{.name = "speed",
+                                   .type = "float",
+                                   .unit = units::millilitre_per_minute,
+                                   .minimum = 0.0,
+                                   .maximum = fastest,
+                                   .maximum_from = fastest ? "MAX_RPM's flow" : ""}},
+                   .doc = "Writes the speed register for speed ml/min; starts no move."});
+    about.declare(
+        {.name = "run",
+         .kind = OperationKind::motion,
+         .parameters = {flow_rate,
+                        volume,
+                        wait_parameter(false),
+                        {.name = "direction",
+                         .type = "str",
+                         .choices = {DescribedValue(std::string("cw")),
+                                     DescribedValue(std::string("ccw"))},
+                         .default_value = DescribedValue(std::string("cw"))},
+                        {.name = "calibration",
+                         .type = "float | str | None",
+                         .unit = units::millilitre_per_minute,
+                         .minimum = 0.0,
+                         .default_value = DescribedValue()}},
+         .doc = "Pumps volume ml at flow_rate ml/min. A negative volume or direction=\"ccw\" "
+                "reverses; calibration (ml/min at 60 RPM, a number or numeric text) is applied "
+                "first; with wait, returns once the run is done."});
+    about.declare({.name = "run_as_is",
+                   .kind = OperationKind::motion,
+                   .parameters = {volume, wait_parameter(false)},
+                   .doc = "Pumps volume ml at the speed the module last had (no speed cap "
+                          "applies)."});
+    about.declare({.name = "set_rollers",
+                   .kind = OperationKind::setting,
+                   .parameters = {{.name = "rollers", .type = "int | str", .minimum = 1.0}},
+                   .doc = "Reports the fitted head's roller count to the module (anything int() "
+                          "takes)."});
+    about.declare({.name = "check_position",
+                   .kind = OperationKind::query,
+                   .result = {.type = "str"},
+                   .doc = "The module's step-position reply, unparsed."});
+    about.declare({.name = "estimate_run_time",
+                   .kind = OperationKind::query,
+                   .parameters = {flow_rate, volume, wait_parameter(false)},
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "Seconds to pump volume ml at flow_rate ml/min; also stored in "
+                          "estimated_run_time. wait is ignored."});
+    about.declare({.name = "stop",
+                   .kind = OperationKind::action,
+                   .doc = "Halts the pump without resetting its step counter."});
+    about.declare(
+        {.name = "resume", .kind = OperationKind::action, .doc = "Resumes a halted run."});
+    about.declare(
+        {.name = "reset", .kind = OperationKind::action, .doc = "Zeroes the step counter."});
+    return about;
+}
+
+}  // namespace orvak

@@ -329,3 +329,130 @@ std::optional<double> PistonPump::home_seconds() const {
 }
 
 }  // namespace orvak
+
+namespace orvak {
+
+Description PistonPump::describe() const {
+    const ParameterInfo speed{.name = "speed",
+                              .type = "float",
+                              .unit = units::microlitre_per_minute,
+                              .minimum = 0.0,
+                              .maximum = max_speed,
+                              .maximum_from = "max_speed"};
+    const auto volume = [this](std::string name) {
+        return ParameterInfo{.name = std::move(name),
+                             .type = "float",
+                             .unit = units::microlitre,
+                             .minimum = 0.0,
+                             .maximum = piston_volume,
+                             .maximum_from = "piston_volume"};
+    };
+    const auto valve = [](long long by_default) {
+        return ParameterInfo{
+            .name = "valve",
+            .type = "int | str",
+            .choices = {DescribedValue(priming_valve), DescribedValue(outlet_valve),
+                        DescribedValue(std::string("waste")),
+                        DescribedValue(std::string("outlet"))},
+            .default_value = DescribedValue(by_default)};
+    };
+    const ResultInfo seconds{.type = "float", .unit = units::second};
+    Description about = AxisDriver::describe();
+    about.declare({.name = "home",
+                   .kind = OperationKind::motion,
+                   .parameters = {wait_parameter(true)},
+                   .result = {.type = "bool"},
+                   .doc = "Homes the piston (0 \xC2\xB5l); with wait, returns once it is there. "
+                          "Returns True."});
+    about.declare({.name = "estimate_home_time",
+                   .kind = OperationKind::query,
+                   .parameters = {wait_parameter(true)},
+                   .result = seconds,
+                   .doc = "Seconds a home takes from mid-stroke, at homing_speed; also stored in "
+                          "estimated_home_time. wait is ignored."});
+    about.declare({.name = "run",
+                   .kind = OperationKind::motion,
+                   .parameters = {speed, volume("target_volume"), valve(priming_valve),
+                                  wait_parameter(false)},
+                   .doc = "Moves the piston to target_volume \xC2\xB5l at speed \xC2\xB5l/min "
+                          "through valve (0 or 'waste': priming / waste port, 1 or 'outlet': "
+                          "outlet)."});
+    about.declare(
+        {.name = "aspirate",
+         .kind = OperationKind::motion,
+         .parameters = {speed, volume("volume"), valve(priming_valve), wait_parameter(false)},
+         .doc = "Draws volume \xC2\xB5l in from the tracked position at speed "
+                "\xC2\xB5l/min, through the priming port by default."});
+    about.declare(
+        {.name = "dispense",
+         .kind = OperationKind::motion,
+         .parameters = {speed, volume("volume"), valve(outlet_valve), wait_parameter(false)},
+         .doc = "Pushes volume \xC2\xB5l out from the tracked position at speed "
+                "\xC2\xB5l/min, through the outlet by default."});
+    about.declare({.name = "check_position",
+                   .kind = OperationKind::query,
+                   .result = {.type = "str"},
+                   .doc = "The raw position reply."});
+    auto poll_timeout = timeout_parameter(default_poll_timeout);
+    poll_timeout.type = "float | None";
+    about.declare({.name = "check_position_ul",
+                   .kind = OperationKind::query,
+                   .parameters = {poll_timeout},
+                   .result = {.type = "float | None", .unit = units::microlitre},
+                   .doc = "The live piston position in \xC2\xB5l, or None without a usable reply "
+                          "within timeout seconds (None: DONE_TIMEOUT)."});
+    about.declare({.name = "check_valve_states",
+                   .kind = OperationKind::query,
+                   .parameters = {poll_timeout},
+                   .result = {.type = "str | None"},
+                   .doc = "The first number of the valve-state reply as text (the reply itself "
+                          "when it has none), or None without a reply within timeout seconds."});
+    about.declare({.name = "estimate_run_time",
+                   .kind = OperationKind::query,
+                   .parameters = {speed, volume("target_volume"), valve(priming_valve),
+                                  wait_parameter(false)},
+                   .result = seconds,
+                   .doc = "Seconds to move from the tracked position (mid-stroke when unknown) "
+                          "to target_volume \xC2\xB5l at speed \xC2\xB5l/min; also stored in "
+                          "estimated_run_time. valve and wait are ignored."});
+    about.declare({.name = "estimate_aspirate_time",
+                   .kind = OperationKind::query,
+                   .parameters = {speed, volume("volume"), wait_parameter(false)},
+                   .result = seconds,
+                   .doc = "Seconds to aspirate volume \xC2\xB5l at speed \xC2\xB5l/min; also "
+                          "stored in estimated_run_time. wait is ignored."});
+    about.declare({.name = "estimate_dispense_time",
+                   .kind = OperationKind::query,
+                   .parameters = {speed, volume("volume"), wait_parameter(false)},
+                   .result = seconds,
+                   .doc = "Seconds to dispense volume \xC2\xB5l at speed \xC2\xB5l/min; also "
+                          "stored in estimated_run_time. wait is ignored."});
+    about.declare({.name = "select_piston_valves",
+                   .kind = OperationKind::setting,
+                   .parameters = {{.name = "valve",
+                                   .type = "int | str",
+                                   .choices = valve(priming_valve).choices}},
+                   .doc = "Configures valve 0 or 1 on the manifold unless it already is."});
+    about.declare({.name = "turn_on_piston_valves",
+                   .kind = OperationKind::setting,
+                   .doc = "Energises the configured valve."});
+    about.declare({.name = "turn_off_piston_valves",
+                   .kind = OperationKind::setting,
+                   .doc = "De-energises every valve."});
+    about.declare({.name = "stop",
+                   .kind = OperationKind::action,
+                   .doc = "Halts the piston; its position becomes unknown."});
+    about.declare(
+        {.name = "resume", .kind = OperationKind::action, .doc = "Continues a halted move."});
+    about.declare({.name = "reset",
+                   .kind = OperationKind::action,
+                   .doc = "Closes the valves and re-zeroes the counter where the piston stands; "
+                          "the next move needs a home."});
+    about.readings = {{.name = "volume",
+                       .unit = units::microlitre,
+                       .type = "float",
+                       .operation = "check_position_ul"}};
+    return about;
+}
+
+}  // namespace orvak

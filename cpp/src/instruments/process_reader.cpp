@@ -209,3 +209,95 @@ double ProcessReader::estimate_run_time() {
 }
 
 }  // namespace orvak
+
+namespace orvak {
+
+Description ProcessReader::describe() const {
+    std::array<ConstantRequest, 1> requests{{{"NUM_CHANNELS", default_num_channels}}};
+    resolve_constants(requests);
+    const long long count = integer_constant(requests[0]);
+    const ParameterInfo channel{.name = "channel",
+                                .type = "int",
+                                .minimum = 1.0,
+                                .maximum = static_cast<double>(count),
+                                .maximum_from = "NUM_CHANNELS",
+                                .default_value = DescribedValue(1LL)};
+    const auto channel_query = [&](std::string op, ResultInfo result, std::string doc,
+                                   bool with_wait) {
+        OperationInfo info{.name = std::move(op),
+                           .kind = OperationKind::query,
+                           .parameters = {channel},
+                           .result = std::move(result),
+                           .doc = std::move(doc)};
+        if (with_wait) info.parameters.push_back(wait_parameter(true));
+        return info;
+    };
+    Description about = Instrument::describe();
+    about.declare(channel_query(
+        "measure_parameters",
+        {.type = "tuple[float, float, float]",
+         .fields = {{.name = "pH", .type = "float", .unit = units::ph},
+                    {.name = "mV", .type = "float", .unit = units::millivolt},
+                    {.name = "T", .type = "float", .unit = units::degree_celsius}}},
+        "One reading of the channel: (pH, mV, T) as three floats. wait is ignored.", true));
+    about.declare(channel_query(
+        "get_probe_id",
+        {.type = "tuple[int, int]",
+         .fields = {{.name = "probe_id", .type = "int"}, {.name = "serial_number", .type = "int"}}},
+        "(probe ID, serial number) of the channel's probe; (0, 0) for an "
+        "empty channel.",
+        true));
+    about.declare(channel_query("channel_has_probe", {.type = "bool"},
+                                "Whether a probe is attached (its probe ID is not 0).", false));
+    about.declare({.name = "attached_channels",
+                   .kind = OperationKind::query,
+                   .result = {.type = "list[int]"},
+                   .doc = "The channels with a probe, ascending (one identity query per "
+                          "channel)."});
+    about.declare(channel_query("probe_type", {.type = "str | None"},
+                                "The probe's type code ('pH', 'ORP', ...), or None for an empty "
+                                "channel or an unknown REF#.",
+                                false));
+    about.declare(channel_query("describe_probe", {.type = "str"},
+                                "The catalogue's description of the probe, or 'No probe "
+                                "connected'.",
+                                false));
+    about.declare(channel_query(
+        "measure",
+        {.type = "ProbeMeasurement",
+         .fields = {{.name = "channel", .type = "int"},
+                    {.name = "probe_type", .type = "str | None"},
+                    {.name = "description", .type = "str"},
+                    {.name = "values", .type = "dict[str, float]"}}},
+        "A reading labelled for the attached probe: {'channel', 'probe_type', 'description', "
+        "'values'}. wait is ignored.",
+        true));
+    about.declare({.name = "estimate_run_time",
+                   .kind = OperationKind::query,
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "The nominal length of one reading (0.1 s); also stored in "
+                          "estimated_run_time."});
+    about.declare({.name = "stop",
+                   .kind = OperationKind::action,
+                   .doc = "Nothing to stop: a sensor keeps its state."});
+    about.declare({.name = "resume", .kind = OperationKind::action, .doc = "Nothing to resume."});
+    about.declare({.name = "reset", .kind = OperationKind::action, .doc = "Nothing to reset."});
+    // Every channel reads as (pH, mV, T), whatever its probe labels them.
+    for (long long number = 1; number <= count; ++number) {
+        const auto suffix = std::to_string(number);
+        for (const auto& [field, name, unit] :
+             {std::tuple<const char*, const char*, const char*>{"pH", "pH", units::ph},
+              {"mV", "mV", units::millivolt},
+              {"T", "temperature", units::degree_celsius}}) {
+            about.readings.push_back({.name = name + suffix,
+                                      .unit = unit,
+                                      .type = "float",
+                                      .operation = "measure_parameters",
+                                      .arguments = {{"channel", DescribedValue(number)}},
+                                      .field = field});
+        }
+    }
+    return about;
+}
+
+}  // namespace orvak

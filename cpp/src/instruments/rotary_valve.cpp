@@ -189,3 +189,57 @@ ValueError RotaryValveBase::port_range_error(std::string_view got) const {
 // ---- the three builds ----
 
 }  // namespace orvak
+
+namespace orvak {
+
+Description RotaryValveBase::describe() const {
+    const auto now = settings();
+    const ParameterInfo port{.name = "port_number",
+                             .type = "int",
+                             .minimum = 1.0,
+                             .maximum = static_cast<double>(now.num_ports),
+                             .maximum_from = "NUM_PORTS"};
+    Description about = AxisDriver::describe();
+    about.declare({.name = "home",
+                   .kind = OperationKind::motion,
+                   .parameters = {wait_parameter(true)},
+                   .result = {.type = "bool"},
+                   .doc = "Homes the valve to port 1; with wait, returns once it is there. "
+                          "Returns True."});
+    about.declare({.name = "estimate_home_time",
+                   .kind = OperationKind::query,
+                   .parameters = {wait_parameter(true)},
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "Seconds a home takes, at least HOME_TIME_FLOOR_S; also stored in "
+                          "estimated_home_time. wait is ignored."});
+    about.declare({.name = "select_port",
+                   .kind = OperationKind::motion,
+                   .parameters = {port, wait_parameter(true)},
+                   .doc = "Turns to port_number (1 to NUM_PORTS); port 1 is reached by homing. "
+                          "With wait, returns once it is there."});
+    about.declare({.name = "check_position",
+                   .kind = OperationKind::query,
+                   .result = {.type = "int"},
+                   .doc = "Asks the valve where it is and returns that port (1 to NUM_PORTS)."});
+    ParameterInfo target = port;
+    target.default_value = DescribedValue(static_cast<long long>(default_estimate_target));
+    about.declare({.name = "estimate_run_time",
+                   .kind = OperationKind::query,
+                   .parameters = {target, wait_parameter(true)},
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "Seconds to turn from the current port (port 6 when unknown) to "
+                          "port_number at RUN_SPEED_RPM; also stored in estimated_run_time. wait "
+                          "is ignored."});
+    about.declare({.name = "stop",
+                   .kind = OperationKind::action,
+                   .doc = "Halts the valve, keeping its target so resume() can continue."});
+    about.declare(
+        {.name = "resume", .kind = OperationKind::action, .doc = "Continues a stopped move."});
+    about.declare({.name = "reset",
+                   .kind = OperationKind::action,
+                   .doc = "Redefines zero at the current position."});
+    about.readings = {{.name = "port", .type = "int", .operation = "check_position"}};
+    return about;
+}
+
+}  // namespace orvak

@@ -143,3 +143,43 @@ double SolenoidValveBase::estimate_run_time() {
 }
 
 }  // namespace orvak
+
+namespace orvak {
+
+Description SolenoidValveBase::describe() const {
+    const ParameterInfo valves{.name = "valve_numbers",
+                               .type = "Iterable[int]",
+                               .minimum = 1.0,
+                               .maximum = static_cast<double>(valve_axes().size()),
+                               .maximum_from = "len(VALVE_AXES)"};
+    Description about = Instrument::describe();
+    about.declare({.name = "initialize",
+                   .kind = OperationKind::setting,
+                   .doc = "Sets the module's valve timing and hold parameters; call once before "
+                          "switching."});
+    about.declare({.name = "turn_on_valves",
+                   .kind = OperationKind::setting,
+                   .parameters = {valves},
+                   .doc = "Energises exactly the valves numbered (1 to 8); repeating the last set "
+                          "only re-energises it."});
+    about.declare({.name = "turn_off_valves",
+                   .kind = OperationKind::setting,
+                   .doc = "De-energises every valve; the configured set is kept."});
+    about.declare({.name = "estimate_run_time",
+                   .kind = OperationKind::query,
+                   .parameters = {valves},
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "Seconds a switch takes (0.1, whatever the set); also stored in "
+                          "estimated_run_time."});
+    about.declare({.name = "stop",
+                   .kind = OperationKind::action,
+                   .doc = "Does nothing: the valves keep their state across a pause."});
+    about.declare({.name = "resume",
+                   .kind = OperationKind::action,
+                   .doc = "Does nothing: the valves kept their state."});
+    about.declare(
+        {.name = "reset", .kind = OperationKind::action, .doc = "De-energises every valve."});
+    return about;
+}
+
+}  // namespace orvak

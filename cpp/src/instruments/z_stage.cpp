@@ -164,3 +164,75 @@ double ZStage::home_seconds(const ZStageSettings& settings) const {
 }
 
 }  // namespace orvak
+
+namespace orvak {
+
+Description ZStage::describe() const {
+    const auto now = settings();
+    const ParameterInfo z{.name = "z",
+                          .type = "float",
+                          .unit = units::millimetre,
+                          .minimum = 0.0,
+                          .maximum = now.z_max,
+                          .maximum_from = "Z_MAX"};
+    Description about = AxisDriver::describe();
+    about.declare({.name = "home",
+                   .kind = OperationKind::motion,
+                   .parameters = {wait_parameter(true)},
+                   .result = {.type = "bool"},
+                   .doc = "Homes the stage (0 mm); with wait, returns once there. Returns True."});
+    about.declare({.name = "estimate_home_time",
+                   .kind = OperationKind::query,
+                   .parameters = {wait_parameter(true)},
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
+                          "estimated_home_time. wait is ignored."});
+    about.declare({.name = "run",
+                   .kind = OperationKind::motion,
+                   .parameters = {z,
+                                  {.name = "speed",
+                                   .type = "float",
+                                   .unit = units::millimetre_per_second,
+                                   .choices = {DescribedValue(firmware_speed)},
+                                   .default_value = DescribedValue(firmware_speed)},
+                                  wait_parameter(false)},
+                   .doc = "Moves to z mm, clamped into [0, Z_MAX] with a warning. The firmware "
+                          "runs at its own speed: any other speed is warned about and ignored. A "
+                          "NaN z is refused."});
+    about.declare({.name = "check_position",
+                   .kind = OperationKind::query,
+                   .result = {.type = "str"},
+                   .doc = "The raw position reply, its position in microsteps."});
+    about.declare({.name = "check_position_mm",
+                   .kind = OperationKind::query,
+                   .parameters = {{.name = "decimals",
+                                   .type = "int | None",
+                                   .minimum = 0.0,
+                                   .default_value =
+                                       DescribedValue(static_cast<long long>(default_decimals))}},
+                   .result = {.type = "float | None", .unit = units::millimetre},
+                   .doc = "The position in mm, rounded to decimals places (unrounded for None); "
+                          "None when the reply carries no step count."});
+    about.declare({.name = "estimate_run_time",
+                   .kind = OperationKind::query,
+                   .parameters = {z, wait_parameter(false)},
+                   .result = {.type = "float", .unit = units::second},
+                   .doc = "Seconds from the last commanded target to z mm at RUN_SPEED (not "
+                          "clamped); also stored in estimated_run_time. wait is ignored."});
+    about.declare({.name = "stop",
+                   .kind = OperationKind::action,
+                   .doc = "Halts the stage, keeping its target so resume() can continue."});
+    about.declare(
+        {.name = "resume", .kind = OperationKind::action, .doc = "Continues a stopped move."});
+    about.declare({.name = "reset",
+                   .kind = OperationKind::action,
+                   .doc = "Redefines zero at the current position (the stage must be homed "
+                          "again)."});
+    about.readings = {{.name = "position",
+                       .unit = units::millimetre,
+                       .type = "float",
+                       .operation = "check_position_mm"}};
+    return about;
+}
+
+}  // namespace orvak

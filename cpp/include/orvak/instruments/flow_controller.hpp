@@ -79,6 +79,7 @@ class ORVAK_EXPORT FlowController : public Instrument {
     static const std::map<long long, double>& default_full_scale();
 
     explicit FlowController(int number = 0);
+    [[nodiscard]] Description describe() const override;
 
     // ---- per-channel state (host hooks) ----
     // A channel's full scale and recorded setpoint; nullopt when the channel

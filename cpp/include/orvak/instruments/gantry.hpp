@@ -50,6 +50,7 @@ class ORVAK_EXPORT Gantry : public AxisDriver {
 
     // Answers the home-required code and noun when there is no host.
     void resolve_constants(std::span<ConstantRequest> requests) const override;
+    [[nodiscard]] Description describe() const override;
 
     // ---- motion ----
     // Homes both axes to (0, 0).

@@ -108,6 +108,7 @@ class ORVAK_EXPORT PeriPumpBase : public AxisDriver {
     // Takes `calibration_rpm` and `rollers` from the class constants in force;
     // a host calls it once its object exists, as the constructor cannot ask.
     void adopt_constants();
+    [[nodiscard]] Description describe() const override;
 
     // ---- calibration ----
     void calibrate(double flow_rate, double rpm = tubing_rpm);

@@ -72,6 +72,7 @@ class ORVAK_EXPORT PistonPump : public AxisDriver {
     // Answers the home-required code and noun and the valve-path codes when
     // there is no host.
     void resolve_constants(std::span<ConstantRequest> requests) const override;
+    [[nodiscard]] Description describe() const override;
     [[nodiscard]] PistonPumpSettings settings() const;
 
     // ---- motion ----

@@ -57,6 +57,7 @@ class ORVAK_EXPORT ProcessReader : public Instrument {
     static constexpr std::string_view no_probe = "No probe connected";
 
     explicit ProcessReader(int number = 0);
+    [[nodiscard]] Description describe() const override;
 
     // ---- host hooks ----
     // The command and label tables in force; the default gives the built-in ones.

@@ -53,6 +53,7 @@ class ORVAK_EXPORT RotaryValveBase : public AxisDriver {
 
     // Answers the home-required code and noun when there is no host.
     void resolve_constants(std::span<ConstantRequest> requests) const override;
+    [[nodiscard]] Description describe() const override;
 
     // ---- motion ----
     // Homes the valve (port 1). With `wait`, returns once it is there.

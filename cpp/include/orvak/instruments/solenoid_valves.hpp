@@ -43,6 +43,7 @@ class ORVAK_EXPORT SolenoidValveBase : public Instrument {
     SolenoidValveBase(int number, const kinds::Kind& model);
 
     // Sets the module's valve timing and hold parameters (G30 0).
+    [[nodiscard]] Description describe() const override;
     void initialize();
     // Energises exactly the valves numbered (1 to 8); fractional numbers are
     // truncated. The set is checked before anything is sent.

@@ -52,6 +52,7 @@ class ORVAK_EXPORT ZStage : public AxisDriver {
 
     // Answers the home-required code and noun when there is no host.
     void resolve_constants(std::span<ConstantRequest> requests) const override;
+    [[nodiscard]] Description describe() const override;
 
     // ---- motion ----
     bool home(bool wait = true);
