@@ -75,7 +75,7 @@ from orvaklab.discovery import DEFAULT_BAUDRATE, ConnectionState, FoundModule, O
 from orvaklab.unitbase import Instrument
 
 if TYPE_CHECKING:
-    from orvaklab.shapes import SerialPort
+    from orvaklab.shapes import Description, SerialPort
     from orvaklab.sim import BenchChain
     from orvaklab.unitgroup import InstrumentGroup
 
@@ -341,6 +341,11 @@ class AsyncDriver(Generic[T]):
 
     def __setattr__(self, name: str, value: object) -> None:
         setattr(self.sync, name, value)
+
+    def describe(self) -> Description:
+        """The module's description, as the blocking driver's ``describe()``:
+        plain data built from the limits in force, nothing sent, so not awaited."""
+        return self.sync.describe()
 
     def narrow(self, kind: type[K]) -> AsyncDriver[K]:
         """This driver typed as a `kind` driver; TypeError when it is not one."""

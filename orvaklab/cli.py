@@ -140,6 +140,13 @@ def _version():
         return "unknown (not installed)"
 
 
+def _describe(args, out, brief):
+    from orvaklab._describe import print_descriptions
+
+    kinds = [int(k) if k.isdigit() else k for k in args.kinds]
+    return print_descriptions(out, kinds, as_json=args.json, brief=brief)
+
+
 def _demo(args, out):
     from orvaklab.demo import run as demo
 
@@ -192,6 +199,14 @@ def _parser():
     serve_cmd.add_argument("--reconnect", action="store_true",
                            help="keep serving through an unplug; calls fail until the link is back")
     serve_cmd.set_defaults(func=_serve_sila)
+    for name, brief, what in (("describe", False, "the operations, units, limits and readings "
+                                                "of module kinds"),
+                              ("kinds", True, "the module kinds: type codes, names, classes")):
+        about_cmd = commands.add_parser(name, help=what)
+        about_cmd.add_argument("kinds", nargs="*", metavar="CODE_OR_NAME",
+                               help="type codes or names (default: every kind)")
+        about_cmd.add_argument("--json", action="store_true", help="as JSON, for programs")
+        about_cmd.set_defaults(func=lambda args, out, brief=brief: _describe(args, out, brief))
     check_cmd = commands.add_parser("selfcheck",
                                     help="query a scripted module over a pseudo-terminal")
     check_cmd.set_defaults(func=lambda args, out: selfcheck(out))
