@@ -23,7 +23,7 @@ from typing import Any
 
 from orvaklab.discovery import OrvakInterface
 from orvaklab.sila import state
-from orvaklab.sila.server import build_server
+from orvaklab.sila.server import bound_port, build_server
 
 __all__ = ["ServedChain"]
 
@@ -46,12 +46,13 @@ class ServedChain:
                  time_scale: float = 0.0, codes: Sequence[int | str] | None = None,
                  host: str = "127.0.0.1", server_port: int = 50052,
                  state_dir: str | os.PathLike[str] | None = None, insecure: bool = False,
-                 discovery: bool = False, reconnect: bool = False) -> None:
+                 discovery: bool = False, reconnect: bool = False,
+                 record: str | os.PathLike[str] | None = None) -> None:
         self.state_dir = Path(state_dir) if state_dir is not None else state.default_state_dir()
         self.uuid = state.server_uuid(self.state_dir)
         self.host, self.port, self.insecure = host, server_port, insecure
         self.chain = OrvakInterface(port, emulate=emulate, time_scale=time_scale,
-                                    reconnect=reconnect)
+                                    reconnect=reconnect, record=record)
         self._stack = contextlib.ExitStack()
         try:
             self._start(codes if codes is not None else emulate, discovery)
@@ -67,7 +68,7 @@ class ServedChain:
                 raise OSError(f"no module answered on {self.chain.description}")
         group = self.chain.add_group(list(codes))
         names = ", ".join(f"{i + 1}: {driver.name}" for i, driver in enumerate(group.inst))
-        self.server, stack, self._cancel_all = build_server(
+        self.server, stack, self._stop_accepting = build_server(
             self.chain, name=f"orvaklab chain on {self.chain.description}",
             description=f"A chain of {len(group.inst)} modules ({names}).",
             version=_version(), server_uuid=self.uuid)
@@ -80,6 +81,7 @@ class ServedChain:
             key, cert = state.tls_identity(self.state_dir, self.uuid, self.host)
             self.server.start(self.host, self.port, private_key=key, cert_chain=cert,
                               enable_discovery=discovery)
+        self.port = bound_port(self.server) or self.port  # port 0: the one the system gave
 
     @property
     def cert_path(self) -> Path:
@@ -96,12 +98,14 @@ class ServedChain:
         self.close()
 
     def close(self) -> None:
-        """Stops every module (running commands end with their Stopped
-        error, waiting ones never start), then the server, then the chain.
-        Idempotent."""
+        """Stops taking commands first (no new one starts, waiting ones are
+        dropped), then stops every module (running commands end with their
+        Stopped error), then the server, then the chain. Idempotent."""
         if self.chain.group is not None and self.server.running:
             try:
-                self._cancel_all()
+                # In this order: a command accepted after the stops would
+                # move a module again.
+                self._stop_accepting()
                 self.chain.group.stop_all()
             except Exception as error:  # noqa: BLE001 - the server must still stop
                 _log.warning("stopping the modules failed: %s", error)

@@ -27,7 +27,9 @@ drivers; what a command does is the driver method it calls.
 from __future__ import annotations
 
 import contextlib
+import errno
 import logging
+import socket
 import threading
 import time
 import uuid
@@ -47,7 +49,7 @@ from sila2.features.lockcontroller import (
     ServerAlreadyLocked,
     ServerNotLocked,
 )
-from sila2.framework import Feature
+from sila2.framework import Feature, SilaError, UndefinedExecutionError
 from sila2.server import FeatureImplementationBase, MetadataInterceptor, SilaServer
 
 from orvaklab._progress import ProgressEvent, progress
@@ -58,9 +60,17 @@ from orvaklab.unitbase import Instrument
 
 _log = logging.getLogger(__name__)
 
+# The stop family's commands (features.py: the flow controller's ShutOff,
+# the chain's StopAll). They take no turn: the library's stop never waits
+# for one, and ends the running command's wait at once.
+STOP_FAMILY = frozenset({"ShutOff", "StopAll"})
+
 # Progress updates to a client at most this often (events come at the
 # drivers' poll cadence, faster than anyone reads them).
 _PROGRESS_INTERVAL = 0.1
+
+# When shutting down, calls under way get this long to send their answers.
+_ANSWER_GRACE = 1.0
 
 
 # ---- progress ----
@@ -116,21 +126,33 @@ class _Job:
 @dataclass
 class _Scheduler:
     """Per-module FIFO turns, and the running observable commands by
-    execution UUID (for cancel)."""
+    execution UUID (for cancel).
+
+    The lock is held only to look at and change the queues, never across a
+    driver call: a stop is a wire round trip, and every other module's turn
+    would wait behind it. While a stop of a module is under way (a cancel, a
+    stop-family command) that module's next command does not start, so the
+    stop cannot land on a command that began after it was asked for."""
 
     _lock: threading.Condition = field(default_factory=threading.Condition)
     _queues: dict[int, deque[_Job]] = field(default_factory=dict)
     _jobs: dict[uuid.UUID, _Job] = field(default_factory=dict)
+    _stops: Counter[int | None] = field(default_factory=Counter)  # None: every module
+    _closed: bool = False
 
     @contextlib.contextmanager
     def turn(self, driver: Instrument, execution: uuid.UUID | None) -> Iterator[None]:
         job = _Job(driver, execution)
+        key = id(driver)
         with self._lock:
-            queue = self._queues.setdefault(id(driver), deque())
+            if self._closed:
+                raise OrvakStoppedError(f"{driver.name}: not started, the server is shutting down")
+            queue = self._queues.setdefault(key, deque())
             queue.append(job)
             if execution is not None:
                 self._jobs[execution] = job
-            self._lock.wait_for(lambda: queue[0] is job or job.cancelled)
+            self._lock.wait_for(lambda: job.cancelled or (
+                queue[0] is job and not self._stops[key] and not self._stops[None]))
             if job.cancelled:
                 self._leave(queue, job)
                 raise OrvakStoppedError(f"{driver.name}: cancelled before it started")
@@ -147,6 +169,26 @@ class _Scheduler:
             self._jobs.pop(job.execution, None)
         self._lock.notify_all()
 
+    def _stopped(self, driver: Instrument | None) -> None:
+        with self._lock:
+            key = None if driver is None else id(driver)
+            self._stops[key] -= 1
+            if self._stops[key] <= 0:
+                del self._stops[key]
+            self._lock.notify_all()
+
+    @contextlib.contextmanager
+    def stopping(self, driver: Instrument | None) -> Iterator[None]:
+        """Around a stop-family call on `driver` (None: on every module):
+        it takes no turn, and the module's next command waits until it
+        returned."""
+        with self._lock:
+            self._stops[None if driver is None else id(driver)] += 1
+        try:
+            yield
+        finally:
+            self._stopped(driver)
+
     def cancel(self, execution: uuid.UUID) -> bool:
         """Stops the command's module if it runs, drops it if it waits;
         False when no such command is running or waiting."""
@@ -155,15 +197,19 @@ class _Scheduler:
             if job is None:
                 return False
             job.cancelled = True
-            if job.started:
-                # Under the lock, so the module's next command cannot start
-                # before the stop line is queued.
-                try:
-                    job.driver.stop()
-                except OrvakError as error:  # the link is down: nothing moves
-                    _log.warning("%s: stop after a cancel failed: %s", job.driver.name, error)
             self._lock.notify_all()
-            return True
+            if not job.started:
+                return True
+            # Counted before the lock is let go: the module's next command
+            # cannot start between here and the stop.
+            self._stops[id(job.driver)] += 1
+        try:
+            job.driver.stop()
+        except OrvakError as error:  # the link is down: nothing moves
+            _log.warning("%s: stop after a cancel failed: %s", job.driver.name, error)
+        finally:
+            self._stopped(job.driver)
+        return True
 
     def cancel_all(self) -> None:
         """Cancels every running and waiting command."""
@@ -171,6 +217,21 @@ class _Scheduler:
             executions = list(self._jobs)
         for execution in executions:
             self.cancel(execution)
+
+    def close(self) -> None:
+        """From now on no command starts: the waiting ones are dropped (they
+        end with Stopped, having sent nothing) and new ones are refused. The
+        running ones go on until their modules are stopped."""
+        with self._lock:
+            self._closed = True
+            for queue in self._queues.values():
+                for job in queue:
+                    job.cancelled = job.cancelled or not job.started
+            self._lock.notify_all()
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
 
 
 class _Watchers(grpc.ServerInterceptor):
@@ -227,15 +288,67 @@ class _Watchers(grpc.ServerInterceptor):
                          execution)
 
 
+class _Listener:
+    """The gRPC server, bound exactly where it is told or not at all. gRPC
+    binds with SO_REUSEPORT by default, so a second server on a port in use
+    would start and the kernel would share the connections between the two;
+    this one is built without it, and a port it cannot bind is an OSError
+    that names it (gRPC's own says only "Failed to bind")."""
+
+    def __init__(self, server: grpc.Server) -> None:
+        self._server = server
+        self.bound: int | None = None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._server, name)
+
+    def add_secure_port(self, address: str, server_credentials: Any) -> int:
+        return self._bind(address, lambda: self._server.add_secure_port(address,
+                                                                         server_credentials))
+
+    def add_insecure_port(self, address: str) -> int:
+        return self._bind(address, lambda: self._server.add_insecure_port(address))
+
+    def _bind(self, address: str, add: Callable[[], int]) -> int:
+        host, _, wanted = address.rpartition(":")
+        try:
+            bound = add()
+        except RuntimeError:
+            bound = 0
+        if not bound or (int(wanted) and bound != int(wanted)):
+            raise _unbindable(host.strip("[]"), int(wanted))
+        self.bound = bound
+        return bound
+
+
+def _unbindable(host: str, port: int) -> OSError:
+    """Why `host`:`port` cannot be listened on, found by trying it."""
+    try:
+        with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind((host, port))
+    except OSError as error:
+        if error.errno == errno.EADDRINUSE:
+            return OSError(f"port {port} on {host} is in use (is another server running?)")
+        return OSError(f"cannot listen on {host}:{port}: {error.strerror or error}")
+    return OSError(f"cannot listen on {host}:{port}")
+
+
+def bound_port(server: SilaServer) -> int | None:
+    """The port the started server listens on."""
+    listener = server.grpc_server
+    return listener.bound if isinstance(listener, _Listener) else None
+
+
 def _intercepted(server: SilaServer, interceptor: grpc.ServerInterceptor) -> None:
     """Gives the server a gRPC server with `interceptor` (the framework
     builds its own without a way to add one): a new one, with the services
     the framework registered in its constructor registered again."""
     from sila2.framework.abc.binary_transfer_handler import grpc_module as transfer
 
-    server.grpc_server = grpc.server(ThreadPoolExecutor(max_workers=100,
-                                                        thread_name_prefix="orvaklab.sila"),
-                                     interceptors=[interceptor])
+    server.grpc_server = _Listener(grpc.server(
+        ThreadPoolExecutor(max_workers=100, thread_name_prefix="orvaklab.sila"),
+        interceptors=[interceptor], options=[("grpc.so_reuseport", 0)]))
     for servicer in server.feature_servicers.values():
         feature = servicer.feature
         getattr(feature._grpc_module, f"add_{feature._identifier}Servicer_to_server")(
@@ -243,6 +356,40 @@ def _intercepted(server: SilaServer, interceptor: grpc.ServerInterceptor) -> Non
     handler = server.binary_transfer_handler
     transfer.add_BinaryUploadServicer_to_server(handler.upload_servicer, server.grpc_server)
     transfer.add_BinaryDownloadServicer_to_server(handler.download_servicer, server.grpc_server)
+
+
+# ---- the console ----
+
+
+class _OneLine(logging.Filter):
+    """The framework logs each error a client receives with its traceback,
+    an observable command's twice (when it ends, and when a client asks for
+    its result). An ordinary client error (a defined execution error: a
+    value out of range, no such module, a cancel; a validation or framework
+    error) becomes one WARNING line, logged once; anything else (a fault of
+    the server itself) keeps its traceback."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        error = record.exc_info[1] if record.exc_info else None
+        if not isinstance(error, SilaError) or isinstance(error, UndefinedExecutionError):
+            return True
+        if getattr(error, "_orvaklab_logged", False):
+            return False
+        error._orvaklab_logged = True  # type: ignore[attr-defined]
+        record.msg, record.args = "a client's call ended with %s", (error,)
+        record.exc_info, record.exc_text = None, None
+        record.levelno, record.levelname = logging.WARNING, "WARNING"
+        return True
+
+
+_ONE_LINE = _OneLine()
+
+
+def _quiet_client_errors(command: Any, instance: Any) -> None:
+    """The filter on the logger the framework gives one observable command
+    execution (named after the command and the execution UUID)."""
+    logging.getLogger(f"observable-command-manager-{command.fully_qualified_identifier}-"
+                      f"{instance.execution_uuid}").addFilter(_ONE_LINE)
 
 
 # ---- features ----
@@ -295,10 +442,23 @@ class _Served(FeatureImplementationBase):
         return driver
 
     def _command(self, command: Command) -> Callable[..., Any]:
+        stop = command.identifier in STOP_FAMILY
+
         def run(*params: Any, metadata: Any, instance: Any = None) -> tuple[Any, ...]:
+            if instance is not None:
+                _quiet_client_errors(self._feature[command.identifier], instance)
             if self._modules is None:
+                if stop:
+                    with self._scheduler.stopping(None):
+                        return _responses(command, self._guarded(lambda: command.run(*params)))
                 return _responses(command, self._guarded(lambda: command.run(*params)))
             driver = self._module(params[0])
+            if stop:
+                # Straight to the library's stop, which ends the module's
+                # running command at once: a stop never waits its turn.
+                with self._scheduler.stopping(driver):
+                    return _responses(command,
+                                      self._guarded(lambda: command.run(driver, *params[1:])))
             execution = instance.execution_uuid if instance is not None else None
 
             def call() -> Any:
@@ -327,6 +487,8 @@ class _Served(FeatureImplementationBase):
         method = f"Subscribe_{identifier}"
 
         def refresh() -> None:
+            if on_wire and self._scheduler.closed:
+                return  # shutting down: the modules hear nothing but their stops
             if on_wire and not self._watchers.watched(self._declared.identifier, method):
                 last.clear()  # a new subscriber gets a fresh reading
                 return
@@ -458,8 +620,10 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
                  server_uuid: uuid.UUID
                  ) -> tuple[SilaServer, contextlib.ExitStack, Callable[[], None]]:
     """A SilaServer for `chain` (an OrvakInterface with its group attached),
-    not yet started; closing the returned stack ends its progress watching;
-    the function cancels every running and waiting observable command."""
+    not yet started; closing the returned stack ends its progress watching.
+    The function begins its shutdown: from then on no command starts (the
+    waiting ones end with Stopped, having sent nothing) and the server takes
+    no new call; the running ones go on until their modules are stopped."""
     from orvaklab.sila.features import chain_feature, module_features
 
     drivers = list(chain.group.inst)
@@ -488,4 +652,13 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
     cancel = Feature(feature_xml(CANCEL_CONTROLLER))
     server.set_feature_implementation(cancel, _Canceller(server, cancel, scheduler))
     server.set_feature_implementation(LockControllerFeature, _Locker(server))
-    return server, stack, scheduler.cancel_all
+    for servicer in server.feature_servicers.values():
+        # The framework's logger of each feature is named after it.
+        logging.getLogger(servicer.feature._identifier).addFilter(_ONE_LINE)
+
+    def stop_accepting() -> None:
+        scheduler.close()
+        if server.running:
+            server.grpc_server.stop(_ANSWER_GRACE)
+
+    return server, stack, stop_accepting
