@@ -52,6 +52,24 @@ def test_every_port_in_turn(rig):
     assert rig.bench.modules[1].commands == []
 
 
+@pytest.mark.parametrize("port, reached", [("ethanol", 3), ("water", None), ("3", None)])
+def test_a_named_port_is_selected_by_its_name(rig, port, reached):
+    valve, other = rig.valve, rig.group[1]
+    valve.port_names = {3: "ethanol", 5: "waste"}
+    valve.home()
+    sent = len(rig.view.commands)
+    if reached is None:  # text that names no port keeps the type error, nothing sent
+        with pytest.raises(TypeError, match="argument 'port_number' must be int, not str"):
+            valve.select_port(port)
+        assert len(rig.view.commands) == sent
+    else:
+        valve.select_port(port)
+        assert valve.check_position() == reached
+    assert other.port_names == {}  # names belong to one valve
+    with pytest.raises(TypeError):
+        other.select_port("ethanol")
+
+
 def test_an_unwaited_move_leaves_the_port_unknown(rig):
     valve, view = rig.valve, rig.view
     valve.home()

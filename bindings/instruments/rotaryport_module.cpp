@@ -31,6 +31,19 @@ namespace {
 void set_instance_attributes(const py::object& self, const py::object& parent) {
     const auto& valve = self.cast<const RotaryValveBase&>();
     orvakpy::set_group_and_axes(self, parent, {valve.primary_axis.value_or("X")});
+    self.attr("port_names") = py::dict();
+}
+
+// A port given by the name `port_names` gives it (a bench file names the
+// ports a valve is plumbed to); anything else is taken as a port number.
+py::object named_port(const py::object& self, const py::object& port) {
+    if (!py::isinstance<py::str>(port)) return port;
+    const py::object names = py::getattr(self, "port_names", py::none());
+    if (names.is_none()) return port;
+    for (const auto [number, name] : py::dict(names)) {
+        if (name.equal(port)) return py::reinterpret_borrow<py::object>(number);
+    }
+    return port;
 }
 
 void bind_state(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryValveBase>,
@@ -74,10 +87,11 @@ void bind_operations(py::class_<RotaryValveBase, orvakpy::PyInstrument<RotaryVal
     orvakpy::bind_controls<RotaryValveBase>(cls, about);
     cls.def(
            "select_port",
-           [](RotaryValveBase& self, const orvakpy::Integer& port_number,
+           [](const py::object& valve, const orvakpy::Typed<"int | str">& port_number,
               const orvakpy::Flag& wait) {
-               const auto port =
-                   orvakpy::integer_argument(port_number, "select_port()", "port_number");
+               auto& self = valve.cast<RotaryValveBase&>();
+               const auto port = orvakpy::integer_argument(named_port(valve, port_number),
+                                                           "select_port()", "port_number");
                const bool waiting = orvakpy::truth(wait);
                if (!port) throw self.port_range_error(py::str(port_number).cast<std::string>());
                orvakpy::exclusive(self, "select_port", [&] { self.select_port(*port, waiting); });
@@ -106,6 +120,9 @@ void bind_base(py::module_& m) {
             py::dynamic_attr(), orvakpy::collectable_instance_dict());
     orvakpy::identity_constructor(cls, set_instance_attributes);
     orvakpy::declare_axes(cls, 1);
+    orvakpy::declare_attribute(cls, "port_names", "dict[int, str]",
+                               "Port number -> the name select_port() also takes for it (empty "
+                               "unless set, e.g. by a bench file).");
 
     // Class constants: plain class attributes, so a subclass or an instance
     // can override them and the core reads the value in force.

@@ -212,11 +212,14 @@ Description RotaryValveBase::describe() const {
                    .result = {.type = "float", .unit = units::second},
                    .doc = "Seconds a home takes, at least HOME_TIME_FLOOR_S; also stored in "
                           "estimated_home_time. wait is ignored."});
+    ParameterInfo port_or_name = port;
+    port_or_name.type = "int | str";
     about.declare({.name = "select_port",
                    .kind = OperationKind::motion,
-                   .parameters = {port, wait_parameter(true)},
-                   .doc = "Turns to port_number (1 to NUM_PORTS); port 1 is reached by homing. "
-                          "With wait, returns once it is there."});
+                   .parameters = {port_or_name, wait_parameter(true)},
+                   .doc = "Turns to port_number (1 to NUM_PORTS, or a name port_names gives "
+                          "it); port 1 is reached by homing. With wait, returns once it is "
+                          "there."});
     about.declare({.name = "check_position",
                    .kind = OperationKind::query,
                    .result = {.type = "int"},
