@@ -15,6 +15,7 @@
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/errors.hpp"
+#include "orvak/registry.hpp"
 #include "orvak/sim/chain.hpp"
 #include "orvak/sim/codes.hpp"
 #include "orvak/sim/pty_server.hpp"
@@ -37,11 +38,18 @@ bool is_int(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Chec
 std::vector<long long> type_codes_of(py::handle codes) {
     constexpr std::string_view where = "BenchChain()";
     if (!py::isinstance<py::list>(codes)) {
-        orvakpy::raise_argument_type(where, "type_codes", "a list of int", codes);
+        orvakpy::raise_argument_type(where, "type_codes", "a list of int or str", codes);
     }
     std::vector<long long> out;
     for (const auto item : codes) {
-        if (!is_int(item)) orvakpy::raise_argument_type(where, "type_codes", "a list of int", item);
+        // A name selects its kind as a group's does.
+        if (py::isinstance<py::str>(item)) {
+            out.push_back(orvak::registry::resolve_name(item.cast<std::string>()).type_code);
+            continue;
+        }
+        if (!is_int(item)) {
+            orvakpy::raise_argument_type(where, "type_codes", "a list of int or str", item);
+        }
         int overflow = 0;
         const long long code = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
         if (overflow != 0) {
@@ -229,14 +237,15 @@ void bind_chain(py::module_& m) {
         "A simulated chain of modules, one per type code at addresses 1, 2, ... Motions take "
         "their real duration times `time_scale` (0: at once). A chain has one link at a time: "
         "port() or serve_pty() closes the earlier one.")
-        .def(py::init([](const orvakpy::Typed<"list[int]">& type_codes, double time_scale) {
+        .def(py::init([](const orvakpy::Typed<"list[int | str]">& type_codes, double time_scale) {
                  const auto codes = type_codes_of(type_codes);
                  const orvakpy::ReleaseGil release;
                  return std::make_unique<sim::Chain>(codes, time_scale);
              }),
              "type_codes"_a, "time_scale"_a = 0.0,
-             "A chain of one emulated module per type code, at addresses 1, 2, ...; motions take "
-             "their real duration in seconds times time_scale.")
+             "A chain of one emulated module per type code or name (as a group takes them), at "
+             "addresses 1, 2, ...; motions take their real duration in seconds times "
+             "time_scale.")
         .def("__len__", &sim::Chain::size, "The number of modules.")
         .def(
             "__repr__",

@@ -157,10 +157,7 @@ void bind_kinds(py::module_& m) {
             "label", [](const Kind& kind) { return orvakpy::to_pystr(kind.label); },
             "The kind's label in the group's table.")
         .def_property_readonly(
-            "firmware",
-            [](const Kind& kind) {
-                return orvakpy::to_pystr(orvak::kinds::firmware_name(kind.firmware));
-            },
+            "firmware", [](const Kind& kind) { return orvakpy::to_pystr(kind.firmware); },
             "The firmware family the bench emulator plays for it.")
         .def_property_readonly(
             "pump_volume", [](const Kind& kind) { return kind.model.pump_volume; },
@@ -283,15 +280,4 @@ PYBIND11_MODULE(unitgroup, m) {
         reserved[py::int_(code)] = orvakpy::to_pystr(message);
     }
     orvakpy::constant(m, "_RESERVED_CODES", reserved, "", "dict[int, str]");
-
-    // The buildable module kinds: type code -> (module, class, pump volume, label).
-    py::dict rows;
-    for (const auto& row : orvak::registry::rows()) {
-        rows[py::int_(row.type_code)] =
-            py::make_tuple(orvakpy::to_pystr(row.module), orvakpy::to_pystr(row.class_name),
-                           row.model.pump_volume ? py::object(py::float_(*row.model.pump_volume))
-                                                 : py::object(py::none()),
-                           orvakpy::to_pystr(row.label));
-    }
-    orvakpy::constant(m, "_DRIVER_ROWS", rows, "", "dict[int, tuple[str, str, float | None, str]]");
 }

@@ -415,7 +415,7 @@ class AsyncInterface:
     """The async drivers of the attached group, in chain order."""
 
     def __init__(self, port: str | SerialPort | None = None, baudrate: int = DEFAULT_BAUDRATE,
-                 *, emulate: Sequence[int] | None = None, time_scale: float = 0.0,
+                 *, emulate: Sequence[int | str] | None = None, time_scale: float = 0.0,
                  record: str | os.PathLike[str] | None = None,
                  replay: str | os.PathLike[str] | None = None, paced: bool = False,
                  reconnect: bool | float = False,

@@ -262,7 +262,7 @@ class OrvakInterface:
 
     ``port`` is a device path ("/dev/ttyUSB0", opened with the native port at
     ``baudrate``), a pyserial URL ("loop://", "socket://host:port"), or an
-    already-open port object. ``emulate=[2, 6]`` instead opens the built-in
+    already-open port object. ``emulate=[2, 6]`` (type codes or names) opens the built-in
     bench emulator with that chain (``time_scale`` 0 answers at once, 1 in
     real time); the emulator is then available as ``bench``.
 
@@ -282,7 +282,7 @@ class OrvakInterface:
     description: str
 
     def __init__(self, port: str | SerialPort | None = None, baudrate: int = DEFAULT_BAUDRATE,
-                 *, emulate: Sequence[int] | None = None, time_scale: float = 0.0,
+                 *, emulate: Sequence[int | str] | None = None, time_scale: float = 0.0,
                  record: str | os.PathLike[str] | None = None,
                  replay: str | os.PathLike[str] | None = None, paced: bool = False,
                  reconnect: bool | float = False,

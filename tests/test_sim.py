@@ -58,7 +58,7 @@ def home(probe):
     [
         ("26", TypeError),
         ((2, 6), TypeError),
-        ([2, "6"], TypeError),
+        ([2, "syringe"], OrvakValueError),
         ([2.0], TypeError),
         ([True], TypeError),
         ([0], OrvakValueError),
@@ -67,8 +67,14 @@ def home(probe):
     ],
 )
 def test_constructor_checks_type_codes(codes, error):
-    with pytest.raises(error, match="type_codes" if error is TypeError else "type code"):
+    with pytest.raises(error, match="type_codes" if error is TypeError
+                       else "type code|Unrecognised instrument name: 'syringe'"):
         BenchChain(codes)
+
+
+def test_names_select_kinds_as_a_group_does():
+    assert repr(BenchChain(["rotary valve XL", 4, "Piston 100 \u00b5l"])).startswith(
+        "BenchChain([6, 4, 16]")
 
 
 def test_views_and_settings():

@@ -110,4 +110,9 @@ std::string constructor_call(py::handle cls) {
     return cls.attr("__name__").cast<std::string>() + "()";
 }
 
+std::string kind_class_doc(const orvak::kinds::Kind& kind, std::string_view what) {
+    return std::string(kind.display_name) + ", type code " + std::to_string(kind.type_code) + ": " +
+           std::string(what);
+}
+
 }  // namespace orvakpy

@@ -22,6 +22,7 @@
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instrument.hpp"
+#include "orvak/kinds.hpp"
 
 namespace orvakpy {
 
@@ -65,6 +66,10 @@ void model_constructor(py::object& cls, const py::object& base, int type_code,
 // The home interlock's class constants: the refusal code that means "home
 // first" and the noun its message names (`_HOME_REQUIRED_CODE`, `_NOUN`).
 void home_interlock(py::handle cls, std::string_view code, std::string_view noun);
+
+// The documentation of a single kind's driver class: "<display name>, type
+// code <code>: <what>", the identity read from the kind's row.
+std::string kind_class_doc(const orvak::kinds::Kind& kind, std::string_view what);
 
 // The doc of every driver constructor that takes a chain position.
 inline constexpr const char* constructor_doc =

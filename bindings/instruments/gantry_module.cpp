@@ -69,13 +69,16 @@ PYBIND11_MODULE(gantry, m) {
     py::module_::import("orvaklab.unitbase");
     orvakpy::register_error_translator();
 
-    GantryClass cls(m, "OrvakGantry",
-                    "Orvak gantry, type code 8: an H-bot XY stage, coordinates in mm. Both axes "
-                    "are clamped to their travel (190 mm x 240 mm) before the move is sent.\n\n"
-                    "    gantry = group[0]\n"
-                    "    gantry.home()  # to (0, 0)\n"
-                    "    gantry.run(100, 150, wait=True)\n"
-                    "    print(gantry.check_position())",
+    GantryClass cls(m, Gantry::kind.class_name.data(),
+                    orvakpy::kind_class_doc(
+                        Gantry::kind,
+                        "an H-bot XY stage, coordinates in mm. Both axes are clamped to their "
+                        "travel (190 mm x 240 mm) before the move is sent.\n\n"
+                        "    gantry = group[0]\n"
+                        "    gantry.home()  # to (0, 0)\n"
+                        "    gantry.run(100, 150, wait=True)\n"
+                        "    print(gantry.check_position())")
+                        .c_str(),
                     py::dynamic_attr(), orvakpy::collectable_instance_dict());
     orvakpy::numbered_constructor(cls, [](const py::object& self, const py::object& parent) {
         orvakpy::set_group_and_axes(self, parent, {"X", "Y"});

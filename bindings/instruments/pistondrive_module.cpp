@@ -17,6 +17,7 @@
 #include "common/py_types.hpp"
 #include "common/python_runtime.hpp"
 #include "orvak/instruments/piston_pump.hpp"
+#include "orvak/pytext.hpp"
 #include "orvak/reply_grammar.hpp"
 
 namespace py = pybind11;
@@ -244,10 +245,19 @@ void bind_estimates(PumpClass& cls) {
 }
 
 void bind_pump(py::module_& m) {
-    PumpClass cls(m, "OrvakPistonPump",
-                  "Orvak piston (syringe) pump: 100 \xC2\xB5l (type code 16), 1 ml (4) or 5 ml "
-                  "(12), chosen by pump_volume in \xC2\xB5l.",
-                  py::dynamic_attr(), orvakpy::collectable_instance_dict());
+    std::string doc =
+        "Orvak piston (syringe) pump, one class for every build, chosen by "
+        "pump_volume in \xC2\xB5l:";
+    std::string_view class_name;
+    for (const auto& kind : orvak::kinds::rows()) {
+        if (kind.module != "pistondrive") continue;
+        class_name = kind.class_name;
+        doc += "\n    " + std::string(kind.display_name) + ", type code " +
+               std::to_string(kind.type_code) +
+               ": pump_volume=" + orvak::text::number(*kind.model.pump_volume);
+    }
+    PumpClass cls(m, class_name.data(), doc.c_str(), py::dynamic_attr(),
+                  orvakpy::collectable_instance_dict());
     cls.def(py::init_alias<int, double>(), "number"_a = 0,
             "pump_volume"_a = PistonPump::default_pump_volume);
     const py::object construct = cls.attr("__init__");

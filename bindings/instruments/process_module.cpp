@@ -235,9 +235,12 @@ PYBIND11_MODULE(process, m) {
     const py::object arcprobes = py::module_::import("orvaklab.instruments.arcprobes");
     orvakpy::register_error_translator();
 
-    ProcessClass cls(m, "OrvakProcess",
-                     "The process-sensor board: four probe channels; probes are named from the "
-                     "REF# in their identity register. Type code 13.",
+    ProcessClass cls(m, ProcessReader::kind.class_name.data(),
+                     orvakpy::kind_class_doc(ProcessReader::kind,
+                                             "the process-sensor board: four probe channels; "
+                                             "probes are named from the REF# in their identity "
+                                             "register.")
+                         .c_str(),
                      py::dynamic_attr(), orvakpy::collectable_instance_dict());
     const py::object registry = arcprobes.attr("VideroroZuv");
     orvakpy::numbered_constructor(cls,

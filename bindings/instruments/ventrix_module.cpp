@@ -256,9 +256,11 @@ PYBIND11_MODULE(ventrix, m) {
     py::module_::import("orvaklab.unitbase");
     orvakpy::register_error_translator();
 
-    FlowClass cls(m, "OrvakVentrix",
-                  "The two-channel mass flow controller board, type code 14: setpoints, "
-                  "readings and settling per channel, each with its own full scale.",
+    FlowClass cls(m, FlowController::kind.class_name.data(),
+                  orvakpy::kind_class_doc(FlowController::kind,
+                                          "the two-channel board: setpoints, readings and "
+                                          "settling per channel, each with its own full scale.")
+                      .c_str(),
                   py::dynamic_attr(), orvakpy::collectable_instance_dict());
     orvakpy::numbered_constructor(cls, [](const py::object& self, const py::object& parent) {
         orvakpy::set_group_and_axes(self, parent);

@@ -96,13 +96,15 @@ PYBIND11_MODULE(zaxis, m) {
     py::module_::import("orvaklab.unitbase");
     orvakpy::register_error_translator();
 
-    ZStageClass cls(m, "OrvakZStage",
-                    "Orvak Z stage, type code 9: one vertical axis, position in mm, clamped to "
-                    "[0, 45].\n\n"
-                    "    stage = group[0]\n"
-                    "    stage.home()\n"
-                    "    stage.run(20.0, wait=True)\n"
-                    "    stage.check_position_mm()  # 20.0",
+    ZStageClass cls(m, ZStage::kind.class_name.data(),
+                    orvakpy::kind_class_doc(ZStage::kind,
+                                            "one vertical axis, position in mm, clamped to "
+                                            "[0, 45].\n\n"
+                                            "    stage = group[0]\n"
+                                            "    stage.home()\n"
+                                            "    stage.run(20.0, wait=True)\n"
+                                            "    stage.check_position_mm()  # 20.0")
+                        .c_str(),
                     py::dynamic_attr(), orvakpy::collectable_instance_dict());
     orvakpy::numbered_constructor(cls, [](const py::object& self, const py::object& parent) {
         orvakpy::set_group_and_axes(self, parent, {"X"});

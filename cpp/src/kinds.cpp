@@ -16,28 +16,6 @@ static_assert(codes_ascend(), "module kinds must be listed once each, in type-co
 
 }  // namespace
 
-std::string_view firmware_name(Firmware firmware) {
-    switch (firmware) {
-        case Firmware::peristaltic_pump:
-            return "peristaltic_pump";
-        case Firmware::rotary_valve:
-            return "rotary_valve";
-        case Firmware::solenoid_valves:
-            return "solenoid_valves";
-        case Firmware::piston_pump:
-            return "piston_pump";
-        case Firmware::gantry:
-            return "gantry";
-        case Firmware::z_stage:
-            return "z_stage";
-        case Firmware::probe_reader:
-            return "probe_reader";
-        case Firmware::flow_controller:
-            return "flow_controller";
-    }
-    return "";
-}
-
 std::span<const Kind> rows() { return table; }
 
 }  // namespace orvak::kinds

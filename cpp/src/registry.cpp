@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -11,6 +12,8 @@
 namespace orvak::registry {
 
 namespace {
+
+using kinds::Kind;
 
 constexpr std::array<ReservedCode, 2> reserved{{
     {0,
@@ -55,44 +58,63 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
     return out.append(text.substr(start));
 }
 
-// The type code a name selects, by the first rule that matches.
-std::optional<int> code_for_name(std::string_view name) {
+// The row of a driver class; for the piston pump, the one of that volume.
+constexpr const Kind* row_of(std::string_view class_name,
+                             std::optional<double> pump_volume = std::nullopt) {
+    for (const auto& kind : kinds::table) {
+        if (kind.class_name == class_name && kind.model.pump_volume == pump_volume) return &kind;
+    }
+    return nullptr;
+}
+
+// The row a name selects, by the first rule that matches.
+const Kind* row_for_name(std::string_view name) {
     const std::string t = text::lower(name);
     if ((contains(t, "rotary") || contains(t, "multi")) && contains(t, "val")) {
-        if (contains(t, "0.096")) return 17;
-        if (contains(t, "0.052") || contains(t, "xl")) return 6;
-        return 2;
+        if (contains(t, "0.096")) return row_of("OrvakRotaryValve096");
+        if (contains(t, "0.052") || contains(t, "xl")) return row_of("OrvakRotaryValve052");
+        return row_of("OrvakRotaryValve032");
     }
     if (contains(t, "xl")) {
-        if (contains(t, "peri") || contains(t, "pump")) return 5;
-        if (contains(t, "sol") && contains(t, "val")) return 7;
+        if (contains(t, "peri") || contains(t, "pump")) return row_of("OrvakPeriPumpXL");
+        if (contains(t, "sol") && contains(t, "val")) return row_of("OrvakSolValXL");
     }
     if (contains(t, "peri")) {
         const auto words = words_of(t);
         if (has_word(words, "t")) {
             if (contains(t, "3-roller") || contains(t, "3 roller")) {
-                return 15;
+                return row_of("OrvakPeriT3Roller");
             }
-            return 10;
+            return row_of("OrvakPeriT");
         }
-        if (has_word(words, "p")) return 11;
-        return 1;
+        if (has_word(words, "p")) return row_of("OrvakPeriP");
+        return row_of("OrvakPeriS");
     }
-    if (contains(t, "sol") && contains(t, "val")) return 3;
+    if (contains(t, "sol") && contains(t, "val")) return row_of("OrvakSolVal");
     if (contains(t, "piston")) {
         const auto words = words_of(replace_all(replace_all(t, "\xC2\xB5l", " "), "ul", " "));
-        if (has_word(words, "100")) return 16;
-        if (contains(t, "5")) return 12;
-        return 4;
+        if (has_word(words, "100")) return row_of("OrvakPistonPump", 100.0);
+        if (contains(t, "5")) return row_of("OrvakPistonPump", 5000.0);
+        return row_of("OrvakPistonPump", 1000.0);
     }
-    if (contains(t, "gantry")) return 8;
-    if (contains(t, "z") && contains(t, "stage")) return 9;
-    if (contains(t, "process")) return 13;
+    if (contains(t, "gantry")) return row_of("OrvakGantry");
+    if (contains(t, "z") && contains(t, "stage")) return row_of("OrvakZStage");
+    if (contains(t, "process")) return row_of("OrvakProcess");
     if (contains(t, "ventrix") || contains(t, "mfc") || contains(t, "mass flow")) {
-        return 14;
+        return row_of("OrvakVentrix");
     }
-    return std::nullopt;
+    return nullptr;
 }
+
+// Every class the rules name has its row.
+static_assert(row_of("OrvakRotaryValve096") && row_of("OrvakRotaryValve052") &&
+                  row_of("OrvakRotaryValve032") && row_of("OrvakPeriPumpXL") &&
+                  row_of("OrvakSolValXL") && row_of("OrvakPeriT3Roller") && row_of("OrvakPeriT") &&
+                  row_of("OrvakPeriP") && row_of("OrvakPeriS") && row_of("OrvakSolVal") &&
+                  row_of("OrvakPistonPump", 100.0) && row_of("OrvakPistonPump", 5000.0) &&
+                  row_of("OrvakPistonPump", 1000.0) && row_of("OrvakGantry") &&
+                  row_of("OrvakZStage") && row_of("OrvakProcess") && row_of("OrvakVentrix"),
+              "a name rule selects a class the kinds table does not have");
 
 }  // namespace
 
@@ -109,7 +131,7 @@ const DriverRow& resolve_code(long long code) {
 }
 
 const DriverRow& resolve_name(std::string_view name) {
-    if (const auto code = code_for_name(name)) return resolve_code(*code);
+    if (const auto* row = row_for_name(name)) return *row;
     throw ValueError(text::fill("Unrecognised instrument name: {!r}", {name}));
 }
 

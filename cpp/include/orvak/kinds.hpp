@@ -18,21 +18,6 @@
 
 namespace orvak::kinds {
 
-// The firmware the bench emulator plays for a kind. The emulator maps each
-// family to its maker; the core itself never builds firmware.
-enum class Firmware {
-    peristaltic_pump,
-    rotary_valve,
-    solenoid_valves,
-    piston_pump,
-    gantry,
-    z_stage,
-    probe_reader,
-    flow_controller,
-};
-
-ORVAK_EXPORT std::string_view firmware_name(Firmware firmware);
-
 // The numbers that tell models of one driver class apart. A field a driver
 // does not use stays empty.
 struct Model {
@@ -52,7 +37,9 @@ struct Kind {
     std::string_view class_name{};    // the driver class in that module
     std::string_view display_name{};  // the name the driver gives itself
     std::string_view label{};         // the registry's label of the kind
-    Firmware firmware{};
+    // The firmware family the bench emulator plays for the kind, by name; the
+    // emulator maps each family to its maker, the core never builds firmware.
+    std::string_view firmware{};
     // The bound class a model class derives from; empty when the driver
     // class is bound as it is.
     std::string_view base_class{};
@@ -70,7 +57,7 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakPeriS",
      .display_name = "Orvak Peri S",
      .label = "Orvak Peri S (peristaltic pump)",
-     .firmware = Firmware::peristaltic_pump,
+     .firmware = "peristaltic_pump",
      .base_class = "_PeriPumpBase",
      .model = {.max_rpm = 150.0, .rollers = 3}},
     {.type_code = 2,
@@ -78,7 +65,7 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakRotaryValve032",
      .display_name = "Orvak Rotary Valve",
      .label = "Orvak Rotary Valve",
-     .firmware = Firmware::rotary_valve,
+     .firmware = "rotary_valve",
      .base_class = "_RotaryValveBase",
      .model = {.orifice = 0.032}},
     {.type_code = 3,
@@ -86,21 +73,21 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakSolVal",
      .display_name = "Orvak Sol Val",
      .label = "Orvak Sol Val (solenoid valves)",
-     .firmware = Firmware::solenoid_valves,
+     .firmware = "solenoid_valves",
      .base_class = "_SolValBase"},
     {.type_code = 4,
      .module = "pistondrive",
      .class_name = "OrvakPistonPump",
      .display_name = "Orvak Piston 1 ml",
      .label = "Orvak Piston 1 ml",
-     .firmware = Firmware::piston_pump,
+     .firmware = "piston_pump",
      .model = {.pump_volume = 1000.0}},
     {.type_code = 5,
      .module = "peridrive",
      .class_name = "OrvakPeriPumpXL",
      .display_name = "Orvak Peri Pump XL",
      .label = "Orvak Peri Pump XL",
-     .firmware = Firmware::peristaltic_pump,
+     .firmware = "peristaltic_pump",
      .base_class = "_PeriPumpBase",
      .model = {.max_rpm = 300.0, .rollers = 3}},
     {.type_code = 6,
@@ -108,7 +95,7 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakRotaryValve052",
      .display_name = "Orvak Rotary Valve XL",
      .label = "Orvak Rotary Valve XL",
-     .firmware = Firmware::rotary_valve,
+     .firmware = "rotary_valve",
      .base_class = "_RotaryValveBase",
      .model = {.orifice = 0.052},
      .note = "register-identical to the 0.032 build, XL meaning only the larger bore"},
@@ -117,26 +104,26 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakSolValXL",
      .display_name = "Orvak Sol Val XL",
      .label = "Orvak Sol Val XL",
-     .firmware = Firmware::solenoid_valves,
+     .firmware = "solenoid_valves",
      .base_class = "_SolValBase"},
     {.type_code = 8,
      .module = "gantry",
      .class_name = "OrvakGantry",
      .display_name = "Orvak Gantry",
      .label = "Orvak Gantry (XY)",
-     .firmware = Firmware::gantry},
+     .firmware = "gantry"},
     {.type_code = 9,
      .module = "zaxis",
      .class_name = "OrvakZStage",
      .display_name = "Orvak Z Stage",
      .label = "Orvak Z Stage",
-     .firmware = Firmware::z_stage},
+     .firmware = "z_stage"},
     {.type_code = 10,
      .module = "peridrive",
      .class_name = "OrvakPeriT",
      .display_name = "Orvak Peri T",
      .label = "Orvak Peri T",
-     .firmware = Firmware::peristaltic_pump,
+     .firmware = "peristaltic_pump",
      .base_class = "_PeriPumpBase",
      .model = {.max_rpm = 300.0, .rollers = 6, .tubing_by_rollers = true}},
     {.type_code = 11,
@@ -144,7 +131,7 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakPeriP",
      .display_name = "Orvak Peri P",
      .label = "Orvak Peri P",
-     .firmware = Firmware::peristaltic_pump,
+     .firmware = "peristaltic_pump",
      .base_class = "_PeriPumpBase",
      .model = {.max_rpm = 150.0, .rollers = 3}},
     {.type_code = 12,
@@ -152,27 +139,27 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakPistonPump",
      .display_name = "Orvak Piston 5 ml",
      .label = "Orvak Piston 5 ml",
-     .firmware = Firmware::piston_pump,
+     .firmware = "piston_pump",
      .model = {.pump_volume = 5000.0, .speed_cap = 200000.0}},
     {.type_code = 13,
      .module = "process",
      .class_name = "OrvakProcess",
      .display_name = "Orvak Process",
      .label = "Orvak Process (pH / sensor)",
-     .firmware = Firmware::probe_reader},
+     .firmware = "probe_reader"},
     {.type_code = 14,
      .module = "ventrix",
      .class_name = "OrvakVentrix",
      .display_name = "Orvak Mass Flow Controller",
      .label = "Orvak Mass Flow Controller",
-     .firmware = Firmware::flow_controller},
+     .firmware = "flow_controller"},
     // The 3-roller T head differs from the T head only in constants.
     {.type_code = 15,
      .module = "peridrive",
      .class_name = "OrvakPeriT3Roller",
      .display_name = "Orvak Peri T 3-roller",
      .label = "Orvak Peri T 3-roller",
-     .firmware = Firmware::peristaltic_pump,
+     .firmware = "peristaltic_pump",
      .base_class = "OrvakPeriT",
      .model = {.max_rpm = 300.0, .rollers = 3, .tubing_by_rollers = true},
      .in_group_doc = false},
@@ -181,7 +168,7 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakPistonPump",
      .display_name = "Orvak Piston 100 \xC2\xB5l",
      .label = "Orvak Piston 100 \xC2\xB5l",
-     .firmware = Firmware::piston_pump,
+     .firmware = "piston_pump",
      .model = {.pump_volume = 100.0},
      .in_group_doc = false},
     {.type_code = 17,
@@ -189,7 +176,7 @@ inline constexpr auto table = std::to_array<Kind>({
      .class_name = "OrvakRotaryValve096",
      .display_name = "Orvak Rotary Valve 0.096",
      .label = "Orvak Rotary Valve 0.096",
-     .firmware = Firmware::rotary_valve,
+     .firmware = "rotary_valve",
      .base_class = "_RotaryValveBase",
      .model = {.orifice = 0.096},
      .in_group_doc = false},
@@ -219,6 +206,19 @@ consteval const Kind& of(int type_code) {
         if (kind.type_code == type_code) return kind;
     }
     throw "no module kind has this type code";
+}
+
+// The one row whose driver lives in `module`: a driver of a single kind finds
+// its type code and names there instead of repeating them.
+consteval const Kind& only_in(std::string_view module) {
+    const Kind* found = nullptr;
+    for (const Kind& kind : table) {
+        if (kind.module != module) continue;
+        if (found != nullptr) throw "more than one module kind has this driver module";
+        found = &kind;
+    }
+    if (found == nullptr) throw "no module kind has this driver module";
+    return *found;
 }
 
 }  // namespace orvak::kinds

@@ -38,12 +38,21 @@ PistonPump::PistonPump(int number, double pump_volume)
       piston_volume(pump_volume),
       homing_speed(pump_volume * 60.0 / full_stroke_home_seconds) {}
 
-PistonPumpSize PistonPump::size_for(double pump_volume) {
-    const kinds::Kind* size = nullptr;
+namespace {
+
+// The build of the kinds table with this pump volume, or null.
+const kinds::Kind* build_of(double pump_volume) {
     for (const auto& kind : kinds::rows()) {
-        if (kind.module == pistondrive && kind.model.pump_volume == pump_volume) size = &kind;
+        if (kind.module == pistondrive && kind.model.pump_volume == pump_volume) return &kind;
     }
-    if (size == nullptr) size = kinds::find(default_type_code);
+    return nullptr;
+}
+
+}  // namespace
+
+PistonPumpSize PistonPump::size_for(double pump_volume) {
+    const kinds::Kind* size = build_of(pump_volume);
+    if (size == nullptr) size = build_of(default_pump_volume);
     return {size->type_code, size->display_name,
             size->model.speed_cap.value_or(pump_volume * strokes_per_minute)};
 }

@@ -64,8 +64,9 @@ struct FlowReading {
 
 class ORVAK_EXPORT FlowController : public Instrument {
   public:
-    static constexpr int type_code = 14;
-    static constexpr std::string_view display_name = kinds::of(type_code).display_name;
+    static constexpr const kinds::Kind& kind = kinds::only_in("ventrix");
+    static constexpr int type_code = kind.type_code;
+    static constexpr std::string_view display_name = kind.display_name;
     static constexpr long long default_num_channels = 2;
     static constexpr long long default_units_code = 2;
     static constexpr std::string_view default_units = "SLPM";

@@ -37,8 +37,9 @@ struct GantrySettings {
 
 class ORVAK_EXPORT Gantry : public AxisDriver {
   public:
-    static constexpr int type_code = 8;
-    static constexpr std::string_view display_name = kinds::of(type_code).display_name;
+    static constexpr const kinds::Kind& kind = kinds::only_in("gantry");
+    static constexpr int type_code = kind.type_code;
+    static constexpr std::string_view display_name = kind.display_name;
     static constexpr double default_x_max = 190.0;
     static constexpr double default_y_max = 240.0;
     static constexpr double default_run_speed = 160.0;    // mm/s, for estimates

@@ -55,8 +55,8 @@ class ORVAK_EXPORT PistonPump : public AxisDriver {
     // once after re-selecting and re-energising the valve.
     static constexpr std::array<std::string_view, 2> valve_path_codes{"0x301", "0x302"};
     // The 1 ml build: also what a volume that is no kind's counts as.
-    static constexpr int default_type_code = 4;
-    static constexpr double default_pump_volume = *kinds::of(default_type_code).model.pump_volume;
+    // The constructor's default: the 1 ml build.
+    static constexpr double default_pump_volume = 1000.0;
     // No valve selection is known; the next one must be sent.
     static constexpr long long unknown_valve = 9;
     static constexpr long long priming_valve = 0;

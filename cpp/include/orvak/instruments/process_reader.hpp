@@ -49,8 +49,9 @@ struct ProcessMeasurement {
 
 class ORVAK_EXPORT ProcessReader : public Instrument {
   public:
-    static constexpr int type_code = 13;
-    static constexpr std::string_view display_name = kinds::of(type_code).display_name;
+    static constexpr const kinds::Kind& kind = kinds::only_in("process");
+    static constexpr int type_code = kind.type_code;
+    static constexpr std::string_view display_name = kind.display_name;
     static constexpr long long default_num_channels = 4;
     static constexpr double no_probe_sentinel = -99.99;
     static constexpr double nominal_run_time = 0.1;

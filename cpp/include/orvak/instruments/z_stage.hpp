@@ -35,8 +35,9 @@ struct ZStageSettings {
 
 class ORVAK_EXPORT ZStage : public AxisDriver {
   public:
-    static constexpr int type_code = 9;
-    static constexpr std::string_view display_name = kinds::of(type_code).display_name;
+    static constexpr const kinds::Kind& kind = kinds::only_in("zaxis");
+    static constexpr int type_code = kind.type_code;
+    static constexpr std::string_view display_name = kind.display_name;
     static constexpr double default_z_max = 45.0;
     static constexpr double default_run_speed = 6.35;     // mm/s, for estimates
     static constexpr double default_homing_speed = 2.54;  // mm/s, for estimates
