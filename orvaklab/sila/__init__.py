@@ -23,7 +23,7 @@ from typing import Any
 
 from orvaklab.discovery import OrvakInterface
 from orvaklab.sila import state
-from orvaklab.sila.server import bound_port, build_server
+from orvaklab.sila.server import bound_port, build_server, try_listening
 
 __all__ = ["ServedChain"]
 
@@ -51,6 +51,10 @@ class ServedChain:
         self.state_dir = Path(state_dir) if state_dir is not None else state.default_state_dir()
         self.uuid = state.server_uuid(self.state_dir)
         self.host, self.port, self.insecure = host, server_port, insecure
+        # Refused before the chain hears anything: a port in use, a broken
+        # TLS identity in the state folder.
+        try_listening(host, server_port)
+        self._identity = None if insecure else state.tls_identity(self.state_dir, self.uuid, host)
         self.chain = OrvakInterface(port, emulate=emulate, time_scale=time_scale,
                                     reconnect=reconnect, record=record)
         self._stack = contextlib.ExitStack()
@@ -78,7 +82,8 @@ class ServedChain:
                           f"{self.host}:{self.port} can drive the chain", stacklevel=3)
             self.server.start_insecure(self.host, self.port, enable_discovery=discovery)
         else:
-            key, cert = state.tls_identity(self.state_dir, self.uuid, self.host)
+            assert self._identity is not None
+            key, cert = self._identity
             self.server.start(self.host, self.port, private_key=key, cert_chain=cert,
                               enable_discovery=discovery)
         self.port = bound_port(self.server) or self.port  # port 0: the one the system gave

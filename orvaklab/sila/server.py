@@ -11,9 +11,9 @@ drivers; what a command does is the driver method it calls.
   command calls the module's ``stop()``, which sends the stop line and ends
   the driver's wait with ``OrvakStoppedError`` (the ``Stopped`` error); one
   still waiting for its turn leaves the queue and sends nothing.
-- Progress: while the server runs it watches ``orvaklab.progress``; an event
-  arrives on the thread that waits for the operation, which is the thread of
-  the observable command, so it is routed by thread.
+- Progress: while the server runs it watches ``orvaklab.progress``; an
+  event names its module by chain and address, and goes to the observable
+  command running on that module.
 - A client gone: an observable command whose every watcher (subscriber to
   its execution information) went away before it ended, a client that
   dropped its connection included, is cancelled like above, so no module
@@ -77,39 +77,42 @@ _ANSWER_GRACE = 1.0
 
 
 class _ProgressRouter:
-    """Sends each progress event to the observable command waiting on the
-    thread that reported it. `pace` is real seconds per second of the
-    drivers' estimates: 1 for hardware, the time scale for the emulator."""
+    """Sends each progress event of the served chain to the observable
+    command running on its module, found by the event's chain and address
+    (one command runs on a module at a time); other chains' events, from
+    other interfaces in the process, are ignored. `pace` is real seconds
+    per second of the drivers' estimates: 1 for hardware, the time scale
+    for the emulator."""
 
-    def __init__(self, pace: Callable[[], float]) -> None:
-        self._pace = pace
+    def __init__(self, chain: int, pace: Callable[[], float]) -> None:
+        self._chain, self._pace = chain, pace
         self._following: dict[int, Any] = {}
         self._last: dict[int, float] = {}
 
     def __call__(self, event: ProgressEvent) -> None:
-        thread = threading.get_ident()
-        instance = self._following.get(thread)
-        if instance is None or event.done:
+        if event.chain != self._chain or event.done:
+            return
+        instance = self._following.get(event.address)
+        if instance is None:
             return
         now = time.monotonic()
-        if now - self._last.get(thread, 0.0) < _PROGRESS_INTERVAL:
+        if now - self._last.get(event.address, 0.0) < _PROGRESS_INTERVAL:
             return
-        self._last[thread] = now
+        self._last[event.address] = now
         estimate = (event.estimate or 0.0) * self._pace()
         if estimate > 0.0:
             remaining = max(estimate - event.elapsed, 0.0)
             instance.estimated_remaining_time = timedelta(seconds=remaining)
-            instance.progress = min(event.elapsed / estimate, 0.99)
+            instance.progress = min(max(event.elapsed / estimate, 0.0), 0.99)
 
     @contextlib.contextmanager
-    def follow(self, instance: Any) -> Iterator[None]:
-        thread = threading.get_ident()
-        self._following[thread] = instance
+    def follow(self, address: int, instance: Any) -> Iterator[None]:
+        self._following[address] = instance
         try:
             yield
         finally:
-            del self._following[thread]
-            self._last.pop(thread, None)
+            del self._following[address]
+            self._last.pop(address, None)
 
 
 # ---- turns and cancellation ----
@@ -310,28 +313,35 @@ class _Listener:
         return self._bind(address, lambda: self._server.add_insecure_port(address))
 
     def _bind(self, address: str, add: Callable[[], int]) -> int:
-        host, _, wanted = address.rpartition(":")
+        host, _, text = address.rpartition(":")
+        host, wanted = host.strip("[]"), int(text)
+        # Tried first, so that a refusal is our one line, not gRPC's log.
+        try_listening(host, wanted)
         try:
             bound = add()
         except RuntimeError:
             bound = 0
-        if not bound or (int(wanted) and bound != int(wanted)):
-            raise _unbindable(host.strip("[]"), int(wanted))
+        if not bound or (wanted and bound != wanted):
+            try_listening(host, wanted)
+            raise OSError(f"cannot listen on {host}:{wanted}")
         self.bound = bound
         return bound
 
 
-def _unbindable(host: str, port: int) -> OSError:
-    """Why `host`:`port` cannot be listened on, found by trying it."""
+def try_listening(host: str, port: int) -> None:
+    """Raises the OSError, naming the port, that listening on `host`:`port`
+    would meet now (none for port 0: the system picks one)."""
+    if not port:
+        return
     try:
         with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as probe:
             probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             probe.bind((host, port))
     except OSError as error:
         if error.errno == errno.EADDRINUSE:
-            return OSError(f"port {port} on {host} is in use (is another server running?)")
-        return OSError(f"cannot listen on {host}:{port}: {error.strerror or error}")
-    return OSError(f"cannot listen on {host}:{port}")
+            raise OSError(f"port {port} on {host} is in use (is another server running?)"
+                          ) from None
+        raise OSError(f"cannot listen on {host}:{port}: {error.strerror or error}") from None
 
 
 def bound_port(server: SilaServer) -> int | None:
@@ -466,7 +476,7 @@ class _Served(FeatureImplementationBase):
                     if instance is None:
                         return command.run(driver, *params[1:])
                     instance.begin_execution()
-                    with self._router.follow(instance):
+                    with self._router.follow(params[0], instance):
                         result = command.run(driver, *params[1:])
                     instance.estimated_remaining_time = timedelta(0)
                     instance.progress = 1.0
@@ -634,7 +644,8 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
     scheduler = _Scheduler()
     watchers = _Watchers(scheduler)
     _intercepted(server, watchers)
-    router = _ProgressRouter(lambda: bench.time_scale if bench is not None else 1.0)
+    router = _ProgressRouter(chain.chain_id,
+                             lambda: bench.time_scale if bench is not None else 1.0)
     stack = contextlib.ExitStack()
     stack.enter_context(progress(router))
 
