@@ -6,7 +6,7 @@
                                         serve an emulated chain on a pseudo-terminal
   orvaklab scan PORT [--baudrate B]     list the modules of a chain
   orvaklab serve PORT | --emulate CODE ... [--host H] [--port P] [--state-dir DIR]
-                 [--codes CODE ...] [--insecure] [--discovery] [--reconnect]
+                 [--codes CODE ...] [--insecure] [--discovery] [--reconnect] [--record PATH]
                                         serve a chain as a SiLA 2 server (extra orvaklab[sila])
   orvaklab selfcheck                    query a scripted module over a pseudo-terminal
   orvaklab --version | -v COMMAND ...   the version; DEBUG logging and tracebacks
@@ -19,6 +19,7 @@ from __future__ import annotations
 import argparse
 import importlib.metadata
 import logging
+import math
 import sys
 import time
 import traceback
@@ -37,6 +38,48 @@ def _kind_of(type_code):
 
     kind = KINDS.get(type_code)
     return kind.display_name if kind is not None else "unknown module kind"
+
+
+# ---- argument values: refused with one line naming the value, status 2 ----
+
+
+class _Refused(Exception):
+    """An argument value the command line refuses. Not a ValueError:
+    argparse would replace the message with its own "invalid value"."""
+
+
+_TIME_SCALE_HELP = ("real seconds per second of emulated motion (0: at once, 1: real time, "
+                    "0.2: five times faster)")
+
+
+def _server_port(text):
+    port = int(text) if text.lstrip("-").isdigit() else None
+    if port is None or not 1 <= port <= 65535:
+        raise _Refused(f"--port {text}: a TCP port is a whole number from 1 to 65535")
+    return port
+
+
+def _time_scale(text):
+    try:
+        scale = float(text)
+    except ValueError:
+        scale = math.nan
+    if not (math.isfinite(scale) and scale >= 0.0):
+        raise _Refused(f"--time-scale {text}: give a finite number, 0 or more "
+                       "(0: at once, 1: real time)")
+    return scale
+
+
+def _type_code(text):
+    from orvaklab.unitgroup import KINDS
+
+    code = int(text) if text.isdigit() else None
+    if code not in KINDS:
+        codes = sorted(KINDS)
+        known = (f"{codes[0]} to {codes[-1]}" if codes == list(range(codes[0], codes[-1] + 1))
+                 else ", ".join(map(str, codes)))
+        raise _Refused(f"type code {text}: no module kind has it (known: {known})")
+    return code
 
 
 # ---- selfcheck: the package, its threads and its native port on this machine ----
@@ -130,7 +173,7 @@ def _serve_sila(args, out):
     return serve_sila(out, args.port, emulate=args.emulate, time_scale=args.time_scale,
                       codes=codes, host=args.host, server_port=args.server_port,
                       state_dir=args.state_dir, insecure=args.insecure,
-                      discovery=args.discovery, reconnect=args.reconnect)
+                      discovery=args.discovery, reconnect=args.reconnect, record=args.record)
 
 
 def _version():
@@ -161,8 +204,7 @@ def _parser():
     parser.set_defaults(func=None)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
     demo_cmd = commands.add_parser("demo", help="run a short protocol on the bench emulator")
-    demo_cmd.add_argument("--time-scale", type=float, default=0.1,
-                          help="emulated motion time per real second (0: at once, 1: real time)")
+    demo_cmd.add_argument("--time-scale", type=_time_scale, default=0.1, help=_TIME_SCALE_HELP)
     source = demo_cmd.add_mutually_exclusive_group()
     source.add_argument("--record", metavar="PATH",
                         help="write the wire traffic to a JSON Lines file")
@@ -170,8 +212,9 @@ def _parser():
                         help="run against a recording instead of the emulator")
     demo_cmd.set_defaults(func=_demo)
     sim_cmd = commands.add_parser("sim", help="serve an emulated chain on a pseudo-terminal")
-    sim_cmd.add_argument("codes", nargs="*", type=int, default=[2], help="type codes, in order")
-    sim_cmd.add_argument("--time-scale", type=float, default=1.0)
+    sim_cmd.add_argument("codes", nargs="*", type=_type_code, default=[2],
+                         help="type codes, in order")
+    sim_cmd.add_argument("--time-scale", type=_time_scale, default=1.0, help=_TIME_SCALE_HELP)
     sim_cmd.set_defaults(func=lambda args, out: serve(out, args.codes, args.time_scale))
     scan_cmd = commands.add_parser("scan", help="list the modules of a chain")
     scan_cmd.add_argument("port", help="device path or pyserial URL")
@@ -180,16 +223,17 @@ def _parser():
     serve_cmd = commands.add_parser("serve", help="serve a chain as a SiLA 2 server until Ctrl-C")
     serve_cmd.add_argument("port", nargs="?", metavar="PORT_OR_URL",
                            help="device path or pyserial URL of the chain")
-    serve_cmd.add_argument("--emulate", nargs="+", type=int, metavar="CODE",
+    serve_cmd.add_argument("--emulate", nargs="+", type=_type_code, metavar="CODE",
                            help="serve the bench emulator with these type codes instead")
-    serve_cmd.add_argument("--time-scale", type=float, default=1.0,
-                           help="emulated motion time per real second")
+    serve_cmd.add_argument("--time-scale", type=_time_scale, default=1.0, help=_TIME_SCALE_HELP)
     serve_cmd.add_argument("--codes", nargs="+", metavar="CODE",
                            help="the chain's modules, type codes or names (default: scan it)")
     serve_cmd.add_argument("--host", default="127.0.0.1",
                            help="address to listen on (default: 127.0.0.1, this machine only)")
-    serve_cmd.add_argument("--port", dest="server_port", type=int, default=50052,
+    serve_cmd.add_argument("--port", dest="server_port", type=_server_port, default=50052,
                            help="TCP port to listen on (default: 50052)")
+    serve_cmd.add_argument("--record", metavar="PATH",
+                           help="write the chain's wire traffic to a JSON Lines file")
     serve_cmd.add_argument("--state-dir", metavar="DIR",
                            help="where the server UUID, cert.pem and key.pem are kept")
     serve_cmd.add_argument("--insecure", action="store_true",
@@ -223,6 +267,9 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as done:  # --help, --version or a usage error
         return done.code if isinstance(done.code, int) else 2
+    except _Refused as refused:
+        print(f"orvaklab: {refused}", file=sys.stderr)
+        return 2
     if args.func is None:
         # Without a command nothing was asked for: the help, and the status of
         # argparse's own usage errors, so a script missing its command fails.
