@@ -5,6 +5,7 @@
 // group, its drivers and its serial manager.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <algorithm>
 #include <optional>
@@ -28,6 +29,9 @@ namespace {
 // Type codes, names or both; a list (another sequence is refused).
 using InstrumentList = orvakpy::Typed<"list[int] | list[str] | list[int | str]">;
 using Driver = orvakpy::Typed<"orvaklab.unitbase.Instrument">;
+// What indexing and iterating give: any driver, so a script can call the
+// methods of the kind it declared there; group.get() checks and narrows.
+using AnyDriver = orvakpy::Typed<"typing.Any">;
 
 constexpr const char* logger_name = "orvaklab.unitgroup";
 
@@ -258,9 +262,32 @@ void bind_group(py::module_& m) {
                 } catch (const py::cast_error&) {
                     throw py::index_error("list index out of range");
                 }
-                return Driver(inst[orvak::group_index(position, py::len(inst))]);
+                return AnyDriver(inst[orvak::group_index(position, py::len(inst))]);
             },
             "index"_a, "The driver at chain position index (a negative index counts from the end).")
+        .def(
+            "__iter__",
+            [](const py::object& self) -> py::typing::Iterator<AnyDriver> {
+                return py::iter(py::list(self.attr("inst")));
+            },
+            "The drivers, in chain order: valve, pump = chain.add_group([2, 4]).")
+        .def(
+            "get",
+            [](const py::object& self, const orvakpy::WholeNumber& index,
+               const py::typing::Type<py::typing::TypeVar<"Driver">>& kind)
+                -> py::typing::TypeVar<"Driver"> {
+                const py::object driver = self.attr("__getitem__")(index);
+                if (!py::isinstance(driver, kind)) {
+                    throw py::type_error("the driver at index " +
+                                         py::str(index).cast<std::string>() + " is " +
+                                         py::type::of(driver).attr("__name__").cast<std::string>() +
+                                         ", not " + kind.attr("__name__").cast<std::string>());
+                }
+                return driver;
+            },
+            "index"_a, "kind"_a,
+            "The driver at chain position index, checked to be a kind (a driver class) and typed "
+            "as one: group.get(0, OrvakRotaryValve032).")
         .def(
             "__repr__", [](const py::object& self) { return group_repr(self); },
             "InstrumentGroup(group=..., instruments=[the drivers' names]).");
@@ -273,6 +300,9 @@ PYBIND11_MODULE(unitgroup, m) {
     py::module_::import("orvaklab.unitbase");
     orvakpy::register_error_translator();
     bind_kinds(m);
+    // The type variable of group.get(index, kind).
+    m.attr("Driver") = py::module_::import("typing").attr("TypeVar")(
+        "Driver", "bound"_a = py::module_::import("orvaklab.unitbase").attr("Instrument"));
     bind_group(m);
 
     py::dict reserved;

@@ -5,15 +5,13 @@
 
 The chain is the package's bench emulator, so no hardware is needed; the same
 code drives a real chain with ``OrvakInterface("/dev/ttyUSB0")``. Every
-driver is narrowed to its class once, so a type checker (``mypy --strict``)
-checks each call against the stubs.
+driver is narrowed to its class once with ``group.get(position, kind)``, so a
+type checker (``mypy --strict``) checks each call against the stubs.
 """
 
 from __future__ import annotations
 
 import argparse
-from typing import TypeVar
-
 from orvaklab.discovery import OrvakInterface
 from orvaklab.instruments.gantry import OrvakGantry
 from orvaklab.instruments.peridrive import OrvakPeriS
@@ -24,23 +22,10 @@ from orvaklab.instruments.solenoidbank import OrvakSolVal
 from orvaklab.instruments.ventrix import OrvakVentrix
 from orvaklab.instruments.zaxis import OrvakZStage
 from orvaklab.shapes import FlowReading
-from orvaklab.unitbase import Instrument
-from orvaklab.unitgroup import InstrumentGroup
 
 # Type codes, in chain order: rotary valve, Z stage, gantry, 1 ml piston pump,
 # peristaltic pump, solenoid valve array, flow controller, probe reader.
 CHAIN = [2, 9, 8, 4, 1, 3, 14, 13]
-
-Driver = TypeVar("Driver", bound=Instrument)
-
-
-def driver(group: InstrumentGroup, position: int, kind: type[Driver]) -> Driver:
-    """The group's driver at `position`, which must be a `kind`."""
-    found = group[position]
-    if not isinstance(found, kind):
-        raise TypeError(f"module {position + 1} is a {type(found).__name__}, not {kind.__name__}")
-    return found
-
 
 def positioning(valve: OrvakRotaryValve, stage: OrvakZStage, gantry: OrvakGantry) -> None:
     valve.home()
@@ -101,14 +86,13 @@ def main(argv: list[str] | None = None) -> None:
 
     with OrvakInterface(emulate=CHAIN, time_scale=time_scale) as chain:
         group = chain.add_group(CHAIN)
-        for module in group.inst:
+        for module in group:
             print(f"address {module.instrument_number + 1}: {module.name} "
                   f"(type code {module.identify()})")
-        positioning(driver(group, 0, OrvakRotaryValve), driver(group, 1, OrvakZStage),
-                    driver(group, 2, OrvakGantry))
-        liquids(driver(group, 3, OrvakPistonPump), driver(group, 4, OrvakPeriS),
-                driver(group, 5, OrvakSolVal))
-        measurement(chain, driver(group, 6, OrvakVentrix), driver(group, 7, OrvakProcess))
+        positioning(group.get(0, OrvakRotaryValve), group.get(1, OrvakZStage),
+                    group.get(2, OrvakGantry))
+        liquids(group.get(3, OrvakPistonPump), group.get(4, OrvakPeriS), group.get(5, OrvakSolVal))
+        measurement(chain, group.get(6, OrvakVentrix), group.get(7, OrvakProcess))
 
 
 if __name__ == "__main__":

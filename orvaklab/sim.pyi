@@ -90,9 +90,9 @@ class BenchChain:
     """
     A simulated chain of modules, one per type code at addresses 1, 2, ... Motions take their real duration times `time_scale` (0: at once). A chain has one link at a time: port() or serve_pty() closes the earlier one.
     """
-    def __init__(self, type_codes: list[int], time_scale: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> None:
+    def __init__(self, type_codes: list[int | str], time_scale: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> None:
         """
-        A chain of one emulated module per type code, at addresses 1, 2, ...; motions take their real duration in seconds times time_scale.
+        A chain of one emulated module per type code or name (as a group takes them), at addresses 1, 2, ...; motions take their real duration in seconds times time_scale.
         """
     def __len__(self) -> int:
         """

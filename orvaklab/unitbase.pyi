@@ -4,10 +4,11 @@ Base class of every Orvak instrument driver.
 from __future__ import annotations
 import collections.abc
 import orvaklab.seriallink
+import orvaklab.shapes
 import orvaklab.unitgroup
 import re
 import typing
-__all__: list[str] = ['Instrument']
+__all__: list[str] = ['Instrument', 'UNITS']
 class Instrument:
     """
     Base class of every driver: addressed commands, the waits for OK, DONE, position and data replies, refusals, hardware faults, leadership, identity and status queries.
@@ -76,9 +77,16 @@ class Instrument:
         """
         Where the module is, in its own unit; this base version raises OrvakNotSupportedError.
         """
+    def describe(self) -> orvaklab.shapes.Description:
+        """
+        What this module can do and what can be read from it: its operations (each with its kind, parameters in order with their units and the limits in force for this module, result and documentation) and its readings. Plain data; sends nothing.
+        """
     def get_firmware_version(self, timeout: typing.SupportsFloat | typing.SupportsIndex = 2.0) -> str | None:
         """
         The firmware line (M115), also kept in firmware_version; the last one known, or None, when no answer comes within timeout seconds. Never raises.
+        
+        Parameters:
+            timeout (float, s): at least 0 s
         """
     def has_fault(self) -> bool:
         """
@@ -87,18 +95,30 @@ class Instrument:
     def homed_axes(self, timeout: typing.SupportsFloat | typing.SupportsIndex = 2.0) -> dict[str, bool]:
         """
         Axis letter -> whether a home has succeeded on it since power-up (M304); waits timeout seconds.
+        
+        Parameters:
+            timeout (float, s): at least 0 s
         """
     def identify(self, timeout: typing.SupportsFloat | typing.SupportsIndex = 2.0) -> int:
         """
         The module's type code, from its M116 reply; waits timeout seconds for it.
+        
+        Parameters:
+            timeout (float, s): at least 0 s
         """
     def is_homed(self, timeout: typing.SupportsFloat | typing.SupportsIndex = 2.0) -> bool:
         """
         Whether every axis has been homed since power-up; waits timeout seconds.
+        
+        Parameters:
+            timeout (float, s): at least 0 s
         """
     def is_leader(self, timeout: typing.SupportsFloat | typing.SupportsIndex = 2.0) -> bool:
         """
         Whether the USB port is on this module, the chain's leader (M115); False when no answer comes within timeout seconds.
+        
+        Parameters:
+            timeout (float, s): at least 0 s
         """
     def pause(self) -> None:
         """
@@ -186,6 +206,8 @@ def _repr_text(text: str) -> str:
     ...
 def _round_to(value: typing.SupportsFloat | typing.SupportsIndex, ndigits: typing.SupportsInt | typing.SupportsIndex) -> float:
     ...
+UNITS: tuple[str, ...] = ('µl', 'µl/min', 'ml', 'ml/min', 'mm', 'mm/s', 's', 'rpm', 'SLPM', '°C', 'pH', 'mV', 'mmHg', 'in')
+"""Every unit an operation or reading is described in ("" is none)."""
 _HOMED_RE: re.Pattern[str]
 _LEADERSHIP_CODES: dict[str, str] = {'0x10a': "a command for the LEADER arrived on a FOLLOWER's USB port", '0x10b': "a forward-to-follower was requested on a FOLLOWER's USB port", '0x10c': 'this unit already holds a FOLLOWER address', '0x10d': 'this unit has a live upstream neighbour, so it is not the head of the chain'}
 _LEADERSHIP_PROSE: tuple[str, ...] = ('not the LEADER', 'Unauthorized USB connection', 'already assigned a FOLLOWER role', 'upstream neighbor on its IN port')

@@ -2,10 +2,11 @@
 The instrument group: the drivers of one chain, built from type codes or names.
 """
 from __future__ import annotations
+import collections.abc
 import orvaklab.seriallink
 import orvaklab.unitbase
 import typing
-__all__: list[str] = ['InstrumentGroup', 'KINDS', 'Kind']
+__all__: list[str] = ['Driver', 'InstrumentGroup', 'KINDS', 'Kind']
 class Kind:
     """
     One module kind: its type code, its driver class, its names, the numbers of its model and the firmware the bench emulator plays for it.
@@ -87,13 +88,17 @@ class InstrumentGroup:
     """The identifiers as the constructor was given them."""
     seriallink: orvaklab.seriallink.SerialManager | None
     """The serial link the drivers use (set by the port's owner), or None."""
-    def __getitem__(self, index: int | float) -> orvaklab.unitbase.Instrument:
+    def __getitem__(self, index: int | float) -> typing.Any:
         """
         The driver at chain position index (a negative index counts from the end).
         """
     def __init__(self, instrument_list: list[int] | list[str] | list[int | str], group_number: int | float = 0) -> None:
         """
         Builds one driver per identifier of instrument_list (a type code or a name), in chain order; group_number is the group's index, shown by repr(). Sends nothing.
+        """
+    def __iter__(self) -> collections.abc.Iterator[typing.Any]:
+        """
+        The drivers, in chain order: valve, pump = chain.add_group([2, 4]).
         """
     def __len__(self) -> int:
         """
@@ -107,11 +112,15 @@ class InstrumentGroup:
         ...
     def _from_string(self, name: str, n: typing.SupportsInt | typing.SupportsIndex) -> orvaklab.unitbase.Instrument:
         ...
+    def get(self, index: int | float, kind: type[Driver]) -> Driver:
+        """
+        The driver at chain position index, checked to be a kind (a driver class) and typed as one: group.get(0, OrvakRotaryValve032).
+        """
     def stop_all(self) -> None:
         """
         Stops every module of the chain in order; a failing stop is logged and the next module is still stopped.
         """
+Driver = typing.TypeVar("Driver", bound=orvaklab.unitbase.Instrument)
 KINDS: dict[int, Kind]
 """Type code -> its module kind, for every kind the registry builds."""
-_DRIVER_ROWS: dict[int, tuple[str, str, float | None, str]] = {1: ('peridrive', 'OrvakPeriS', None, 'Orvak Peri S (peristaltic pump)'), 2: ('rotaryport', 'OrvakRotaryValve032', None, 'Orvak Rotary Valve'), 3: ('solenoidbank', 'OrvakSolVal', None, 'Orvak Sol Val (solenoid valves)'), 4: ('pistondrive', 'OrvakPistonPump', 1000.0, 'Orvak Piston 1 ml'), 5: ('peridrive', 'OrvakPeriPumpXL', None, 'Orvak Peri Pump XL'), 6: ('rotaryport', 'OrvakRotaryValve052', None, 'Orvak Rotary Valve XL'), 7: ('solenoidbank', 'OrvakSolValXL', None, 'Orvak Sol Val XL'), 8: ('gantry', 'OrvakGantry', None, 'Orvak Gantry (XY)'), 9: ('zaxis', 'OrvakZStage', None, 'Orvak Z Stage'), 10: ('peridrive', 'OrvakPeriT', None, 'Orvak Peri T'), 11: ('peridrive', 'OrvakPeriP', None, 'Orvak Peri P'), 12: ('pistondrive', 'OrvakPistonPump', 5000.0, 'Orvak Piston 5 ml'), 13: ('process', 'OrvakProcess', None, 'Orvak Process (pH / sensor)'), 14: ('ventrix', 'OrvakVentrix', None, 'Orvak Mass Flow Controller'), 15: ('peridrive', 'OrvakPeriT3Roller', None, 'Orvak Peri T 3-roller'), 16: ('pistondrive', 'OrvakPistonPump', 100.0, 'Orvak Piston 100 µl'), 17: ('rotaryport', 'OrvakRotaryValve096', None, 'Orvak Rotary Valve 0.096')}
 _RESERVED_CODES: dict[int, str] = {0: 'Instrument ID 0 is reserved and never assigned — a board reporting it failed to parse its own ID, or a leader could not read it', 65535: 'Instrument ID 65535 means unconfigured / safe mode — the unit enumerates but refuses motion until it is provisioned, so this is a commissioning problem, not an unsupported instrument'}

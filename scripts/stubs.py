@@ -10,7 +10,7 @@ scope's ``__constant_docs__`` gets its attribute docstring and, from
 ``__constant_types__``, its annotation, and those two mappings are dropped.
 Constants are instance-overridable (the core reads the value in force on the
 instance), so they are not ``ClassVar``s. A method alias (``cls.b = cls.a``)
-is written ``b = a``. Run it from outside the source tree's root, so that
+is written ``b = a``, and a module's type variable ``T = typing.TypeVar(...)``. Run it from outside the source tree's root, so that
 ``orvaklab`` is the installed package, not the sources.
 """
 
@@ -143,6 +143,18 @@ def with_method_aliases(text, module):
     return text
 
 
+def with_type_variables(text, module):
+    """`text` with each module-level type variable declared as one: the
+    generator writes ``Name: typing.TypeVar``, which a checker takes for a
+    plain value."""
+    def declared(match):
+        variable = getattr(module, match[1])
+        bound = getattr(variable, "__bound__", None)
+        bound_text = "" if bound is None else f", bound={bound.__module__}.{bound.__qualname__}"
+        return f'{match[1]} = typing.TypeVar("{variable.__name__}"{bound_text})'
+    return re.sub(r"^(\w+): typing\.TypeVar$", declared, text, flags=re.MULTILINE)
+
+
 def generate(directory, modules):
     """Writes the finished stub of each of `modules` below `directory`."""
     import pybind11_stubgen
@@ -151,7 +163,8 @@ def generate(directory, modules):
     for name in modules:
         path = directory.joinpath(*name.split(".")).with_suffix(".pyi")
         module = importlib.import_module(name)
-        path.write_text(finish(with_method_aliases(path.read_text(), module), module))
+        text = with_type_variables(with_method_aliases(path.read_text(), module), module)
+        path.write_text(finish(text, module))
 
 
 def stub_files(root):

@@ -8,7 +8,7 @@ import typing
 __all__: list[str] = ['OrvakGantry']
 class OrvakGantry(orvaklab.unitbase.Instrument):
     """
-    Orvak gantry, type code 8: an H-bot XY stage, coordinates in mm. Both axes are clamped to their travel (190 mm x 240 mm) before the move is sent.
+    Orvak Gantry, type code 8: an H-bot XY stage, coordinates in mm. Both axes are clamped to their travel (190 mm x 240 mm) before the move is sent.
     
         gantry = group[0]
         gantry.home()  # to (0, 0)
@@ -42,18 +42,35 @@ class OrvakGantry(orvaklab.unitbase.Instrument):
     def check_position_xy(self) -> tuple[float, float] | None:
         """
         (x, y) in mm read from the position reply; None when it lacks either axis.
+        
+        Returns tuple[float, float] | None in mm.
         """
     def estimate_home_time(self, wait: bool = True) -> float:
         """
         Seconds a home takes from anywhere, at HOMING_SPEED; also stored in estimated_home_time. wait is ignored.
+        
+        Parameters:
+            wait (bool)
+        
+        Returns float in s.
         """
     def estimate_run_time(self, x: float, y: float, wait: bool = False) -> float:
         """
         Seconds along the straight line from the last commanded target to (x, y) mm at RUN_SPEED (not clamped); also stored in estimated_run_time. wait is ignored.
+        
+        Parameters:
+            x (float, mm): 0 to X_MAX mm
+            y (float, mm): 0 to Y_MAX mm
+            wait (bool)
+        
+        Returns float in s.
         """
     def home(self, wait: bool = True) -> bool:
         """
         Homes both axes to (0, 0); with wait, returns once there. Returns True.
+        
+        Parameters:
+            wait (bool)
         """
     def reset(self) -> None:
         """
@@ -66,6 +83,11 @@ class OrvakGantry(orvaklab.unitbase.Instrument):
     def run(self, x: float, y: float, wait: bool = False) -> None:
         """
         Moves to (x, y) mm, each clamped silently into [0, X_MAX] and [0, Y_MAX]. A NaN coordinate is refused before anything is sent.
+        
+        Parameters:
+            x (float, mm): 0 to X_MAX mm
+            y (float, mm): 0 to Y_MAX mm
+            wait (bool)
         """
     def stop(self) -> None:
         """

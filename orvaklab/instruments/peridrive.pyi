@@ -36,10 +36,17 @@ class _PeriPumpBase(orvaklab.unitbase.Instrument):
     def calibrate(self, flow_rate: float, rpm: float = 60) -> None:
         """
         Sets the calibration: the pump delivers flow_rate ml/min at rpm. Sends nothing.
+        
+        Parameters:
+            flow_rate (float, ml/min): at least 0 ml/min
+            rpm (float, rpm): at least 0 rpm
         """
     def calibrate_by_tubing(self, tube_ID_OD: collections.abc.Sequence[float]) -> None:
         """
         Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS; a list is accepted.
+        
+        Parameters:
+            tube_ID_OD (Sequence[float], mm)
         """
     def check_position(self) -> str:
         """
@@ -48,6 +55,13 @@ class _PeriPumpBase(orvaklab.unitbase.Instrument):
     def estimate_run_time(self, flow_rate: float, volume: float, wait: bool = False) -> float:
         """
         Seconds to pump volume ml at flow_rate ml/min; also stored in estimated_run_time. wait is ignored.
+        
+        Parameters:
+            flow_rate (float, ml/min): 0 to MAX_RPM's flow ml/min
+            volume (float, ml)
+            wait (bool)
+        
+        Returns float in s.
         """
     def reset(self) -> None:
         """
@@ -60,18 +74,35 @@ class _PeriPumpBase(orvaklab.unitbase.Instrument):
     def run(self, flow_rate: float, volume: float, wait: bool = False, direction: str = 'cw', calibration: float | str | None = None) -> None:
         """
         Pumps volume ml at flow_rate ml/min. A negative volume or direction="ccw" reverses; calibration (ml/min at 60 RPM, a number or numeric text) is applied first; with wait, returns once the run is done.
+        
+        Parameters:
+            flow_rate (float, ml/min): 0 to MAX_RPM's flow ml/min
+            volume (float, ml)
+            wait (bool)
+            direction (str): one of 'cw', 'ccw'
+            calibration (float | str | None, ml/min): at least 0 ml/min
         """
     def run_as_is(self, volume: float, wait: bool = False) -> None:
         """
         Pumps volume ml at the speed the module last had (no speed cap applies).
+        
+        Parameters:
+            volume (float, ml)
+            wait (bool)
         """
     def set_rollers(self, rollers: int | str) -> None:
         """
         Reports the fitted head's roller count to the module (anything int() takes).
+        
+        Parameters:
+            rollers (int | str): at least 1
         """
     def set_speed(self, speed: float) -> None:
         """
         Writes the speed register for speed ml/min; starts no move.
+        
+        Parameters:
+            speed (float, ml/min): 0 to MAX_RPM's flow ml/min
         """
     def stop(self) -> None:
         """
@@ -166,6 +197,10 @@ class OrvakPeriT(_PeriPumpBase):
     def calibrate_by_tubing(self: _PeriPumpBase, tube_ID_OD: collections.abc.Sequence[float], rollers: int | None = None) -> None:
         """
         Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS_BY_ROLLERS for the roller count (ROLLERS when None); a list is accepted.
+        
+        Parameters:
+            tube_ID_OD (Sequence[float], mm)
+            rollers (int | None)
         """
 class OrvakPeriP(_PeriPumpBase):
     """

@@ -9,7 +9,10 @@ import typing
 __all__: list[str] = ['OrvakPistonPump']
 class OrvakPistonPump(orvaklab.unitbase.Instrument):
     """
-    Orvak piston (syringe) pump: 100 µl (type code 16), 1 ml (4) or 5 ml (12), chosen by pump_volume in µl.
+    Orvak piston (syringe) pump, one class for every build, chosen by pump_volume in µl:
+        Orvak Piston 1 ml, type code 4: pump_volume=1000.0
+        Orvak Piston 5 ml, type code 12: pump_volume=5000.0
+        Orvak Piston 100 µl, type code 16: pump_volume=100.0
     """
     _HOME_REQUIRED_CODE: str | None = '0x210'
     _HOME_REQUIRED_NOUN: str | None = 'the pump'
@@ -39,6 +42,9 @@ class OrvakPistonPump(orvaklab.unitbase.Instrument):
     def _select_valve(self, valve: int | str) -> None:
         """
         Configures valve 0 or 1 on the manifold unless it already is.
+        
+        Parameters:
+            valve (int | str): one of 0, 1, 'waste', 'outlet'
         """
     select_piston_valves = _select_valve
     def _send_move(self, speed: float, target_volume: float, wait: bool) -> None:
@@ -46,6 +52,12 @@ class OrvakPistonPump(orvaklab.unitbase.Instrument):
     def aspirate(self, speed: float, volume: float, valve: int | str = 0, wait: bool = False) -> None:
         """
         Draws volume µl in from the tracked position at speed µl/min, through the priming port by default.
+        
+        Parameters:
+            speed (float, µl/min): 0 to max_speed µl/min
+            volume (float, µl): 0 to piston_volume µl
+            valve (int | str): one of 0, 1, 'waste', 'outlet'
+            wait (bool)
         """
     def check_position(self) -> str:
         """
@@ -54,34 +66,78 @@ class OrvakPistonPump(orvaklab.unitbase.Instrument):
     def check_position_ul(self, timeout: float | None = 1.0) -> float | None:
         """
         The live piston position in µl, or None without a usable reply within timeout seconds (None: DONE_TIMEOUT).
+        
+        Parameters:
+            timeout (float | None, s): at least 0 s
+        
+        Returns float | None in µl.
         """
     def check_valve_states(self, timeout: float | None = 1.0) -> str | None:
         """
         The first number of the valve-state reply as text (the reply itself when it has none), or None without a reply within timeout seconds.
+        
+        Parameters:
+            timeout (float | None, s): at least 0 s
         """
     def dispense(self, speed: float, volume: float, valve: int | str = 1, wait: bool = False) -> None:
         """
         Pushes volume µl out from the tracked position at speed µl/min, through the outlet by default.
+        
+        Parameters:
+            speed (float, µl/min): 0 to max_speed µl/min
+            volume (float, µl): 0 to piston_volume µl
+            valve (int | str): one of 0, 1, 'waste', 'outlet'
+            wait (bool)
         """
     def estimate_aspirate_time(self, speed: float, volume: float, wait: bool = False) -> float:
         """
         Seconds to aspirate volume µl at speed µl/min; also stored in estimated_run_time. wait is ignored.
+        
+        Parameters:
+            speed (float, µl/min): 0 to max_speed µl/min
+            volume (float, µl): 0 to piston_volume µl
+            wait (bool)
+        
+        Returns float in s.
         """
     def estimate_dispense_time(self, speed: float, volume: float, wait: bool = False) -> float:
         """
         Seconds to dispense volume µl at speed µl/min; also stored in estimated_run_time. wait is ignored.
+        
+        Parameters:
+            speed (float, µl/min): 0 to max_speed µl/min
+            volume (float, µl): 0 to piston_volume µl
+            wait (bool)
+        
+        Returns float in s.
         """
     def estimate_home_time(self, wait: bool = True) -> float:
         """
         Seconds a home takes from mid-stroke, at homing_speed; also stored in estimated_home_time. wait is ignored.
+        
+        Parameters:
+            wait (bool)
+        
+        Returns float in s.
         """
     def estimate_run_time(self, speed: float, target_volume: float, valve: int | str = 0, wait: bool = False) -> float:
         """
         Seconds to move from the tracked position (mid-stroke when unknown) to target_volume µl at speed µl/min; also stored in estimated_run_time. valve and wait are ignored.
+        
+        Parameters:
+            speed (float, µl/min): 0 to max_speed µl/min
+            target_volume (float, µl): 0 to piston_volume µl
+            valve (int | str): one of 0, 1, 'waste', 'outlet'
+            wait (bool)
+        
+        Returns float in s.
         """
     def home(self, wait: bool = True) -> bool:
         """
         Homes the piston (0 µl); with wait, returns once it is there. Returns True.
+        
+        Parameters:
+            wait (bool)
         """
     def reset(self) -> None:
         """
@@ -93,7 +149,13 @@ class OrvakPistonPump(orvaklab.unitbase.Instrument):
         """
     def run(self, speed: float, target_volume: float, valve: int | str = 0, wait: bool = False) -> None:
         """
-        Moves the piston to target_volume µl at speed µl/min through valve (0: priming / waste port, 1: outlet).
+        Moves the piston to target_volume µl at speed µl/min through valve (0 or 'waste': priming / waste port, 1 or 'outlet': outlet).
+        
+        Parameters:
+            speed (float, µl/min): 0 to max_speed µl/min
+            target_volume (float, µl): 0 to piston_volume µl
+            valve (int | str): one of 0, 1, 'waste', 'outlet'
+            wait (bool)
         """
     def stop(self) -> None:
         """

@@ -10,7 +10,7 @@ import typing
 __all__: list[str] = ['OrvakProcess']
 class OrvakProcess(orvaklab.unitbase.Instrument):
     """
-    The process-sensor board: four probe channels; probes are named from the REF# in their identity register. Type code 13.
+    Orvak Process, type code 13: the process-sensor board: four probe channels; probes are named from the REF# in their identity register.
     """
     NO_PROBE_SENTINEL: float = -99.99
     """The no-probe sentinel value, for callers; no operation reads or returns it."""
@@ -36,30 +36,53 @@ class OrvakProcess(orvaklab.unitbase.Instrument):
     def channel_has_probe(self, channel: int = 1) -> bool:
         """
         Whether a probe is attached (its probe ID is not 0).
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
         """
     def describe_probe(self, channel: int = 1) -> str:
         """
         The catalogue's description of the probe, or 'No probe connected'.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
         """
     def estimate_run_time(self) -> float:
         """
         The nominal length of one reading (0.1 s); also stored in estimated_run_time.
+        
+        Returns float in s.
         """
     def get_probe_id(self, channel: int = 1, wait: bool = True) -> tuple[int, int]:
         """
         (probe ID, serial number) of the channel's probe; (0, 0) for an empty channel.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+            wait (bool)
         """
     def measure(self, channel: int = 1, wait: bool = True) -> orvaklab.shapes.ProbeMeasurement:
         """
         A reading labelled for the attached probe: {'channel', 'probe_type', 'description', 'values'}. wait is ignored.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+            wait (bool)
         """
     def measure_parameters(self, channel: int = 1, wait: bool = True) -> tuple[float, float, float]:
         """
         One reading of the channel: (pH, mV, T) as three floats. wait is ignored.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+            wait (bool)
         """
     def probe_type(self, channel: int = 1) -> str | None:
         """
         The probe's type code ('pH', 'ORP', ...), or None for an empty channel or an unknown REF#.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
         """
     def reset(self) -> None:
         """

@@ -24,6 +24,8 @@ class _RotaryValveBase(orvaklab.unitbase.Instrument):
     _HOME_REQUIRED_NOUN: str | None = 'the valve'
     all_axes: list[str]
     """The letters of every axis, in order."""
+    port_names: dict[int, str]
+    """Port number -> the name select_port() also takes for it (empty unless set, e.g. by a bench file)."""
     primary_axis: str
     """The letter of the axis that commands name."""
     def __init__(self, number: int, instrument_id_number: int, name: str, parent: orvaklab.unitgroup.InstrumentGroup | None = None) -> None:
@@ -37,14 +39,28 @@ class _RotaryValveBase(orvaklab.unitbase.Instrument):
     def estimate_home_time(self, wait: bool = True) -> float:
         """
         Seconds a home takes, at least HOME_TIME_FLOOR_S; also stored in estimated_home_time. wait is ignored.
+        
+        Parameters:
+            wait (bool)
+        
+        Returns float in s.
         """
     def estimate_run_time(self, port_number: int = 6, wait: bool = True) -> float:
         """
         Seconds to turn from the current port (port 6 when unknown) to port_number at RUN_SPEED_RPM; also stored in estimated_run_time. wait is ignored.
+        
+        Parameters:
+            port_number (int): 1 to NUM_PORTS
+            wait (bool)
+        
+        Returns float in s.
         """
     def home(self, wait: bool = True) -> bool:
         """
         Homes the valve to port 1; with wait, returns once it is there. Returns True.
+        
+        Parameters:
+            wait (bool)
         """
     def reset(self) -> None:
         """
@@ -54,9 +70,13 @@ class _RotaryValveBase(orvaklab.unitbase.Instrument):
         """
         Continues a stopped move.
         """
-    def select_port(self, port_number: int, wait: bool = True) -> None:
+    def select_port(self, port_number: int | str, wait: bool = True) -> None:
         """
-        Turns to port_number (1 to NUM_PORTS); port 1 is reached by homing. With wait, returns once it is there.
+        Turns to port_number (1 to NUM_PORTS, or a name port_names gives it); port 1 is reached by homing. With wait, returns once it is there.
+        
+        Parameters:
+            port_number (int | str): 1 to NUM_PORTS
+            wait (bool)
         """
     def stop(self) -> None:
         """

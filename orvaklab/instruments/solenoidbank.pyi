@@ -20,6 +20,11 @@ class _SolValBase(orvaklab.unitbase.Instrument):
     def estimate_run_time(self, valve_numbers: collections.abc.Iterable[int]) -> float:
         """
         Seconds a switch takes (0.1, whatever the set); also stored in estimated_run_time.
+        
+        Parameters:
+            valve_numbers (Iterable[int]): 1 to len(VALVE_AXES)
+        
+        Returns float in s.
         """
     def initialize(self) -> None:
         """
@@ -44,6 +49,9 @@ class _SolValBase(orvaklab.unitbase.Instrument):
     def turn_on_valves(self, valve_numbers: collections.abc.Iterable[int]) -> None:
         """
         Energises exactly the valves numbered (1 to 8); repeating the last set only re-energises it.
+        
+        Parameters:
+            valve_numbers (Iterable[int]): 1 to len(VALVE_AXES)
         """
     @property
     def _previous_valve_set(self) -> set[int] | None:

@@ -10,7 +10,7 @@ import typing
 __all__: list[str] = ['OrvakMFC', 'OrvakVentrix']
 class OrvakVentrix(orvaklab.unitbase.Instrument):
     """
-    The two-channel mass flow controller board, type code 14: setpoints, readings and settling per channel, each with its own full scale.
+    Orvak Mass Flow Controller, type code 14: the two-channel board: setpoints, readings and settling per channel, each with its own full scale.
     """
     FULL_SCALE: dict[int, float] = {1: 1.0, 2: 5.0}
     """Default full scale per channel in UNITS; each driver starts from a copy."""
@@ -55,6 +55,8 @@ class OrvakVentrix(orvaklab.unitbase.Instrument):
     def estimate_run_time(self) -> float:
         """
         A nominal 0.1 s for a setpoint write (not the settling time); also stored in estimated_run_time.
+        
+        Returns float in s.
         """
     def firmware_code(self) -> int:
         """
@@ -63,6 +65,11 @@ class OrvakVentrix(orvaklab.unitbase.Instrument):
     def full_scale(self, channel: int = 1) -> float:
         """
         The channel's full scale, in UNITS.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+        
+        Returns float in SLPM.
         """
     def is_ok(self) -> bool:
         """
@@ -71,22 +78,46 @@ class OrvakVentrix(orvaklab.unitbase.Instrument):
     def last_setpoint(self, channel: int = 1) -> float:
         """
         The setpoint this driver last commanded on the channel, in UNITS.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+        
+        Returns float in SLPM.
         """
     def read_channel(self, channel: int = 1, wait: bool = True) -> orvaklab.shapes.FlowReading:
         """
         One M300 reading: {'channel', 'flow', 'setpoint', 'temperature', 'units', 'full_scale', 'error'}, flows in UNITS and temperature in degrees Celsius. wait is ignored.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+            wait (bool)
         """
     def read_flow(self, channel: int = 1) -> float:
         """
         The channel's flow, in UNITS.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+        
+        Returns float in SLPM.
         """
     def read_setpoint(self, channel: int = 1) -> float:
         """
         The setpoint the board holds for the channel, in UNITS.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+        
+        Returns float in SLPM.
         """
     def read_temperature(self, channel: int = 1) -> float:
         """
         The channel's gas temperature, in degrees Celsius.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+        
+        Returns float in °C.
         """
     def reset(self) -> None:
         """
@@ -99,14 +130,28 @@ class OrvakVentrix(orvaklab.unitbase.Instrument):
     def serial_number(self, channel: int = 1) -> str:
         """
         The serial number of the channel's module (M311).
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
         """
     def set_full_scale(self, channel: int, value: float) -> None:
         """
         Records this unit's full scale for the channel in UNITS (> 0); other drivers and the class default are unchanged.
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+            value (float, SLPM): at least 0 SLPM
         """
     def set_setpoint(self, channel: int, value: float, wait: bool = False, tolerance: float | None = None, timeout: float | None = None) -> None:
         """
         Sets the channel's setpoint (0 to its full scale, in UNITS) and records it. With wait, returns once the flow is within tolerance x full scale of it, allowing timeout seconds (defaults SETTLE_TOLERANCE, SETTLE_TIMEOUT).
+        
+        Parameters:
+            channel (int): 1 to NUM_CHANNELS
+            value (float, SLPM): 0 to the channel's full scale SLPM
+            wait (bool)
+            tolerance (float | None): at least 0
+            timeout (float | None, s): at least 0 s
         """
     def status(self) -> str:
         """

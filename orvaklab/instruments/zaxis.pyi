@@ -8,7 +8,7 @@ import typing
 __all__: list[str] = ['OrvakZStage']
 class OrvakZStage(orvaklab.unitbase.Instrument):
     """
-    Orvak Z stage, type code 9: one vertical axis, position in mm, clamped to [0, 45].
+    Orvak Z Stage, type code 9: one vertical axis, position in mm, clamped to [0, 45].
     
         stage = group[0]
         stage.home()
@@ -42,18 +42,37 @@ class OrvakZStage(orvaklab.unitbase.Instrument):
     def check_position_mm(self, decimals: int | None = 3) -> float | None:
         """
         The position in mm, rounded to decimals places (unrounded for None); None when the reply carries no step count.
+        
+        Parameters:
+            decimals (int | None): at least 0
+        
+        Returns float | None in mm.
         """
     def estimate_home_time(self, wait: bool = True) -> float:
         """
         Seconds a home takes from anywhere, at HOMING_SPEED; also stored in estimated_home_time. wait is ignored.
+        
+        Parameters:
+            wait (bool)
+        
+        Returns float in s.
         """
     def estimate_run_time(self, z: float, wait: bool = False) -> float:
         """
         Seconds from the last commanded target to z mm at RUN_SPEED (not clamped); also stored in estimated_run_time. wait is ignored.
+        
+        Parameters:
+            z (float, mm): 0 to Z_MAX mm
+            wait (bool)
+        
+        Returns float in s.
         """
     def home(self, wait: bool = True) -> bool:
         """
         Homes the stage (0 mm); with wait, returns once there. Returns True.
+        
+        Parameters:
+            wait (bool)
         """
     def reset(self) -> None:
         """
@@ -66,6 +85,11 @@ class OrvakZStage(orvaklab.unitbase.Instrument):
     def run(self, z: float, speed: float = 4.0, wait: bool = False) -> None:
         """
         Moves to z mm, clamped into [0, Z_MAX] with a warning. The firmware runs at its own speed: any other speed is warned about and ignored. A NaN z is refused.
+        
+        Parameters:
+            z (float, mm): 0 to Z_MAX mm
+            speed (float, mm/s): one of 4.0
+            wait (bool)
         """
     def stop(self) -> None:
         """
