@@ -40,7 +40,8 @@ def _version() -> str:
 class ServedChain:
     """One chain (a device path or URL, or ``emulate=[...]`` for the bench
     emulator) served as one SiLA 2 server until ``close()``, which stops
-    every module, then the server, then the chain."""
+    taking commands, then stops every module, then the server, then the
+    chain."""
 
     def __init__(self, port: str | None = None, *, emulate: Sequence[int] | None = None,
                  time_scale: float = 0.0, codes: Sequence[int | str] | None = None,
