@@ -116,6 +116,16 @@ static_assert(row_of("OrvakRotaryValve096") && row_of("OrvakRotaryValve052") &&
                   row_of("OrvakZStage") && row_of("OrvakProcess") && row_of("OrvakVentrix"),
               "a name rule selects a class the kinds table does not have");
 
+// A kind the rules above do not know by name (a later kind) is named by its
+// row: its display name or label, whole, in any case.
+const Kind* row_named(std::string_view name) {
+    const std::string t = text::lower(text::strip(name));
+    for (const auto& kind : kinds::table) {
+        if (t == text::lower(kind.display_name) || t == text::lower(kind.label)) return &kind;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 std::span<const DriverRow> rows() { return kinds::rows(); }
@@ -132,6 +142,7 @@ const DriverRow& resolve_code(long long code) {
 
 const DriverRow& resolve_name(std::string_view name) {
     if (const auto* row = row_for_name(name)) return *row;
+    if (const auto* row = row_named(name)) return *row;
     throw ValueError(text::fill("Unrecognised instrument name: {!r}", {name}));
 }
 

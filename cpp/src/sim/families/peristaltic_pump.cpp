@@ -96,7 +96,7 @@ class PeristalticFirmware final : public MotionFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_peristaltic_firmware(int address, const kinds::Kind& kind) {
+std::unique_ptr<ModuleFirmware> make_peristaltic_pump_firmware(int address, const kinds::Kind& kind) {
     return std::make_unique<PeristalticFirmware>(address, kind);
 }
 

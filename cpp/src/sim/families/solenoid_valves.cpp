@@ -76,7 +76,7 @@ class SolenoidFirmware final : public ModuleFirmware {
 
 }  // namespace
 
-std::unique_ptr<ModuleFirmware> make_solenoid_firmware(int address, const kinds::Kind& kind) {
+std::unique_ptr<ModuleFirmware> make_solenoid_valves_firmware(int address, const kinds::Kind& kind) {
     return std::make_unique<SolenoidFirmware>(address, kind.type_code);
 }
 
