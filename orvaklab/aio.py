@@ -75,11 +75,16 @@ from orvaklab.discovery import DEFAULT_BAUDRATE, ConnectionState, FoundModule, O
 from orvaklab.unitbase import Instrument
 
 if TYPE_CHECKING:
+    from pathlib import Path
+
+    from orvaklab.bench import Bench
+    from orvaklab.recorder import Recorder
     from orvaklab.shapes import Description, SerialPort
+    from orvaklab.status import BenchStatus
     from orvaklab.sim import BenchChain
     from orvaklab.unitgroup import InstrumentGroup
 
-__all__ = ["AsyncInterface", "AsyncDriver", "ConnectionChange"]
+__all__ = ["AsyncInterface", "AsyncDriver", "ConnectionChange", "AsyncBench", "open_bench"]
 
 _log = logging.getLogger(__name__)
 
@@ -421,11 +426,17 @@ class AsyncInterface:
                  reconnect: bool | float = False,
                  on_connection_state: Callable[[ConnectionState, str], None] | None = None,
                  ) -> None:
-        self._workers = _Workers()
-        self._states = _StateRelay(on_connection_state, self._workers)
+        self._begin(on_connection_state)
         self.sync = OrvakInterface(port, baudrate, emulate=emulate, time_scale=time_scale,
                                    record=record, replay=replay, paced=paced,
                                    reconnect=reconnect, on_connection_state=self._states)
+
+    def _begin(self, on_connection_state: Callable[[ConnectionState, str], None] | None
+               ) -> None:
+        """Everything but the blocking interface, which the caller opens
+        with ``on_connection_state=self._states``."""
+        self._workers = _Workers()
+        self._states = _StateRelay(on_connection_state, self._workers)
         self.drivers = []
         # Set-up and closing take turns: two add_group calls never both find
         # no group attached, and close() never runs beside a scan.
@@ -570,3 +581,113 @@ class AsyncInterface:
         with progress(observe):
             while True:
                 yield await events.get()
+
+
+class AsyncBench:
+    """A bench (``orvaklab.open_bench``) for asyncio programs: its modules
+    are async drivers (``bench.feed``, ``bench["feed"]``, ``bench.modules``);
+    ``save``, ``status``, ``read`` and ``close`` are awaitable; ``record``
+    starts a recorder at once (it runs on its own thread; ``async with``
+    stops it without blocking the loop). ``sync`` is the blocking bench,
+    ``chain`` the async interface.
+
+        async with await orvaklab.aio.open_bench("bench.toml") as bench:
+            await bench.reagents.select_port("ethanol")
+            async with bench.record("run1.csv", every=1.0):
+                await bench.gas.set_setpoint(1, 0.5, wait=True)
+            print(await bench.status())
+    """
+
+    sync: Bench
+    chain: AsyncInterface
+
+    def __init__(self, sync: Bench, chain: AsyncInterface) -> None:
+        self.sync, self.chain = sync, chain
+        self._modules = dict(zip(sync.modules, chain.drivers))
+
+    def __repr__(self) -> str:
+        return f"<async {self.sync!r}>"
+
+    async def __aenter__(self) -> AsyncBench:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.close()
+
+    @property
+    def path(self) -> Path:
+        return self.sync.path
+
+    @property
+    def modules(self) -> dict[str, AsyncDriver[Instrument]]:
+        """Module name -> async driver, in chain order."""
+        return dict(self._modules)
+
+    @property
+    def connection_state(self) -> ConnectionState:
+        return self.sync.connection_state
+
+    def __getattr__(self, name: str) -> Any:
+        modules = self.__dict__.get("_modules")
+        if modules is not None and name in modules:
+            return modules[name]
+        raise AttributeError(f"bench {self.__dict__.get('sync')!r} has no module or attribute "
+                             f"{name!r}")
+
+    def __getitem__(self, name: str) -> AsyncDriver[Instrument]:
+        self.sync[name]  # the blocking bench's KeyError, naming the modules
+        return self._modules[name]
+
+    def module(self, name: str, kind: type[K]) -> AsyncDriver[K]:
+        """The async driver `name`, typed as a `kind` driver (as ``narrow``)."""
+        return self[name].narrow(kind)
+
+    async def save(self) -> bool:
+        """As ``Bench.save``, in a worker thread."""
+        return await self.chain._workers.run(self.sync.save)
+
+    async def status(self, timeout: float = 0.5) -> BenchStatus:
+        """As ``Bench.status``, in a worker thread."""
+        return await self.chain._workers.run(self.sync.status, timeout)
+
+    async def read(self, *readings: str, quantities: bool = False) -> dict[str, object]:
+        """As ``Bench.read``, in a worker thread."""
+        return await self.chain._workers.run(functools.partial(
+            self.sync.read, *readings, quantities=quantities))
+
+    def record(self, path: str | os.PathLike[str], every: float = 1.0,
+               readings: Sequence[str] | None = None) -> Recorder:
+        """As ``Bench.record``: the recorder runs on a thread of its own."""
+        return self.sync.record(path, every, readings)
+
+    async def close(self) -> None:
+        """Stops every module, then closes the port, as ``AsyncInterface.close``."""
+        await self.chain.close()
+        self.sync.close()  # the interface is closed already: this ends the module readers
+
+
+async def open_bench(path: str | os.PathLike[str], *,
+                     on_connection_state: Callable[[ConnectionState, str], None] | None = None
+                     ) -> AsyncBench:
+    """``orvaklab.open_bench`` for asyncio programs: opens the bench in a
+    worker thread; ``on_connection_state`` is called on the event loop, as
+    ``AsyncInterface`` calls it. Cancelled, the opening runs to its end and
+    the bench it opened is closed."""
+    from orvaklab.bench import open_bench as open_blocking
+
+    chain = AsyncInterface.__new__(AsyncInterface)
+    chain._begin(on_connection_state)
+    chain._workers.awaited()
+    work = asyncio.wrap_future(chain._workers.submit(
+        functools.partial(open_blocking, path, on_connection_state=chain._states)))
+    try:
+        bench = await _outlast(work)
+    except asyncio.CancelledError:
+        if not work.cancelled() and work.exception() is None:
+            chain._workers.submit(work.result().close)
+        raise
+    chain.sync = bench.interface
+    group = bench.interface.group
+    assert group is not None
+    chain._attached(group)
+    return AsyncBench(bench, chain)
