@@ -163,6 +163,13 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
             "abort", [](Instrument& self) { orvakpy::stopping(self, [&] { self.abort(); }); },
             doc("abort").c_str())
         .def(
+            "_refuse_operations",
+            [](Instrument& self, const std::string& reason) { self.refuse_operations(reason); },
+            "reason"_a,
+            "From now on every operation that would begin raises OrvakStoppedError naming "
+            "reason, before anything is sent; the stop family still works. A port owner shutting "
+            "down calls it before it stops the modules, so nothing moves after the stops.")
+        .def(
             "describe",
             [](const Instrument& self) -> orvakpy::Typed<"orvaklab.shapes.Description"> {
                 return orvakpy::Typed<"orvaklab.shapes.Description">(

@@ -3,6 +3,7 @@ ordinary failure, and closing the interface always stops the manager and
 closes the port."""
 
 import logging
+import threading
 
 import pytest
 
@@ -12,6 +13,7 @@ from orvaklab.exceptions import (
     OrvakCommandRejectedError,
     OrvakConnectionError,
     OrvakHardwareError,
+    OrvakStoppedError,
     OrvakTimeoutError,
 )
 
@@ -74,16 +76,19 @@ def test_stop_all_logs_a_failing_stop_and_stops_the_rest(chain, caplog, break_se
     assert [STOP in chain.bench.modules[n].commands for n in (0, 2)] == [True, True]
 
 
-def test_a_lost_link_fails_every_stop_and_close_still_finishes(chain, caplog):
+def test_after_a_lost_link_close_tries_no_stop_and_still_finishes(chain, caplog):
+    # No stop line could go out: the modules are not stopped one by one into
+    # a dead link (three failures logged for nothing); the link's loss was
+    # already reported, and every call after says the link is closed.
     caplog.set_level(logging.WARNING, logger="orvaklab.unitgroup")
-    manager, port = chain.group.seriallink, chain.port
+    manager, port, valve = chain.group.seriallink, chain.port, chain.group[0]
     chain.bench.unplug()
     assert manager.thread_died.wait(1.0)
     chain.close()
-    records = stop_warnings(caplog)
-    assert len(records) == 3
-    assert all(isinstance(r.exc_info[1], OrvakConnectionError) for r in records)
+    assert stop_warnings(caplog) == []
     assert not manager.is_alive() and not port.is_open
+    with pytest.raises(OrvakConnectionError, match="the serial link is closed"):
+        valve.identify()
 
 
 def test_an_interrupt_ends_stop_all_and_close_still_stops_the_manager(chain):
@@ -94,3 +99,38 @@ def test_an_interrupt_ends_stop_all_and_close_still_stops_the_manager(chain):
     assert STOP in chain.bench.modules[0].commands
     assert STOP not in chain.bench.modules[2].commands
     assert not manager.is_alive() and not port.is_open
+
+
+def test_refused_operations_send_nothing_while_stops_still_go_out():
+    # What a server does as it shuts down: refuse what would begin, then stop.
+    with OrvakInterface(emulate=[2], time_scale=0.5) as chain:
+        valve = chain.add_group([2])[0]
+        valve.home()
+        outcomes = {}
+
+        def call(name, port):
+            try:
+                valve.select_port(port, wait=True)
+                outcomes[name] = "done"
+            except OrvakStoppedError as error:
+                outcomes[name] = str(error)
+
+        running = threading.Thread(target=call, args=("running", 8))
+        running.start()
+        assert wait_until(lambda: any(c.startswith("G0") for c in chain.bench.modules[0].commands))
+        waiting = threading.Thread(target=call, args=("waiting", 3))
+        waiting.start()
+        valve._refuse_operations("the server is shutting down")
+        valve.stop()
+        running.join(5)
+        waiting.join(5)
+        refused = ("Orvak Rotary Valve: select_port() was refused: the server is shutting down; "
+                   "nothing was sent.")
+        assert outcomes == {"running": "Orvak Rotary Valve: select_port() was stopped before it "
+                                       "finished.", "waiting": refused}
+        call("later", 5)
+        assert outcomes["later"] == refused
+        valve.stop()
+        commands = chain.bench.modules[0].commands
+        assert [c for c in commands if c.startswith("G0")] == ["G0 X0.5833333333333333 W1"]
+        assert commands[-2:] == ["G3 X0", "G3 X0"]

@@ -160,11 +160,28 @@ double Instrument::checked_timeout(double seconds, std::string_view operation) c
 Instrument::Turn::Turn(Instrument& owner, std::string_view operation)
     : gate_(owner.gate_),
       entry_(gate_.enter(operation, turn_slice, [&owner] { owner.check_interrupt(); })) {
+    if (entry_ == OperationGate::Entry::refused) {
+        throw StoppedError(text::fill("{}: {}() was refused: {}; nothing was sent.",
+                                      {owner.name, operation, owner.refusal_reason()}));
+    }
     if (entry_ == OperationGate::Entry::began) owner.reply_overdue_ = false;
 }
 
 Instrument::Turn::~Turn() {
     if (entry_ != OperationGate::Entry::bypassed) gate_.leave();
+}
+
+void Instrument::refuse_operations(std::string reason) {
+    {
+        const std::lock_guard lock(refusal_mutex_);
+        refusal_ = std::move(reason);
+    }
+    gate_.refuse_new();
+}
+
+std::string Instrument::refusal_reason() const {
+    const std::lock_guard lock(refusal_mutex_);
+    return refusal_;
 }
 
 Instrument::StopScope::StopScope(Instrument& owner) : owner_(owner) {

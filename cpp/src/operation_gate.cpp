@@ -17,7 +17,7 @@ OperationGate::Entry OperationGate::enter(std::string_view operation, Duration s
     if (stopping_here_locked()) return Entry::bypassed;
     // A stop in progress on another thread is waited out too: a new
     // operation would clear the reply slots the stop waits on.
-    const auto busy = [this] { return depth_ > 0 || !stopping_.empty(); };
+    const auto busy = [this] { return !refusing_ && (depth_ > 0 || !stopping_.empty()); };
     while (busy()) {
         released_.wait_for(lock, slice);
         if (!busy()) break;
@@ -25,11 +25,20 @@ OperationGate::Entry OperationGate::enter(std::string_view operation, Duration s
         between();
         lock.lock();
     }
+    if (refusing_) return Entry::refused;
     owner_ = me;
     depth_ = 1;
     owner_epoch_ = stops_.load();
     owner_operation_ = std::string(operation);
     return Entry::began;
+}
+
+void OperationGate::refuse_new() noexcept {
+    {
+        const std::lock_guard lock(mutex_);
+        refusing_ = true;
+    }
+    released_.notify_all();
 }
 
 void OperationGate::leave() noexcept {

@@ -112,6 +112,10 @@ class ServedChain:
                 # In this order: a command accepted after the stops would
                 # move a module again.
                 self._stop_accepting()
+                # A command that took its turn just before still sends
+                # nothing now: the drivers refuse every operation that would begin.
+                for driver in self.chain.group.inst:
+                    driver._refuse_operations("the server is shutting down")
                 self.chain.group.stop_all()
             except Exception as error:  # noqa: BLE001 - the server must still stop
                 _log.warning("stopping the modules failed: %s", error)

@@ -187,6 +187,12 @@ class ORVAK_EXPORT Instrument {
     template <class Body>
     decltype(auto) exclusive(std::string_view operation, Body&& body);
 
+    // Refuses every operation that would begin from now on, with
+    // StoppedError naming `reason` ("the server is shutting down"): what its
+    // owner accepted before is stopped next, and nothing moves after it. The
+    // stop family still works.
+    void refuse_operations(std::string reason);
+
     // The scope of a stop-family call (stop, pause, abort, stop_all) on this
     // thread: an operation waiting on another thread ends at once with
     // StoppedError, and the calls the stop makes take no turn.
@@ -325,6 +331,9 @@ class ORVAK_EXPORT Instrument {
     std::shared_ptr<ProgressObserver> progress_observer_;
     std::optional<Operation> operation_;
     OperationGate gate_;
+    mutable std::mutex refusal_mutex_;
+    std::string refusal_;
+    [[nodiscard]] std::string refusal_reason() const;
     // Clearing the reply slots and sending happen together, so an operation
     // cannot clear the reply of a stop that began meanwhile.
     std::mutex send_mutex_;

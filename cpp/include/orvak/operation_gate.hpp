@@ -36,11 +36,17 @@ class ORVAK_EXPORT OperationGate {
         began,     // this call took the turn
         nested,    // this thread held it already
         bypassed,  // a call made by a stop on this thread: it takes no turn
+        refused,   // operations are refused for good (see refuse_new): no turn
     };
     // Waits for the turn in slices of `slice`, calling `between` after each
     // (an interrupt check, which may throw). Unless bypassed, leave() ends it.
     Entry enter(std::string_view operation, Duration slice, const std::function<void()>& between);
     void leave() noexcept;
+
+    // From now on an operation that would take the turn is refused; calls
+    // nested in one already running, and the stop family, still go ahead.
+    // Its owner is shutting down: whatever was accepted before is stopped next.
+    void refuse_new() noexcept;
 
     // The stop family: counts the stop and marks this thread as stopping
     // until end_stop(). Never waits.
@@ -69,6 +75,7 @@ class ORVAK_EXPORT OperationGate {
     std::string owner_operation_;
     std::vector<std::thread::id> stopping_;  // one entry per stop in progress
     std::atomic<std::uint64_t> stops_{0};
+    bool refusing_ = false;
 };
 
 }  // namespace orvak
