@@ -56,7 +56,7 @@ _MODULE_KEYS = ("name", "kind", "ports", "calibration", "full_scale")
 _SETTING_OPERATION = {"ports": "select_port", "calibration": "calibrate",
                       "full_scale": "set_full_scale"}
 _SETTING_WORDS = {"ports": "named ports (it has no select_port)",
-                  "calibration": "a calibration (it is not a peristaltic pump)",
+                  "calibration": "calibration (it is not a peristaltic pump)",
                   "full_scale": "full scales (it is not a flow controller)"}
 
 
@@ -418,7 +418,7 @@ def _module_table(reader: _Reader, index: int, table: dict[str, Any]) -> ModuleE
     for setting, operation in _SETTING_OPERATION.items():
         if setting in table and operation not in operations:
             raise reader.fail(where + (setting,), setting,
-                              f"a {driver.name} takes no {_SETTING_WORDS[setting]}", label)
+                              f"{driver.name} takes no {_SETTING_WORDS[setting]}", label)
     ports = _ports(reader, driver, table.get("ports"), where + ("ports",), label)
     calibration = _calibration(reader, driver, table.get("calibration"),
                                where + ("calibration",), label)
@@ -469,8 +469,8 @@ def _ports(reader: _Reader, driver: Any, value: object, where: tuple[str | int, 
             raise reader.fail(at, shown, f"a port is numbered 1 to {count}, not {key!r}", label)
         number = int(key)
         if not 1 <= number <= count:
-            raise reader.fail(at, shown, f"a {driver.name} has ports 1 to {count}; there is "
-                                         f"no port {number}", label)
+            raise reader.fail(at, shown, f"{driver.name} has ports 1 to {count}; there is no "
+                                         f"port {number}", label)
         if not isinstance(name, str) or not name.strip():
             raise reader.fail(at, shown, f"a port's name is text, not {_shown(name)}", label)
         if _is_number_text(name.strip()):
@@ -515,7 +515,7 @@ def _full_scale(reader: _Reader, driver: Any, operation: Mapping[str, Any] | Non
     for key, scale in table.items():
         at, shown = where + (key,), f"full_scale.{key}"
         if not key.isdigit() or not low <= int(key) <= high:
-            raise reader.fail(at, shown, f"a {driver.name} has channels {low} to {high}, not "
+            raise reader.fail(at, shown, f"{driver.name} has channels {low} to {high}, not "
                                          f"{key!r}", label)
         number = reader.number(scale, at, shown, label)
         try:

@@ -199,9 +199,10 @@ class Recorder:
                 if self._stopping.wait(max(0.0, due - time.monotonic())):
                     return
                 self._sample()
-                # The next tick still ahead: a slow sample skips ticks, never bunches them.
+                # The next tick; after a stall of more than a period, the
+                # latest tick due, so ticks are skipped, never bunched.
                 tick = max(tick + 1, math.floor((time.monotonic() - self._started)
-                                                / self.every) + 1)
+                                                / self.every))
         except Exception:
             _log.exception("recorder %s: stopped by an error", self.path)
             self._stopping.set()
