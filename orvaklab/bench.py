@@ -42,7 +42,7 @@ if TYPE_CHECKING:
     from orvaklab.sim import BenchChain
     from orvaklab.unitbase import Instrument
 
-__all__ = ["Bench", "open_bench"]
+__all__ = ["Bench", "open_bench", "check_kinds"]
 
 K = TypeVar("K")
 # Each module's time to answer the identity query when the chain is checked.
@@ -216,29 +216,29 @@ class Bench:
         return values
 
 
-_RESERVED = frozenset(dir(Bench)) | {"path", "file", "interface"}
+RESERVED = frozenset(dir(Bench)) | {"path", "file", "interface"}
+"""What a module may not be called: what the bench object has."""
 
 
-def _check_chain(file: BenchFile, interface: OrvakInterface) -> None:
+def check_kinds(file: BenchFile, found: Sequence[int | None], description: str) -> None:
     """Refuses a chain whose modules answer with other type codes than the
-    file declares, naming the address, the declared and the found kind."""
+    file declares (`found`, in chain order; None for a silent address),
+    naming the address, the declared and the found kind."""
     from orvaklab.unitgroup import KINDS
 
-    assert interface.port is not None
-    identities: Any = _identities  # typed loosely where it is defined
-    codes = identities(interface.port, len(file.modules), _IDENTITY_TIMEOUT)
-    for address, (entry, found) in enumerate(zip(file.modules, codes), start=1):
-        if found == entry.type_code:
+    for address, entry in enumerate(file.modules, start=1):
+        code = found[address - 1] if address <= len(found) else None
+        if code == entry.type_code:
             continue
         declared = f"declared {entry.display_name} (type code {entry.type_code})"
-        if found is None:
+        if code is None:
             problem = f"{declared}, but nothing answers at address {address}"
         else:
-            kind = KINDS.get(found)
+            kind = KINDS.get(code)
             problem = (f"{declared}, but address {address} answers as "
-                       f"{kind.display_name if kind else 'an unknown kind'} (type code {found})")
+                       f"{kind.display_name if kind else 'an unknown kind'} (type code {code})")
         raise BenchFileError(f"{file.path}, line {entry.kind_line}: module {entry.name!r}, "
-                             f"key kind: {problem} on {interface.description}",
+                             f"key kind: {problem} on {description}",
                              str(file.path), entry.kind_line, "kind")
 
 
@@ -249,7 +249,7 @@ def open_bench(path: str | os.PathLike[str], *,
     ``on_connection_state`` is passed to ``OrvakInterface``. A mistake in
     the file is a ``BenchFileError`` naming the file, the line and the key,
     raised before anything is sent; so is a chain that does not match it."""
-    file = read_bench_file(path, _RESERVED)
+    file = read_bench_file(path, RESERVED)
     codes = [entry.type_code for entry in file.modules]
     if file.emulate:
         interface = OrvakInterface(emulate=codes, time_scale=file.time_scale,
@@ -259,7 +259,10 @@ def open_bench(path: str | os.PathLike[str], *,
                                    on_connection_state=on_connection_state)
     try:
         if not file.emulate:  # the emulator is built from the file: it cannot differ
-            _check_chain(file, interface)
+            assert interface.port is not None
+            identities: Any = _identities  # typed loosely where it is defined
+            check_kinds(file, identities(interface.port, len(file.modules), _IDENTITY_TIMEOUT),
+                        interface.description)
         interface.add_group(codes)
         bench = Bench(file, interface)
     except BaseException:

@@ -4,13 +4,15 @@
                                         a short protocol on the bench emulator
   orvaklab sim [CODE ...] [--time-scale S]
                                         serve an emulated chain on a pseudo-terminal
-  orvaklab scan PORT [--baudrate B]     list the modules of a chain
-  orvaklab serve PORT | --emulate CODE ... [--host H] [--port P] [--state-dir DIR]
+  orvaklab scan PORT [--baudrate B] [--write BENCH.toml]
+                                        list the modules of a chain; write a bench file
+  orvaklab serve PORT | BENCH.toml | --emulate CODE ... [--host H] [--port P] [--state-dir DIR]
                  [--codes CODE ...] [--insecure] [--discovery] [--reconnect] [--record PATH]
                                         serve a chain as a SiLA 2 server (extra orvaklab[sila])
   orvaklab selfcheck                    query a scripted module over a pseudo-terminal
   orvaklab --version | -v COMMAND ...   the version; DEBUG logging and tracebacks
 
+A bench file may stand wherever a command takes a port (PORT).
 A failure is one line on stderr and exit status 2; ``-v`` adds its traceback.
 """
 
@@ -143,10 +145,11 @@ def serve(out, type_codes, time_scale):
     return 0
 
 
-def scan(out, port, baudrate):
+def scan(out, port, baudrate, write=None):
+    from orvaklab._benchcli import chain_options, write_starting_file
     from orvaklab.discovery import OrvakInterface
 
-    with OrvakInterface(port, baudrate) as chain:
+    with OrvakInterface(**chain_options(port, baudrate)) as chain:
         found = chain.scan()
     if not found:
         print(f"No module answered on {port}.", file=out)
@@ -155,10 +158,18 @@ def scan(out, port, baudrate):
     for module in found:
         print(f"{module.address:>7}  {module.type_code:>4}  {str(module.is_leader):<6}  "
               f"{_kind_of(module.type_code)}", file=out)
+    if write is not None:
+        write_starting_file(out, write, port, [module.type_code for module in found])
     return 0
 
 
 def _serve_sila(args, out):
+    from orvaklab._benchcli import is_bench_file
+
+    bench = is_bench_file(args.port)
+    if bench and args.codes is not None:
+        print("orvaklab serve: a bench file declares the modules; drop --codes", file=sys.stderr)
+        return 2
     if (args.port is None) == (args.emulate is None):
         print("orvaklab serve: give a device path or URL, or --emulate CODE ..., not both",
               file=sys.stderr)
@@ -169,11 +180,16 @@ def _serve_sila(args, out):
         # The framework is an optional extra; the base package never imports it.
         raise OrvakError("the SiLA 2 server needs its extra: install orvaklab[sila] "
                          f"({missing})") from missing
+    options = {"host": args.host, "server_port": args.server_port, "state_dir": args.state_dir,
+               "insecure": args.insecure, "discovery": args.discovery,
+               "reconnect": args.reconnect, "record": args.record}
+    if bench:
+        from orvaklab._benchcli import serve_bench
+
+        return serve_bench(out, args.port, **options)
     codes = None if args.codes is None else [int(c) if c.isdigit() else c for c in args.codes]
     return serve_sila(out, args.port, emulate=args.emulate, time_scale=args.time_scale,
-                      codes=codes, host=args.host, server_port=args.server_port,
-                      state_dir=args.state_dir, insecure=args.insecure,
-                      discovery=args.discovery, reconnect=args.reconnect, record=args.record)
+                      codes=codes, **options)
 
 
 def _version():
@@ -217,12 +233,14 @@ def _parser():
     sim_cmd.add_argument("--time-scale", type=_time_scale, default=1.0, help=_TIME_SCALE_HELP)
     sim_cmd.set_defaults(func=lambda args, out: serve(out, args.codes, args.time_scale))
     scan_cmd = commands.add_parser("scan", help="list the modules of a chain")
-    scan_cmd.add_argument("port", help="device path or pyserial URL")
+    scan_cmd.add_argument("port", help="device path, pyserial URL or bench file")
     scan_cmd.add_argument("--baudrate", type=int, default=115200)
-    scan_cmd.set_defaults(func=lambda args, out: scan(out, args.port, args.baudrate))
+    scan_cmd.add_argument("--write", metavar="BENCH.toml",
+                          help="write a first bench file for the chain found (never replaced)")
+    scan_cmd.set_defaults(func=lambda args, out: scan(out, args.port, args.baudrate, args.write))
     serve_cmd = commands.add_parser("serve", help="serve a chain as a SiLA 2 server until Ctrl-C")
     serve_cmd.add_argument("port", nargs="?", metavar="PORT_OR_URL",
-                           help="device path or pyserial URL of the chain")
+                           help="device path or pyserial URL of the chain, or its bench file")
     serve_cmd.add_argument("--emulate", nargs="+", type=_type_code, metavar="CODE",
                            help="serve the bench emulator with these type codes instead")
     serve_cmd.add_argument("--time-scale", type=_time_scale, default=1.0, help=_TIME_SCALE_HELP)
