@@ -20,6 +20,9 @@ command -v cmake >/dev/null || need_packages+=(cmake)
 # The network serial tests bridge the emulator with a real ser2net.
 $cpp_only || [[ -x /usr/sbin/ser2net ]] || command -v ser2net >/dev/null ||
     need_packages+=(ser2net)
+# The queue server tests run bluesky's manager against a local Redis.
+$cpp_only || [[ -x /usr/bin/redis-server ]] || command -v redis-server >/dev/null ||
+    need_packages+=(redis-server)
 if ((${#need_packages[@]})); then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_packages[@]}"
