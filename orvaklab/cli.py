@@ -8,7 +8,9 @@
                                         list the modules of a chain; write a bench file
   orvaklab serve PORT | BENCH.toml | --emulate CODE ... [--host H] [--port P] [--state-dir DIR]
                  [--codes CODE ...] [--insecure] [--discovery] [--reconnect] [--record PATH]
-                                        serve a chain as a SiLA 2 server (extra orvaklab[sila])
+                 [--web [PORT] [--web-host H] [--web-token-file PATH] [--no-sila]]
+                                        serve a chain as a SiLA 2 server (extra orvaklab[sila]),
+                                        and a page and HTTP API with --web (extra orvaklab[web])
   orvaklab selfcheck                    query a scripted module over a pseudo-terminal
   orvaklab --version | -v COMMAND ...   the version; DEBUG logging and tracebacks
 
@@ -174,12 +176,19 @@ def _serve_sila(args, out):
         print("orvaklab serve: give a device path or URL, or --emulate CODE ..., not both",
               file=sys.stderr)
         return 2
+    if args.no_sila and args.web is None:
+        print("orvaklab serve: --no-sila leaves nothing to serve without --web", file=sys.stderr)
+        return 2
+    if args.no_sila:
+        return _serve_web(args, out)
     try:
         from orvaklab.sila import serve as serve_sila
     except ImportError as missing:
         # The framework is an optional extra; the base package never imports it.
         raise OrvakError("the SiLA 2 server needs its extra: install orvaklab[sila] "
                          f"({missing})") from missing
+    if args.web is not None:
+        return _serve_web(args, out)
     options = {"host": args.host, "server_port": args.server_port, "state_dir": args.state_dir,
                "insecure": args.insecure, "discovery": args.discovery,
                "reconnect": args.reconnect, "record": args.record}
@@ -190,6 +199,15 @@ def _serve_sila(args, out):
     codes = None if args.codes is None else [int(c) if c.isdigit() else c for c in args.codes]
     return serve_sila(out, args.port, emulate=args.emulate, time_scale=args.time_scale,
                       codes=codes, **options)
+
+
+def _serve_web(args, out):
+    try:
+        from orvaklab.web.serve import serve_web
+    except ImportError as missing:
+        raise OrvakError(f"the page needs its extra: install orvaklab[web] ({missing})"
+                         ) from missing
+    return serve_web(out, args)
 
 
 def _version():
@@ -260,6 +278,15 @@ def _parser():
                            help="announce the server by mDNS (SiLA server discovery)")
     serve_cmd.add_argument("--reconnect", action="store_true",
                            help="keep serving through an unplug; calls fail until the link is back")
+    serve_cmd.add_argument("--web", nargs="?", const=8080, type=_server_port, metavar="PORT",
+                           help="also serve the page and HTTP API on this port (default 8080)")
+    serve_cmd.add_argument("--web-host", default="127.0.0.1",
+                           help="the page's address (default: 127.0.0.1; beyond loopback over "
+                                "TLS with the server's certificate)")
+    serve_cmd.add_argument("--web-token-file", metavar="PATH",
+                           help="the page's token, kept in this file (made when missing)")
+    serve_cmd.add_argument("--no-sila", action="store_true",
+                           help="serve the page and API only, without the SiLA 2 server")
     serve_cmd.set_defaults(func=_serve_sila)
     for name, brief, what in (("describe", False, "the operations, units, limits and readings "
                                                 "of module kinds"),

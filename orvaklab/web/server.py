@@ -22,7 +22,7 @@ import socket
 import threading
 import time
 import urllib.parse
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -157,12 +157,12 @@ class WebServer:
     own until ``close()``. ``port=0`` takes a free port. ``tls=(cert, key)``
     (PEM files) serves HTTPS; a host beyond loopback needs it. ``locked``
     says whether a SiLA 2 client holds the lock (operations other than
-    stops are then refused)."""
+    stops are then refused); `names` names an interface's modules."""
 
     def __init__(self, source: Any, *, port: int = 8080, host: str = "127.0.0.1",
                  token: str | None = None, tls: tuple[Path, Path] | None = None,
-                 locked: Callable[[], bool] | None = None,
-                 origins: Iterable[str] = ()) -> None:
+                 locked: Callable[[], bool] | None = None, origins: Iterable[str] = (),
+                 names: Sequence[str] | None = None) -> None:
         import uvicorn
 
         from orvaklab.web.api import build_app
@@ -170,7 +170,7 @@ class WebServer:
         if tls is None and not is_loopback(host):
             raise OrvakError(f"serving the page on {host} needs TLS: beyond loopback the "
                              "token would cross the network in clear")
-        self.station = Station(source)
+        self.station = Station(source, names)
         self.host, self.tls = host, tls
         self.token = token if token is not None else secrets.token_hex(24)
         self._sock = _listening(host, port)

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import re
 import threading
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from orvaklab._sampling import ModuleReader
@@ -44,9 +44,11 @@ class Station:
     interface: OrvakInterface
     bench: Bench | None
 
-    def __init__(self, source: Any) -> None:
+    def __init__(self, source: Any, names: Sequence[str] | None = None) -> None:
         """`source`: a ``Bench`` or an ``OrvakInterface`` with its group
-        attached (or their asyncio versions)."""
+        attached (or their asyncio versions); `names` names an interface's
+        modules in chain order (a bench file's, when another layer opened
+        the chain from it)."""
         from orvaklab.bench import Bench
         from orvaklab.discovery import OrvakInterface
 
@@ -65,7 +67,11 @@ class Station:
                                  "serving it")
             self.bench, self.interface = None, source
             self.title = source.description
-            self.modules = {module_name(driver): driver for driver in group.inst}
+            drivers = list(group.inst)
+            if names is not None and len(names) != len(drivers):
+                raise ValueError(f"{len(names)} names for a chain of {len(drivers)} modules")
+            self.modules = dict(zip(names or [module_name(driver) for driver in drivers],
+                                    drivers))
         else:
             raise TypeError(f"serve a Bench or an OrvakInterface, not {type(source).__name__}")
         self.chain_id = self.interface.chain_id
