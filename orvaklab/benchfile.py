@@ -33,6 +33,7 @@ import keyword
 import math
 import os
 import re
+import shutil
 import sys
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
@@ -548,7 +549,7 @@ def save_settings(path: str | os.PathLike[str],
     nothing changed (nothing is written then)."""
     import tomlkit
 
-    file = Path(path)
+    file = Path(os.path.realpath(path))  # a link to the file stays a link
     text = file.read_text(encoding="utf-8")
     document = tomlkit.parse(text)
     declared = document.get("module")
@@ -601,7 +602,10 @@ def _replace(file: Path, text: str) -> None:
         # the file as it was with its copy beside it.
         with contextlib.suppress(FileNotFoundError):
             os.unlink(staged_backup)
-        os.link(file, staged_backup) if _can_link(file) else _copy(file, staged_backup)
+        try:  # the old inode becomes the backup; the file's name gets the new one
+            os.link(file, staged_backup)
+        except OSError:  # a file system without hard links
+            shutil.copy2(file, staged_backup)
         os.replace(staged_backup, backup)
         os.replace(staged, file)
     finally:
@@ -614,18 +618,6 @@ def _replace(file: Path, text: str) -> None:
             os.fsync(directory)
         finally:
             os.close(directory)
-
-
-def _can_link(file: Path) -> bool:
-    # A hard link keeps the old inode as the backup: the replace below gives
-    # the file name a new inode, so the backup is never changed with it.
-    return hasattr(os, "link") and not file.is_symlink()
-
-
-def _copy(source: Path, target: Path) -> None:
-    import shutil
-
-    shutil.copy2(source, target)
 
 
 def starting_file(port: str, type_codes: list[int]) -> str:
