@@ -257,13 +257,13 @@ class PyInstrument : public Base, public py::trampoline_self_life_support {
         return py::type::of(python_self()).attr("__name__").template cast<std::string>();
     }
 
-    // A UserWarning for the Python line that called the operation: a core
-    // call has no Python frame of its own, so stack level 1 is that caller.
-    // Under a warnings filter of "error" the warning is raised instead.
+    // A UserWarning for the user's line that called the operation (see
+    // warn_caller). Under a warnings filter of "error" it is raised instead.
     void warn(const std::string& message) override {
         const AcquireGil gil;
-        if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) {
-            py::error_already_set error;
+        try {
+            warn_caller(message);
+        } catch (py::error_already_set& error) {
             rethrow_python_error(error);
         }
     }

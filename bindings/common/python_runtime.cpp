@@ -114,6 +114,49 @@ HeldPythonError::HeldPythonError(py::error_already_set error)
                  std::unique_ptr<py::error_already_set>{held}.reset();
              }) {}
 
+namespace {
+
+// The package's folder with a trailing separator, for telling its frames.
+const std::string& package_prefix() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<std::string> prefix;
+    return prefix
+        .call_once_and_store_result([] {
+            const auto os_path = py::module_::import("os.path");
+            const py::object init = py::module_::import("orvaklab").attr("__file__");
+            return py::str(os_path.attr("dirname")(init)).cast<std::string>() + "/";
+        })
+        .get_stored();
+}
+
+}  // namespace
+
+void warn_caller(const std::string& message) {
+    const std::string& package = package_prefix();
+    // A call from C++ has no frame of its own: level 1 is the innermost
+    // Python frame. Pass over the package's own frames; when there are only
+    // those, the innermost takes it.
+    int level = 1;
+    PyFrameObject* const innermost = PyEval_GetFrame();
+    py::object frame =
+        innermost == nullptr
+            ? py::object()
+            : py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(innermost));
+    while (frame) {
+        auto* raw = reinterpret_cast<PyFrameObject*>(frame.ptr());
+        const auto code =
+            py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyFrame_GetCode(raw)));
+        if (py::str(code.attr("co_filename")).cast<std::string>().rfind(package, 0) != 0) break;
+        PyFrameObject* const back = PyFrame_GetBack(raw);  // a new reference, or null
+        if (back == nullptr) {
+            level = 1;
+            break;
+        }
+        ++level;
+        frame = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(back));
+    }
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), level) < 0) throw py::error_already_set();
+}
+
 py::str to_pystr(std::string_view text) {
     PyObject* decoded =
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");

@@ -175,6 +175,12 @@ class PyPortError final : public orvak::PortError {
     HeldPythonError error_;
 };
 
+// A UserWarning for the user's line that called into the library: the first
+// frame outside the orvaklab package (its own Python layers, such as a
+// quantity converter, are passed over). Under a warnings filter of "error"
+// it raises: py::error_already_set.
+void warn_caller(const std::string& message);
+
 // Text for Python, with undecodable bytes replaced rather than failing.
 py::str to_pystr(std::string_view text);
 

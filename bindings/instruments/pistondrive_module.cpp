@@ -62,7 +62,7 @@ long long valve_number(const PistonPump& pump, py::handle valve) {
     }
     const auto message = pump.name + ": valve " + py::repr(valve).cast<std::string>() +
                          " is not 0, 1, 'waste' or 'outlet'; using the waste port (valve 0).";
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+    orvakpy::warn_caller(message);
     return PistonPump::priming_valve;
 }
 
