@@ -27,6 +27,7 @@ import importlib.util
 import os
 import threading
 import types
+import weakref
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
@@ -68,6 +69,7 @@ class Bench:
         self._modules = {entry.name: driver for entry, driver in zip(file.modules, group.inst)}
         self._readers: dict[str, ModuleReader] = {}
         self._readers_lock = threading.Lock()
+        self._recorders: weakref.WeakSet[Recorder] = weakref.WeakSet()
         for entry in file.modules:
             driver: Any = self._modules[entry.name]
             if entry.ports:
@@ -141,7 +143,10 @@ class Bench:
         return self.interface.bench
 
     def close(self) -> None:
-        """Stops every module, then closes the port. Idempotent."""
+        """Stops its recorders still running, then every module, then closes
+        the port. Idempotent."""
+        for recorder in list(self._recorders):
+            recorder.stop()
         with self._readers_lock:
             readers, self._readers = list(self._readers.values()), {}
         try:
@@ -189,7 +194,9 @@ class Bench:
         those named ("gas.flow1", "probes.pH1"). See ``orvaklab.recorder``."""
         plan = plan_readings(self._modules, readings)
         readers = {name: self._reader(name) for name in plan}
-        return Recorder(readers, plan, path, every)
+        recorder = Recorder(readers, plan, path, every)
+        self._recorders.add(recorder)
+        return recorder
 
     def status(self, timeout: float = 0.5) -> BenchStatus:
         """Where every module stands (see ``orvaklab.status``), waiting at

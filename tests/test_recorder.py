@@ -227,8 +227,14 @@ def test_status_shows_a_busy_module_with_what_it_last_knew(bench):
     assert data["modules"][1]["state"] == "busy" and data["connection"] == "connected"
 
 
-def test_status_of_a_closed_bench_sends_nothing(bench):
+def test_closing_stops_a_recorder_left_running_and_then_nothing_is_sent(bench, tmp_path):
+    rec = bench.record(tmp_path / "run.csv", every=EVERY)
+    assert wait_until(lambda: rec.samples >= 2)
     bench.close()
+    assert not rec.recording
+    rows = rec.rows
+    time.sleep(3 * EVERY)
+    assert rec.rows == rows and len(rows_of(rec.path)[1]) == rows
     sent = [len(module.commands) for module in bench.emulator.modules]
     status = bench.status()
     assert status.connection == "closed"
