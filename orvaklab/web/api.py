@@ -58,8 +58,8 @@ STATIC = Path(__file__).with_name("static")
 # Parameters the server decides: a motion is always waited (so it reports
 # progress and its operation ends with the motion); elsewhere the driver's default.
 _HIDDEN = frozenset({"wait"})
-# Polls of 5 ms a motion's request waits for the driver to refuse its values.
-_REFUSAL_WAIT = 4
+# Polls of 5 ms a motion's request waits for an early refusal.
+_REFUSAL_WAIT = 10
 # How long GET .../readings waits for a module by default.
 _READ_WAIT = 1.0
 
@@ -516,15 +516,15 @@ def build_app(station: Station, hub: Hub, token: str, *,
             if any(p["name"] == "wait" for p in described["parameters"]):
                 arguments["wait"] = True
             record = hub.launch(name, operation, arguments, lambda: method(**arguments))
-            # A value the driver refuses is refused before anything is sent,
-            # within microseconds: answered as a bad value, not as started.
+            # A value the driver refuses (before anything is sent) or a command
+            # the module refuses fails within milliseconds, having moved
+            # nothing: answered as that failure, not as started.
             for _ in range(_REFUSAL_WAIT):
                 if record.state != "running":
                     break
                 await asyncio.sleep(0.005)
-            if record.state == "failed" and record.error is not None \
-                    and record.error["kind"] in ("OrvakValueError", "TypeError"):
-                return JSONResponse(record.error, 400)
+            if record.state == "failed" and record.failure is not None:
+                return _failure(record.failure)
             return JSONResponse({"id": record.id, "operation": record.as_dict()}, 202,
                                 headers={"Location": f"/api/operations/{record.id}"})
         try:

@@ -84,6 +84,7 @@ class Operation:
     """Real seconds the driver expects it to take, once it reported progress."""
     result: Any = None
     error: dict[str, str] | None = None
+    failure: BaseException | None = field(default=None, repr=False)
 
     def as_dict(self) -> dict[str, Any]:
         elapsed = (self.ended if self.ended is not None else time.monotonic()) - self.began
@@ -375,7 +376,7 @@ class Hub:
         except OrvakStoppedError as error:
             record.state, record.error = "stopped", error_body(error)
         except Exception as error:  # noqa: BLE001 - the operation's verdict, for its callers
-            record.state, record.error = "failed", error_body(error)
+            record.state, record.error, record.failure = "failed", error_body(error), error
         finally:
             record.ended = time.monotonic()
             with self._lock:

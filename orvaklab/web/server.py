@@ -136,7 +136,10 @@ def _listening(host: str, port: int) -> socket.socket:
     """A socket listening on `host`:`port` (0: a free port), or the OSError
     that names the port."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = socket.socket(family, socket.SOCK_STREAM)
+    # IPPROTO_TCP named: asyncio sets TCP_NODELAY only on sockets that say
+    # so, and without it every answer written in two parts waits 40 ms for
+    # the client's delayed acknowledgement.
+    sock = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((host.strip("[]"), port))
