@@ -211,6 +211,11 @@ def _fresh(kind: int | str) -> Instrument:
     return InstrumentGroup([kind])[0]  # builds a driver; sends nothing
 
 
+def _type_code(driver: Instrument) -> int:
+    code: Any = getattr(driver, "instrument_id_number")  # an attribute of every bound driver
+    return int(code)
+
+
 # ---- checking a value against a described parameter ----
 
 def checked(where: str, parameter: ParameterDescription, value: object) -> object:
@@ -498,7 +503,7 @@ def device_class(kind: int | str) -> type[ModuleDevice]:
     ``add_group`` takes), made from its description."""
     from orvaklab.unitgroup import KINDS
 
-    code = int(_fresh(kind).instrument_id_number)
+    code = _type_code(_fresh(kind))
     return _device_class(KINDS[code].class_name, code)
 
 
@@ -548,7 +553,7 @@ class BenchDevice(Device):
             entries = [(entry.name, entry.type_code) for entry in file.modules]
         else:
             assert emulate is not None
-            codes = [int(_fresh(kind).instrument_id_number) for kind in emulate]
+            codes = [_type_code(_fresh(kind)) for kind in emulate]
             entries = [(module_name(code, address), code)
                        for address, code in enumerate(codes, start=1)]
         self._codes = [code for _, code in entries]
@@ -586,7 +591,7 @@ class BenchDevice(Device):
 
         if self._path is not None:
             bench = await aio.open_bench(self._path)
-            found = [(name, int(driver.sync.instrument_id_number))
+            found = [(name, _type_code(driver.sync))
                      for name, driver in bench.modules.items()]
             if found != list(zip(self._modules, self._codes)):
                 await bench.close()

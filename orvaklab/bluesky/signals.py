@@ -25,21 +25,15 @@ from ophyd_async.core import AsyncStatus, SignalBackend, SignalR
 
 from orvaklab.exceptions import OrvakStoppedError, OrvakValueError
 
-__all__ = ["DriverBackend", "LiveSignal", "MovableSignal", "Motion", "datatype_of"]
+__all__ = ["DriverBackend", "LiveSignal", "MovableSignal", "Motion"]
 
 # Reading types as the descriptions spell them -> (Python type, JSON type, numpy dtype).
-_TYPES: dict[str, tuple[type, str, str]] = {
+_TYPES: dict[str, tuple[type, Any, str]] = {
     "float": (float, "number", "<f8"),
     "int": (int, "integer", "<i8"),
     "bool": (bool, "boolean", "|b1"),
     "str": (str, "string", "|S40"),
 }
-
-
-def datatype_of(type_text: str) -> type:
-    """The Python type of a described reading ("float | None" is a float
-    that may be unknown); text for anything else."""
-    return _TYPES.get(type_text.split("|")[0].strip(), _TYPES["str"])[0]
 
 
 class DriverBackend(SignalBackend[Any]):
