@@ -365,11 +365,13 @@ async function stopAll() {
     const reply = await answer(await api("api/stop", { method: "POST" }));
     if (!reply.ok) {
       notice.hidden = false;
+      notice.className = "page-message";
       notice.textContent = (reply.body && reply.body.message) || `Stop all: HTTP ${reply.status}`;
       return;
     }
-    notice.hidden = true;
-    for (const card of cards.values()) card.say("stopped", "error");
+    notice.hidden = false;
+    notice.className = "page-message sent";
+    notice.textContent = `Stop sent to ${reply.body.stopped.length} modules.`;
   } catch (error) {
     notice.hidden = false;
     notice.textContent = `Stop all: the server did not answer (${error})`;
