@@ -23,6 +23,9 @@ $cpp_only || [[ -x /usr/sbin/ser2net ]] || command -v ser2net >/dev/null ||
 # The queue server tests run bluesky's manager against a local Redis.
 $cpp_only || [[ -x /usr/bin/redis-server ]] || command -v redis-server >/dev/null ||
     need_packages+=(redis-server)
+# The page's tests drive Debian's chromium through Playwright, which is
+# pointed at it and never downloads a browser of its own.
+$cpp_only || [[ -x /usr/bin/chromium ]] || need_packages+=(chromium)
 if ((${#need_packages[@]})); then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_packages[@]}"
