@@ -205,6 +205,14 @@ class Bench:
         return take_status(str(self.path), self.connection_state, self._modules, readers,
                            timeout)
 
+    def dashboard(self, **options: Any) -> Any:
+        """Shows this bench's live page in a notebook (extra orvaklab[web]),
+        served from a thread of the kernel's process, so its "Stop all"
+        works while a cell blocks; see ``orvaklab.web.dashboard``."""
+        from orvaklab.web import dashboard
+
+        return dashboard(self, **options)
+
     def read(self, *readings: str, quantities: bool = False) -> dict[str, object]:
         """Reads now, in this thread (waiting for a busy module's turn, as
         any operation does): every reading of every module, or those named
