@@ -511,6 +511,30 @@ def test_serve_refuses_what_cannot_work(tmp_path, argv, message, capsys):
     assert message in capsys.readouterr().err
 
 
+def test_over_tls_with_the_servers_certificate(bench, tmp_path):
+    import ssl
+
+    pytest.importorskip("sila2")
+    from orvaklab.sila import state
+
+    state.tls_identity(tmp_path, state.server_uuid(tmp_path), "127.0.0.1")
+    trusted = ssl.create_default_context(cafile=str(tmp_path / "cert.pem"))
+    with WebServer(bench, port=0, tls=(tmp_path / "cert.pem", tmp_path / "key.pem")) as web:
+        assert web.url.startswith(f"https://127.0.0.1:{web.port}/?token=")
+        reply = httpx.get(f"{web.base_url}/api/modules", verify=trusted,
+                          headers={"Authorization": f"token {web.token}"})
+        assert reply.status_code == 200
+        with pytest.raises(httpx.HTTPError):
+            httpx.get(f"http://127.0.0.1:{web.port}/api/modules?token={web.token}")
+
+        async def hello():
+            async with websockets.connect(f"wss://127.0.0.1:{web.port}/api/events?token="
+                                          f"{web.token}", ssl=trusted) as stream:
+                return json.loads(await stream.recv())["type"]
+
+        assert asyncio.run(hello()) == "hello"
+
+
 def test_beyond_loopback_the_page_needs_tls(bench):
     with pytest.raises(orvaklab.OrvakError, match="needs TLS"):
         WebServer(bench, port=0, host="0.0.0.0")

@@ -104,7 +104,8 @@ def serve_web(out: TextIO, args: Any) -> int:
     with _chain(args, options) as (source, served, names):
         tls = _tls(args.web_host, served, args.state_dir)
         web = WebServer(source, port=args.web, host=args.web_host, token=token, tls=tls,
-                        locked=_locked(served) if served is not None else None, names=names)
+                        locked=_locked(served) if served is not None else None, names=names,
+                        title=Path(args.port).name if names else None)
         try:
             if served is not None:
                 trust = ("plaintext, no TLS" if served.insecure

@@ -160,12 +160,13 @@ class WebServer:
     own until ``close()``. ``port=0`` takes a free port. ``tls=(cert, key)``
     (PEM files) serves HTTPS; a host beyond loopback needs it. ``locked``
     says whether a SiLA 2 client holds the lock (operations other than
-    stops are then refused); `names` names an interface's modules."""
+    stops are then refused); `names` and `title` name an interface's
+    modules and the chain (a bench file's)."""
 
     def __init__(self, source: Any, *, port: int = 8080, host: str = "127.0.0.1",
                  token: str | None = None, tls: tuple[Path, Path] | None = None,
                  locked: Callable[[], bool] | None = None, origins: Iterable[str] = (),
-                 names: Sequence[str] | None = None) -> None:
+                 names: Sequence[str] | None = None, title: str | None = None) -> None:
         import uvicorn
 
         from orvaklab.web.api import build_app
@@ -173,7 +174,7 @@ class WebServer:
         if tls is None and not is_loopback(host):
             raise OrvakError(f"serving the page on {host} needs TLS: beyond loopback the "
                              "token would cross the network in clear")
-        self.station = Station(source, names)
+        self.station = Station(source, names, title)
         self.host, self.tls = host, tls
         self.token = token if token is not None else secrets.token_hex(24)
         self._sock = _listening(host, port)

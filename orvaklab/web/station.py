@@ -44,11 +44,12 @@ class Station:
     interface: OrvakInterface
     bench: Bench | None
 
-    def __init__(self, source: Any, names: Sequence[str] | None = None) -> None:
+    def __init__(self, source: Any, names: Sequence[str] | None = None,
+                 title: str | None = None) -> None:
         """`source`: a ``Bench`` or an ``OrvakInterface`` with its group
         attached (or their asyncio versions); `names` names an interface's
-        modules in chain order (a bench file's, when another layer opened
-        the chain from it)."""
+        modules in chain order and `title` the chain (a bench file's, when
+        another layer opened the chain from it)."""
         from orvaklab.bench import Bench
         from orvaklab.discovery import OrvakInterface
 
@@ -66,7 +67,7 @@ class Station:
                 raise ValueError(f"{source.description}: attach a group (add_group) before "
                                  "serving it")
             self.bench, self.interface = None, source
-            self.title = source.description
+            self.title = title or source.description
             drivers = list(group.inst)
             if names is not None and len(names) != len(drivers):
                 raise ValueError(f"{len(names)} names for a chain of {len(drivers)} modules")
