@@ -362,7 +362,7 @@ def build_app(station: Station, hub: Hub, token: str, *,
         from orvaklab.status import _position
         from orvaklab.unitgroup import KINDS
 
-        driver = modules[name]
+        driver: Any = modules[name]  # every kind's driver has its type code
         kind = KINDS.get(int(driver.instrument_id_number))
         names = getattr(driver, "port_names", None)
         return {"name": name, "kind": kind.display_name if kind else driver.name,

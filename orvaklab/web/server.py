@@ -92,7 +92,7 @@ class Guard:
             if name == b"authorization":
                 scheme, _, given = value.partition(b" ")
                 if scheme.lower() in (b"token", b"bearer"):
-                    return given.strip()
+                    return bytes(given.strip())
         query = urllib.parse.parse_qs(scope.get("query_string", b"").decode("latin-1"))
         found = query.get("token")
         return found[0].encode() if found else None
