@@ -4,7 +4,8 @@ Every feature of the server is declared once, as a ``FeatureDeclaration``: its
 commands (``Command``) and properties (``Prop``) with typed, unit-carrying
 parameters (``Value``). The same declaration produces the XML a client reads
 and the implementation the framework calls (``features.py``), so a range a
-client sees is the range the server checks.
+client sees is a range the server checks (each module's own, narrower
+limits are checked as well).
 """
 
 from __future__ import annotations
@@ -21,19 +22,38 @@ CATEGORY = "instruments"
 
 @dataclass(frozen=True)
 class Unit:
-    """A unit as SiLA states it: a label, and its factor to SI base units."""
+    """A unit as SiLA states it: a label, and how a value in it becomes one
+    in SI base units (value x factor + offset)."""
 
     label: str
     factor: float
     components: tuple[tuple[str, int], ...]
+    offset: float = 0.0
 
 
-MICROLITRE = Unit("µl", 1e-9, (("Meter", 3),))
-MICROLITRE_PER_MIN = Unit("µl/min", 1e-9 / 60, (("Meter", 3), ("Second", -1)))
-MILLILITRE = Unit("ml", 1e-6, (("Meter", 3),))
-MILLILITRE_PER_MIN = Unit("ml/min", 1e-6 / 60, (("Meter", 3), ("Second", -1)))
-MILLIMETRE = Unit("mm", 1e-3, (("Meter", 1),))
-SLPM = Unit("SLPM", 1e-3 / 60, (("Meter", 3), ("Second", -1)))
+# The gas in one standard litre, in moles: orvaklab.units' standard
+# conditions (25 °C, 101.325 kPa), R = 8.314462618 J/(mol K). An SLPM is an
+# amount of gas per time there, not a volume flow.
+_STANDARD_LITRE_MOL = 101.325e3 * 1e-3 / (8.314462618 * 298.15)
+
+# The SiLA unit of each unit of the drivers' vocabulary (orvaklab.unitbase.UNITS).
+# A pH is a logarithm, with no factor to SI units: a value in pH (or in a
+# unit outside the vocabulary) carries no SiLA unit, and its text names it.
+SILA_UNITS: dict[str, Unit] = {unit.label: unit for unit in (
+    Unit("µl", 1e-9, (("Meter", 3),)),
+    Unit("µl/min", 1e-9 / 60, (("Meter", 3), ("Second", -1))),
+    Unit("ml", 1e-6, (("Meter", 3),)),
+    Unit("ml/min", 1e-6 / 60, (("Meter", 3), ("Second", -1))),
+    Unit("mm", 1e-3, (("Meter", 1),)),
+    Unit("mm/s", 1e-3, (("Meter", 1), ("Second", -1))),
+    Unit("in", 0.0254, (("Meter", 1),)),
+    Unit("s", 1.0, (("Second", 1),)),
+    Unit("rpm", 1 / 60, (("Second", -1),)),  # a rotational frequency: a turn counts as one
+    Unit("SLPM", _STANDARD_LITRE_MOL / 60, (("Mole", 1), ("Second", -1))),
+    Unit("°C", 1.0, (("Kelvin", 1),), offset=273.15),
+    Unit("mV", 1e-3, (("Kilogram", 1), ("Meter", 2), ("Second", -3), ("Ampere", -1))),
+    Unit("mmHg", 133.322387415, (("Kilogram", 1), ("Meter", -1), ("Second", -2))),
+)}
 
 
 @dataclass(frozen=True)
@@ -128,7 +148,8 @@ def _type(value: Value) -> str:
             parts = "".join(f"<UnitComponent><SIUnit>{si}</SIUnit><Exponent>{exp}</Exponent>"
                             "</UnitComponent>" for si, exp in value.unit.components)
             constraints += (f"<Unit><Label>{escape(value.unit.label)}</Label><Factor>"
-                            f"{_decimal(value.unit.factor)}</Factor><Offset>0</Offset>"
+                            f"{_decimal(value.unit.factor)}</Factor><Offset>"
+                            f"{_decimal(value.unit.offset)}</Offset>"
                             f"{parts}</Unit>")
         if constraints:
             core = (f"<DataType><Constrained>{core}<Constraints>{constraints}</Constraints>"

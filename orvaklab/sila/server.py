@@ -56,14 +56,15 @@ from orvaklab._progress import ProgressEvent, progress
 from orvaklab.exceptions import OrvakError, OrvakStoppedError
 from orvaklab.sila import errors
 from orvaklab.sila.fdl import Command, FeatureDeclaration, Value, feature_xml
+from orvaklab.sila.features import STOP_FAMILY, chain_feature, module_features
 from orvaklab.unitbase import Instrument
 
 _log = logging.getLogger(__name__)
 
-# The stop family's commands (features.py: the flow controller's ShutOff,
-# the chain's StopAll). They take no turn: the library's stop never waits
-# for one, and ends the running command's wait at once.
-STOP_FAMILY = frozenset({"ShutOff", "StopAll"})
+# The stop family's commands (STOP_FAMILY, from features.py: those served by
+# a driver's stop, as the flow controller's ShutOff, and the chain's StopAll)
+# take no turn: the library's stop never waits for one, and ends the running
+# command's wait at once.
 
 # Progress updates to a client at most this often (events come at the
 # drivers' poll cadence, faster than anyone reads them).
@@ -634,8 +635,6 @@ def build_server(chain: Any, *, name: str, description: str, version: str,
     The function begins its shutdown: from then on no command starts (the
     waiting ones end with Stopped, having sent nothing) and the server takes
     no new call; the running ones go on until their modules are stopped."""
-    from orvaklab.sila.features import chain_feature, module_features
-
     drivers = list(chain.group.inst)
     server = SilaServer(server_name=name[:255], server_type="OrvakChain",
                         server_description=description, server_version=version,
