@@ -248,6 +248,8 @@ def test_scan_writes_a_starting_file_that_opens(tmp_path, pty_chain, capsys):
             "OrvakRotaryValve052", "OrvakPeriS", "OrvakVentrix"]
     assert main(["scan", port, "--write", str(target)]) == 2    # never overwritten
     assert "exists" in capsys.readouterr().err
+    assert main(["scan", str(target)]) == 0                        # a bench file for a port
+    assert "Orvak Mass Flow Controller" in capsys.readouterr().out
 
 
 def test_serve_takes_a_bench_file_with_its_settings(tmp_path, pty_chain):
