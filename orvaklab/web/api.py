@@ -546,6 +546,9 @@ def build_app(station: Station, hub: Hub, token: str, *,
         async def send() -> None:
             while True:
                 message = await subscriber.queue.get()
+                if message["type"] == "bye":
+                    await socket.close(1001)  # going away: the server is closing
+                    return
                 await socket.send_text(json.dumps(message, default=str))
 
         async def receive() -> None:

@@ -163,6 +163,7 @@ class Hub:
 
     def close(self) -> None:
         self.stop_accepting()
+        self._broadcast({"type": "bye"})  # open pages are let go at once
         self._closing.set()
         self._wake_sampler.set()
         for thread in self._threads:

@@ -243,12 +243,11 @@ class WebServer:
     def close(self) -> None:
         """Ends the server (open pages are disconnected) and its watching.
         The chain stays open: its owner closes it. Idempotent."""
-        self.hub.stop_accepting()
+        self.hub.close()
         self._server.should_exit = True
         if self._thread.is_alive() and self._thread is not threading.current_thread():
             self._thread.join(5.0)
         self._sock.close()
-        self.hub.close()
         self.station.close()
         for name in _SCRUBBED:
             logging.getLogger(name).removeFilter(self._scrub)
