@@ -3,6 +3,8 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <array>
+
 #include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
 #include "common/py_types.hpp"
@@ -195,6 +197,11 @@ py::object call_in_stop_scope(const py::object& self, const py::object& override
     return result;
 }
 
+// The operations that stop a module: they never wait for a turn and end the
+// operation they stop at once. Every layer that schedules calls (the asyncio
+// drivers, the servers) reads this list.
+constexpr std::array<const char*, 3> stop_family{"stop", "pause", "abort"};
+
 // The subclass hook: each stop-family override becomes a partialmethod of
 // call_in_stop_scope (not a C++ closure, so a class dropped later stays
 // collectable).
@@ -202,7 +209,7 @@ void scope_own_stops(const py::type& subclass, const py::KWArgs<py::object>& kwa
     const py::object own = subclass.attr("__dict__");
     const py::object function_type = py::module_::import("types").attr("FunctionType");
     const py::object partialmethod = py::module_::import("functools").attr("partialmethod");
-    for (const char* name : {"stop", "pause", "abort"}) {
+    for (const char* name : stop_family) {
         const py::object body = own.attr("get")(name);
         if (!py::isinstance(body, function_type)) continue;
         py::object scoped = partialmethod(py::cpp_function(&call_in_stop_scope), body);
@@ -311,6 +318,11 @@ PYBIND11_MODULE(unitbase, m) {
     orvakpy::constant(m, "UNITS", units,
                       "Every unit an operation or reading is described in (\"\" is none).",
                       "tuple[str, ...]");
+    orvakpy::constant(m, "STOP_FAMILY",
+                      py::frozenset(py::make_tuple(stop_family[0], stop_family[1], stop_family[2])),
+                      "The operations that stop a module: they never wait for the turn of the "
+                      "operation they stop, and end it at once.",
+                      "frozenset[str]");
     // Set by orvaklab.progress while someone watches long operations.
     orvakpy::constant(m, "_progress_observer", py::none(), "",
                       "collections.abc.Callable[..., None] | None");

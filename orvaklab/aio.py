@@ -72,7 +72,7 @@ from typing import TYPE_CHECKING, Any, Concatenate, Generic, NamedTuple, ParamSp
 
 from orvaklab._progress import ProgressEvent, progress
 from orvaklab.discovery import DEFAULT_BAUDRATE, ConnectionState, FoundModule, OrvakInterface
-from orvaklab.unitbase import Instrument
+from orvaklab.unitbase import STOP_FAMILY, Instrument
 
 if TYPE_CHECKING:
     from pathlib import Path
@@ -93,8 +93,6 @@ K = TypeVar("K", bound=Instrument)
 P = ParamSpec("P")
 R = TypeVar("R")
 
-# Calls that never take a turn in the core, so they do not take one here.
-_STOP_FAMILY = frozenset({"stop", "pause", "abort"})
 # Progress events a slow watcher may fall behind by before intermediate ones
 # are dropped (a final, done event is always delivered).
 _WATCH_BACKLOG = 1000
@@ -369,7 +367,8 @@ class AsyncDriver(Generic[T]):
 
     async def _run(self, name: str, /, *args: Any, **kwargs: Any) -> Any:
         method = getattr(self.sync, name)
-        if name in _STOP_FAMILY:
+        # Calls that never take a turn in the core take none here.
+        if name in STOP_FAMILY:
             return await self._workers.run(method, *args, **kwargs)
         self._workers.awaited()
         async with self._turn.held():

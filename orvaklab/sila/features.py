@@ -28,6 +28,7 @@ from orvaklab.exceptions import OrvakTimeoutError, OrvakValueError
 from orvaklab.shapes import OperationDescription, ParameterDescription
 from orvaklab.sila.errors import MODULE_ERRORS
 from orvaklab.sila.fdl import SILA_UNITS, Command, FeatureDeclaration, Prop, Value
+from orvaklab.unitbase import STOP_FAMILY as OPERATION_STOP_FAMILY
 from orvaklab.unitbase import Instrument
 
 Drivers = Sequence[Instrument]
@@ -119,7 +120,7 @@ KINDS: tuple[Kind, ...] = (
 
 # The commands of the library's stop family: they take no turn (server.py).
 STOP_FAMILY = frozenset({serve.identifier for kind in KINDS for serve in kind.commands
-                         if serve.operation in ("stop", "pause", "abort")} | {"StopAll"})
+                         if serve.operation in OPERATION_STOP_FAMILY} | {"StopAll"})
 
 
 def drivers_address(driver: Instrument) -> int:
