@@ -60,6 +60,8 @@ STATIC = Path(__file__).with_name("static")
 _HIDDEN = frozenset({"wait"})
 # Polls of 5 ms a motion's request waits for an early refusal.
 _REFUSAL_WAIT = 10
+# Ordinary calls running at once (stops are never counted).
+_ORDINARY_CALLS = 16
 # How long GET .../readings waits for a module by default.
 _READ_WAIT = 1.0
 
@@ -350,6 +352,10 @@ def build_app(station: Station, hub: Hub, token: str, *,
                               "the token: ?token=... or the header Authorization: token ...",
                   openapi_url=None, docs_url=None, redoc_url=None)
     modules = station.modules
+    # Ordinary calls (not stops) run at most this many at once, the others
+    # waiting on the event loop: a flood of requests cannot fill the process
+    # with threads that contend for the interpreter while a stop goes out.
+    ordinary = asyncio.Semaphore(_ORDINARY_CALLS)
 
     def module(name: str) -> Any:
         driver = modules.get(name)
@@ -395,7 +401,8 @@ def build_app(station: Station, hub: Hub, token: str, *,
 
     @app.get("/api/openapi.json", include_in_schema=False)
     async def openapi() -> JSONResponse:
-        return JSONResponse(await on_thread(lambda: openapi_document(app, station)))
+        async with ordinary:
+            return JSONResponse(await on_thread(lambda: openapi_document(app, station)))
 
     @app.get("/api/modules", summary="The modules, in chain order, with their descriptions")
     async def list_modules() -> JSONResponse:
@@ -443,7 +450,8 @@ def build_app(station: Station, hub: Hub, token: str, *,
     async def status(timeout: float = 0.5) -> JSONResponse:
         if not (math.isfinite(timeout) and 0.0 <= timeout <= 10.0):
             raise WebError(400, "OrvakValueError", "timeout is 0 to 10 seconds")
-        taken = await on_thread(lambda: station.status(timeout))
+        async with ordinary:
+            taken = await on_thread(lambda: station.status(timeout))
         return JSONResponse(jsonable(taken.as_dict()))
 
     @app.post("/api/stop", summary="Stops every module at once")
@@ -528,7 +536,9 @@ def build_app(station: Station, hub: Hub, token: str, *,
             return JSONResponse({"id": record.id, "operation": record.as_dict()}, 202,
                                 headers={"Location": f"/api/operations/{record.id}"})
         try:
-            result = await on_thread(lambda: method(**arguments), f"orvaklab.web.{operation}")
+            async with ordinary:
+                result = await on_thread(lambda: method(**arguments),
+                                         f"orvaklab.web.{operation}")
         except Exception as error:  # noqa: BLE001 - answered
             return _failure(error)
         return JSONResponse({"result": jsonable(result)})
