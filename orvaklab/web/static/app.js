@@ -153,6 +153,7 @@ async function call(card, operation, parameters) {
     return;
   }
   if (reply.status === 202) {
+    if (card.ended.has(reply.body.id)) return;  // the stream told its end first
     card.running = reply.body.id;
     card.progress(operation.name, null, null);
     card.say(`${operation.name} started`);
@@ -214,6 +215,7 @@ function makeCard(module) {
 
   const card = {
     name: module.name, node, plots: [], running: null, cells: new Map(), clearRun: null,
+    ended: new Set(),
     say(text, tone = "", kind = "") {
       message.textContent = text;
       message.className = "message " + tone;
@@ -311,6 +313,7 @@ function onOperation(message) {
     card.progress(message.operation, message.progress, message.remaining);
     return;
   }
+  card.ended.add(message.id);
   card.progress(message.operation, message.state === "succeeded" ? 1 : message.progress, 0,
                 true, message.state);
   if (message.error) card.say(message.error.message, "error", message.error.kind);
