@@ -18,6 +18,7 @@ plots and Swagger UI for ``/docs``, all shipped in the package.
 
 from __future__ import annotations
 
+import atexit
 import html
 import threading
 from typing import Any
@@ -27,9 +28,18 @@ from orvaklab.web.server import WebServer
 __all__ = ["WebServer", "Dashboard", "dashboard"]
 
 # The servers dashboard() started, by chain: they live as long as the
-# kernel, so the page outlives the cell that made it.
+# kernel, so the page outlives the cell that made it, and end before it.
 _dashboards: dict[int, WebServer] = {}
 _lock = threading.Lock()
+
+
+@atexit.register
+def _close_dashboards() -> None:
+    with _lock:
+        servers = list(_dashboards.values())
+        _dashboards.clear()
+    for server in servers:
+        server.close()
 
 
 class Dashboard:
