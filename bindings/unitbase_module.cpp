@@ -4,6 +4,9 @@
 #include <pybind11/typing.h>
 
 #include <array>
+#include <memory>
+#include <optional>
+#include <string>
 
 #include "common/py_description.hpp"
 #include "common/py_instrument.hpp"
@@ -22,6 +25,36 @@ namespace {
 // The docstring of a base operation, from the base class's own description.
 std::string doc(std::string_view operation) {
     return orvakpy::doc_of(Instrument().describe(), operation);
+}
+
+// `with driver._try_turn(seconds) as granted:` holds the driver's turn for
+// the calls inside when it was free within `seconds`.
+struct TurnAttempt {
+    py::object driver;
+    double seconds = 0.0;
+    std::optional<Instrument::TurnAttempt> held;
+};
+
+void bind_turn_attempt(py::module_& m) {
+    py::class_<TurnAttempt>(m, "_TurnAttempt",
+                            "The driver's turn, if it was free in time; see Instrument._try_turn.")
+        .def(
+            "__enter__",
+            [](TurnAttempt& attempt) {
+                auto& driver = attempt.driver.cast<Instrument&>();
+                return orvakpy::without_gil([&] {
+                    attempt.held.emplace(driver, "reading", attempt.seconds);
+                    return attempt.held->granted();
+                });
+            },
+            "Waits at most the attempt's seconds; True when the turn was taken.")
+        .def(
+            "__exit__",
+            [](TurnAttempt& attempt, const py::args&) {
+                attempt.held.reset();
+                return false;
+            },
+            "Gives the turn back.");
 }
 
 std::vector<std::string> command_texts(const py::Args<py::str>& gcodes) {
@@ -164,6 +197,26 @@ void bind_queries(py::class_<Instrument, orvakpy::PyInstrument<>, py::smart_hold
         .def(
             "abort", [](Instrument& self) { orvakpy::stopping(self, [&] { self.abort(); }); },
             doc("abort").c_str())
+        .def(
+            "_try_turn",
+            [](const py::object& self, double timeout) {
+                auto attempt = std::make_unique<TurnAttempt>();
+                attempt->driver = self;
+                attempt->seconds = timeout;
+                return attempt;
+            },
+            "timeout"_a,
+            "A context manager that takes this driver's turn for the calls inside if it is free "
+            "within timeout seconds; `with driver._try_turn(0.5) as granted:`. A sampler reads a "
+            "module this way instead of queueing behind a long operation.")
+        .def_property_readonly(
+            "_current_operation",
+            [](const Instrument& self) -> std::optional<std::string> {
+                auto operation = self.running_operation();
+                if (operation.empty()) return std::nullopt;
+                return operation;
+            },
+            "The operation running on this driver now (on any thread), or None.")
         .def(
             "_refuse_operations",
             [](Instrument& self, const std::string& reason) { self.refuse_operations(reason); },
@@ -308,6 +361,7 @@ PYBIND11_MODULE(unitbase, m) {
     m.doc() = "Base class of every Orvak instrument driver.";
     py::module_::import("orvaklab.seriallink");
     orvakpy::register_error_translator();
+    bind_turn_attempt(m);
     bind_instrument(m);
     bind_leadership(m);
     bind_text_checks(m);

@@ -7,11 +7,12 @@ gives every reading of that call (one ``read_channel(channel=1)`` gives the
 flow, the setpoint and the temperature), so readings are grouped by call.
 
 The calls run on a thread of the module's own (``ModuleReader``), in the
-driver's turn like any operation. A caller waits for them a bounded time
-and walks away from a module busy with a long operation (a 150 s aspirate
-holds its turn): the read goes on in the background, and no second read of
-that module starts while it is pending. The drivers offer no way to try
-their turn without waiting for it; this thread is what bounds the wait.
+driver's turn like any operation, taken for the whole read with
+``driver._try_turn(patience)``: a module busy with a long operation (a 150 s
+aspirate holds its turn) is not read at all once the caller's patience is
+out, so a read never queues behind an operation and runs late. The caller
+also waits a bounded time for the read itself, and no second read of a
+module starts while one is pending.
 
 A module with a hardware fault pending is not read: a read would raise the
 fault and consume it, and the fault belongs to the protocol's next
@@ -135,6 +136,9 @@ class Outcome:
     errors: dict[Call, BaseException] = field(default_factory=dict)
     fault: bool = False
     """A hardware fault was pending, so nothing was read."""
+    busy: str | None = None
+    """The operation that held the module's turn past the caller's patience,
+    so nothing was read ("" when it had ended by the time of asking)."""
 
 
 class ModuleReader:
@@ -157,26 +161,36 @@ class ModuleReader:
         pending = self._pending
         return pending is not None and not pending[1].done()
 
-    def read(self, calls: Collection[Call]) -> concurrent.futures.Future[Outcome] | None:
-        """Starts reading; None when another read of this module is pending
-        (the same read already pending is shared instead)."""
+    def read(self, calls: Collection[Call],
+             patience: float = 1.0) -> concurrent.futures.Future[Outcome] | None:
+        """Starts reading, waiting at most `patience` seconds for the module's
+        turn; None when another read of this module is pending (the same
+        read already pending is shared instead)."""
         key = tuple(calls)
         with self._lock:
             pending = self._pending
             if pending is not None and not pending[1].done():
                 return pending[1] if pending[0] == key else None
             try:
-                future = self._pool.submit(self._run, key)
+                future = self._pool.submit(self._run, key, patience)
             except RuntimeError:  # closed
                 return None
             self._pending = (key, future)
             return future
 
-    def _run(self, calls: tuple[Call, ...]) -> Outcome:
+    def _run(self, calls: tuple[Call, ...], patience: float) -> Outcome:
         outcome = Outcome()
         if self.driver.has_fault():
             outcome.fault = True
             return outcome
+        with self.driver._try_turn(patience) as granted:
+            if not granted:
+                outcome.busy = self.driver._current_operation or ""
+                return outcome
+            self._read(calls, outcome)
+        return outcome
+
+    def _read(self, calls: tuple[Call, ...], outcome: Outcome) -> None:
         for call in calls:
             try:
                 result = getattr(self.driver, call.operation)(**dict(call.arguments))
@@ -187,7 +201,6 @@ class ModuleReader:
             outcome.values.update(call.pick(result))
         now = time.monotonic()
         self.last.update((name, (value, now)) for name, value in outcome.values.items())
-        return outcome
 
     def close(self) -> None:
         """No more reads; one still pending ends by itself."""

@@ -218,7 +218,7 @@ class Recorder:
         deadline = now + self.every
         started: dict[str, concurrent.futures.Future[Outcome]] = {}
         for module, calls in self._plan.items():
-            future = self._readers[module].read(calls)
+            future = self._readers[module].read(calls, patience=self.every)
             if future is None:
                 _log.debug("recorder %s: %s is still busy; its cells stay empty", self.path,
                            module)

@@ -60,6 +60,8 @@ class ModuleStatus(TypedDict):
     fault: bool
     readings: dict[str, ReadingStatus]
     error: str | None
+    operation: str | None
+    """The operation running on the module when the status was taken, or None."""
 
 
 class BenchStatus:
@@ -85,6 +87,8 @@ class BenchStatus:
                 for name, reading in module["readings"].items() if reading["value"] is not None)
             homed = {True: "yes", False: "no", None: "-"}[module["homed"]]
             state = module["state"] + (f": {module['error']}" if module["error"] else "")
+            if module["state"] == "busy" and module["operation"]:
+                state += f" ({module['operation']})"
             rows.append([module["name"], module["kind"], str(module["address"]), state,
                          module["position"] or "-", homed, readings or "-"])
         return rows
@@ -161,7 +165,7 @@ def take_status(title: str, connection: str, modules: Mapping[str, Instrument],
         if any(operation["name"] == "home" for operation in instrument.describe()["operations"]):
             calls.append(Call("homed_axes"))
         plans[name] = tuple(calls)
-        started[name] = readers[name].read(calls) if online else None
+        started[name] = readers[name].read(calls, patience=timeout) if online else None
     pending = [future for future in started.values() if future is not None]
     concurrent.futures.wait(pending, timeout)
     now = time.monotonic()
@@ -171,6 +175,8 @@ def take_status(title: str, connection: str, modules: Mapping[str, Instrument],
         future = started[name]
         outcome = future.result() if future is not None and future.done() else None
         fault = bool(driver.has_fault())
+        if outcome is not None and outcome.busy is not None:
+            outcome = None  # its turn was held all along: busy, with what it last knew
         state: ModuleState = "offline" if not online else "busy" if outcome is None else (
             "fault" if outcome.fault or fault else "error" if outcome.errors else "ready")
         error = "; ".join(f"{call.text}: {problem}"
@@ -190,5 +196,6 @@ def take_status(title: str, connection: str, modules: Mapping[str, Instrument],
             type_code=int(driver.instrument_id_number), address=driver.instrument_number + 1,
             state=state, position=position, tracked=tracked,
             homed=all(homed.values()) if isinstance(homed, dict) and homed else None,
-            fault=fault, readings=readings, error=error or None))
+            fault=fault, readings=readings, error=error or None,
+            operation=driver._current_operation))
     return BenchStatus(title, connection, report)

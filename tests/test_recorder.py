@@ -208,7 +208,8 @@ def test_status_shows_a_busy_module_with_what_it_last_knew(bench):
     valve, syringe, gas = status.modules
     assert (valve["state"], valve["position"], valve["homed"]) == ("ready", "port 4 (ethanol)",
                                                                    True)
-    assert (syringe["state"], syringe["position"]) == ("busy", "0 µl")
+    assert (syringe["state"], syringe["operation"], syringe["position"]) == (
+        "busy", "aspirate", "0 µl")
     assert syringe["readings"]["volume"]["value"] == 0.0
     assert gas["readings"]["setpoint1"] == {"value": 0.5, "unit": "SLPM",
                                             "age": gas["readings"]["setpoint1"]["age"]}
@@ -218,7 +219,7 @@ def test_status_shows_a_busy_module_with_what_it_last_knew(bench):
 
     text = str(status)
     assert text.splitlines()[0] == f"{bench.path}: connected"
-    assert re.search(r"syringe\s+Orvak Piston 1 ml\s+2\s+busy\s+0 µl", text)
+    assert re.search(r"syringe\s+Orvak Piston 1 ml\s+2\s+busy \(aspirate\)\s+0 µl", text)
     assert "setpoint1 0.5 SLPM" in text and repr(status) == text
     html = status._repr_html_()
     assert html.startswith("<table>") and "<td>port 4 (ethanol)</td>" in html

@@ -171,6 +171,24 @@ Instrument::Turn::~Turn() {
     if (entry_ != OperationGate::Entry::bypassed) gate_.leave();
 }
 
+Instrument::TurnAttempt::TurnAttempt(Instrument& owner, std::string_view operation, double seconds)
+    : gate_(owner.gate_),
+      entry_(gate_.enter(
+          operation, turn_slice, [&owner] { owner.check_interrupt(); },
+          Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(std::clamp(seconds, 0.0, 86400.0))))) {
+    if (entry_ == OperationGate::Entry::began) owner.reply_overdue_ = false;
+}
+
+Instrument::TurnAttempt::~TurnAttempt() {
+    if (granted() && entry_ != OperationGate::Entry::bypassed) gate_.leave();
+}
+
+bool Instrument::TurnAttempt::granted() const noexcept {
+    return entry_ == OperationGate::Entry::began || entry_ == OperationGate::Entry::nested ||
+           entry_ == OperationGate::Entry::bypassed;
+}
+
 void Instrument::refuse_operations(std::string reason) {
     {
         const std::lock_guard lock(refusal_mutex_);

@@ -4,8 +4,9 @@
 
 namespace orvak {
 
-OperationGate::Entry OperationGate::enter(std::string_view operation, Duration slice,
-                                          const std::function<void()>& between) {
+OperationGate::Entry OperationGate::enter(
+    std::string_view operation, Duration slice, const std::function<void()>& between,
+    std::optional<std::chrono::steady_clock::time_point> give_up) {
     const auto me = std::this_thread::get_id();
     std::unique_lock lock(mutex_);
     if (depth_ > 0 && owner_ == me) {
@@ -19,7 +20,13 @@ OperationGate::Entry OperationGate::enter(std::string_view operation, Duration s
     // operation would clear the reply slots the stop waits on.
     const auto busy = [this] { return !refusing_ && (depth_ > 0 || !stopping_.empty()); };
     while (busy()) {
-        released_.wait_for(lock, slice);
+        if (give_up) {
+            const auto left = *give_up - std::chrono::steady_clock::now();
+            if (left <= Duration::zero()) return Entry::busy;
+            released_.wait_for(lock, std::min<Duration>(slice, left));
+        } else {
+            released_.wait_for(lock, slice);
+        }
         if (!busy()) break;
         lock.unlock();
         between();
@@ -31,6 +38,11 @@ OperationGate::Entry OperationGate::enter(std::string_view operation, Duration s
     owner_epoch_ = stops_.load();
     owner_operation_ = std::string(operation);
     return Entry::began;
+}
+
+std::string OperationGate::current_operation() const {
+    const std::lock_guard lock(mutex_);
+    return depth_ > 0 ? owner_operation_ : std::string();
 }
 
 void OperationGate::refuse_new() noexcept {

@@ -66,6 +66,27 @@ TEST(OperationGate, AStopTakesNoTurnAndMovesTheEpoch) {
     gate.leave();
 }
 
+TEST(OperationGate, ALimitedTryGivesUpARefusalRefusesAndNeitherTakesTheTurn) {
+    OperationGate gate;
+    const auto never = [] {};
+    gate.enter("move", 1ms, never);
+    std::thread other([&] {
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(gate.enter("read", 1ms, never, began + 30ms), OperationGate::Entry::busy);
+        EXPECT_GE(std::chrono::steady_clock::now() - began, 30ms);
+        EXPECT_EQ(gate.current_operation(), "move");
+        gate.refuse_new();
+        EXPECT_EQ(gate.enter("read", 1ms, never), OperationGate::Entry::refused);
+    });
+    other.join();
+    // The holder's own nested calls and stops still go ahead.
+    EXPECT_EQ(gate.enter("inner", 1ms, never), OperationGate::Entry::nested);
+    gate.leave();
+    gate.leave();
+    EXPECT_EQ(gate.current_operation(), "");
+    EXPECT_EQ(gate.enter("later", 1ms, never), OperationGate::Entry::refused);
+}
+
 TEST(OperationTurns, AStopFromAnotherThreadEndsTheWaitAtOnce) {
     Rig rig;
     rig.valve.home(true);

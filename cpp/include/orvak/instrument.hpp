@@ -187,6 +187,25 @@ class ORVAK_EXPORT Instrument {
     template <class Body>
     decltype(auto) exclusive(std::string_view operation, Body&& body);
 
+    // Tries to take this driver's turn for a series of calls on this thread,
+    // waiting at most `seconds`: a sampler reads a module this way instead of
+    // queueing behind a long operation. Calls made while it holds the turn
+    // go ahead as nested ones; the destructor gives the turn back.
+    class ORVAK_EXPORT TurnAttempt {
+      public:
+        TurnAttempt(Instrument& owner, std::string_view operation, double seconds);
+        TurnAttempt(const TurnAttempt&) = delete;
+        TurnAttempt& operator=(const TurnAttempt&) = delete;
+        ~TurnAttempt();
+        [[nodiscard]] bool granted() const noexcept;
+
+      private:
+        OperationGate& gate_;
+        OperationGate::Entry entry_;
+    };
+    // The operation running on this driver now (on any thread), or empty.
+    [[nodiscard]] std::string running_operation() const { return gate_.current_operation(); }
+
     // Refuses every operation that would begin from now on, with
     // StoppedError naming `reason` ("the server is shutting down"): what its
     // owner accepted before is stopped next, and nothing moves after it. The

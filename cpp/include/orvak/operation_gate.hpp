@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,10 +38,13 @@ class ORVAK_EXPORT OperationGate {
         nested,    // this thread held it already
         bypassed,  // a call made by a stop on this thread: it takes no turn
         refused,   // operations are refused for good (see refuse_new): no turn
+        busy,      // the turn was not free before the caller's limit: no turn
     };
     // Waits for the turn in slices of `slice`, calling `between` after each
-    // (an interrupt check, which may throw). Unless bypassed, leave() ends it.
-    Entry enter(std::string_view operation, Duration slice, const std::function<void()>& between);
+    // (an interrupt check, which may throw); with `give_up`, no later than
+    // then. Unless bypassed, refused or busy, leave() ends it.
+    Entry enter(std::string_view operation, Duration slice, const std::function<void()>& between,
+                std::optional<std::chrono::steady_clock::time_point> give_up = std::nullopt);
     void leave() noexcept;
 
     // From now on an operation that would take the turn is refused; calls
@@ -63,6 +67,8 @@ class ORVAK_EXPORT OperationGate {
     [[nodiscard]] bool stopping_here() const;
     // The operation holding the turn on this thread, or empty.
     [[nodiscard]] std::string operation_here() const;
+    // The operation holding the turn on any thread, or empty.
+    [[nodiscard]] std::string current_operation() const;
 
   private:
     [[nodiscard]] bool stopping_here_locked() const;
