@@ -620,6 +620,18 @@ def _replace(file: Path, text: str) -> None:
             os.close(directory)
 
 
+def kind_identifier(code: int) -> str:
+    """An ASCII identifier after a kind's display name, without the maker's
+    word ("rotary_valve", "piston_100_ul"); "module_<code>" for a code no kind has.
+    Modules are named after it where nobody named them."""
+    from orvaklab.unitgroup import KINDS
+
+    kind = KINDS.get(code)
+    words = kind.display_name.split(" ", 1)[-1] if kind is not None else f"module {code}"
+    base = re.sub(r"[^0-9a-z]+", "_", words.lower().replace("\u00b5", "u")).strip("_") or "module"
+    return f"module_{base}" if base[0].isdigit() else base
+
+
 def starting_file(port: str, type_codes: list[int]) -> str:
     """A first bench file for the chain found on `port` (`orvaklab scan
     PORT --write FILE`): one [[module]] per type code, named after its kind."""
@@ -639,10 +651,7 @@ def starting_file(port: str, type_codes: list[int]) -> str:
     taken: dict[str, int] = {}
     for code in type_codes:
         kind = KINDS.get(code)
-        words = kind.display_name.split(" ", 1)[-1] if kind is not None else f"module {code}"
-        base = re.sub(r"\W+", "_", words.lower()).strip("_") or "module"
-        if base[0].isdigit():
-            base = f"module_{base}"
+        base = kind_identifier(code)
         taken[base] = taken.get(base, 0) + 1
         table = tomlkit.table()
         table["name"] = base if taken[base] == 1 else f"{base}_{taken[base]}"

@@ -41,7 +41,6 @@ from __future__ import annotations
 import functools
 import math
 import os
-import re
 import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
@@ -510,11 +509,9 @@ def device_class(kind: int | str) -> type[ModuleDevice]:
 def module_name(code: int, address: int) -> str:
     """A module's name without a bench file: its kind's words and its
     address (``rotary_valve_1``, ``mass_flow_controller_2``)."""
-    from orvaklab.unitgroup import KINDS
+    from orvaklab.benchfile import kind_identifier
 
-    kind = KINDS.get(code)
-    words = kind.display_name.split(" ", 1)[-1] if kind is not None else "module"
-    return f"{re.sub(r'[^0-9a-zA-Z]+', '_', words.lower()).strip('_') or 'module'}_{address}"
+    return f"{kind_identifier(code)}_{address}"
 
 
 class _BenchConnector(DeviceConnector):
