@@ -146,6 +146,27 @@ def test_a_bad_value_shows_the_librarys_message(page, bench, module, operation, 
         assert set(wire(bench, name)[len(sent[name]):]) <= set(sent[name])
 
 
+def test_the_openapi_page_renders_from_shipped_assets_and_calls_the_api(browser, page, bench):
+    docs = page.context.new_page()
+    failed = []
+    docs.on("requestfailed", lambda request: failed.append(request.url))
+    docs.goto(f"{page.web.base_url}/docs?token={page.web.token}")
+    operation = docs.locator("#operations-pump-pump__check_position_ul")
+    operation.locator(".opblock-summary").click()
+    operation.get_by_role("button", name="Try it out").click()
+    operation.get_by_role("button", name="Execute").click()
+    sync_api.expect(operation.locator(".live-responses-table tbody .response-col_status")
+                    ).to_contain_text("200")
+    sync_api.expect(operation.locator(".live-responses-table tbody")).to_contain_text(
+        '"result": 0')
+    assert failed == [] and all(url.startswith(page.web.base_url) for url in docs_urls(docs))
+    docs.close()
+
+
+def docs_urls(page):
+    return page.evaluate("() => performance.getEntriesByType('resource').map(e => e.name)")
+
+
 def test_without_the_token_the_page_is_refused(browser, page):
     context = browser.new_context()
     stranger = context.new_page()

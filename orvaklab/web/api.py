@@ -279,7 +279,7 @@ def _operation_path(name: str, driver_name: str, operation: OperationDescription
     kind = {"motion": "Motion: answers 202 at once, stopped by DELETE /api/operations/{id}.",
             "query": "Query.", "setting": "Setting.", "action": "Action."}[operation["kind"]]
     return {"post": {
-        "tags": [name], "operationId": f"{name}.{operation['name']}",
+        "tags": [name], "operationId": f"{name}__{operation['name']}",
         "summary": operation["doc"].split(". ")[0][:120],
         "description": f"{driver_name}. {operation['doc']}\n\n{kind}",
         "requestBody": {"required": bool(required), "content": {
@@ -404,16 +404,17 @@ def build_app(station: Station, hub: Hub, token: str, *,
         async with ordinary:
             return JSONResponse(await on_thread(lambda: openapi_document(app, station)))
 
-    @app.get("/api/modules", summary="The modules, in chain order, with their descriptions")
+    @app.get("/api/modules", tags=["chain"],
+             summary="The modules, in chain order, with their descriptions")
     async def list_modules() -> JSONResponse:
         return JSONResponse(jsonable([about(name) for name in modules]))
 
-    @app.get("/api/modules/{name}", summary="One module and its description")
+    @app.get("/api/modules/{name}", tags=["chain"], summary="One module and its description")
     async def one_module(name: str) -> JSONResponse:
         module(name)
         return JSONResponse(jsonable(about(name)))
 
-    @app.get("/api/modules/{name}/readings",
+    @app.get("/api/modules/{name}/readings", tags=["chain"],
              summary="Reads a module's readings (at most `timeout` s for a busy module)")
     async def readings(name: str, timeout: float = _READ_WAIT) -> JSONResponse:
         driver = module(name)
@@ -446,7 +447,8 @@ def build_app(station: Station, hub: Hub, token: str, *,
             if outcome else {},
             "readings": values})
 
-    @app.get("/api/status", summary="Where every module stands (as bench.status())")
+    @app.get("/api/status", tags=["chain"],
+             summary="Where every module stands (as bench.status())")
     async def status(timeout: float = 0.5) -> JSONResponse:
         if not (math.isfinite(timeout) and 0.0 <= timeout <= 10.0):
             raise WebError(400, "OrvakValueError", "timeout is 0 to 10 seconds")
@@ -454,7 +456,7 @@ def build_app(station: Station, hub: Hub, token: str, *,
             taken = await on_thread(lambda: station.status(timeout))
         return JSONResponse(jsonable(taken.as_dict()))
 
-    @app.post("/api/stop", summary="Stops every module at once")
+    @app.post("/api/stop", tags=["chain"], summary="Stops every module at once")
     async def stop_all() -> JSONResponse:
         names = list(modules)
         hub.stopped(names)
@@ -464,13 +466,13 @@ def build_app(station: Station, hub: Hub, token: str, *,
             return _failure(error)
         return JSONResponse({"stopped": names})
 
-    @app.get("/api/operations/{identifier}", summary="A long operation: state, progress, "
-             "remaining time, result or error")
+    @app.get("/api/operations/{identifier}", tags=["chain"],
+             summary="A long operation: state, progress, remaining time, result or error")
     async def follow(identifier: str) -> JSONResponse:
         return JSONResponse(hub.operation(identifier).as_dict())
 
-    @app.delete("/api/operations/{identifier}", summary="Cancels a long operation: stops "
-                "its module")
+    @app.delete("/api/operations/{identifier}", tags=["chain"],
+                summary="Cancels a long operation: stops its module")
     async def cancel(identifier: str) -> JSONResponse:
         record = hub.operation(identifier)
         if record.state != "running":
