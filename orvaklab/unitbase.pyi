@@ -8,7 +8,19 @@ import orvaklab.shapes
 import orvaklab.unitgroup
 import re
 import typing
-__all__: list[str] = ['Instrument', 'UNITS']
+__all__: list[str] = ['Instrument', 'STOP_FAMILY', 'UNITS']
+class _TurnAttempt:
+    """
+    The driver's turn, if it was free in time; see Instrument._try_turn.
+    """
+    def __enter__(self) -> bool:
+        """
+        Waits at most the attempt's seconds; True when the turn was taken.
+        """
+    def __exit__(self, *args) -> bool:
+        """
+        Gives the turn back.
+        """
 class Instrument:
     """
     Base class of every driver: addressed commands, the waits for OK, DONE, position and data replies, refusals, hardware faults, leadership, identity and status queries.
@@ -53,10 +65,18 @@ class Instrument:
         ...
     def _raise_if_notok(self, what: str = 'command') -> None:
         ...
+    def _refuse_operations(self, reason: str) -> None:
+        """
+        From now on every operation that would begin raises OrvakStoppedError naming reason, before anything is sent; the stop family still works. A port owner shutting down calls it before it stops the modules, so nothing moves after the stops.
+        """
     def _require_ok(self, what: str = 'command', extra_timeout: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> None:
         ...
     def _require_ok_or_home_required(self, what: str = 'command', extra_timeout: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> None:
         ...
+    def _try_turn(self, timeout: typing.SupportsFloat | typing.SupportsIndex) -> _TurnAttempt:
+        """
+        A context manager that takes this driver's turn for the calls inside if it is free within timeout seconds; `with driver._try_turn(0.5) as granted:`. A sampler reads a module this way instead of queueing behind a long operation.
+        """
     def _wait_for_done(self, timeout: typing.SupportsFloat | typing.SupportsIndex | None = None) -> None:
         ...
     def _wait_for_ok(self, extra_timeout: typing.SupportsFloat | typing.SupportsIndex = 0.0, what: str = 'command') -> bool:
@@ -141,6 +161,11 @@ class Instrument:
         Halts the module; this base version raises OrvakNotSupportedError.
         """
     @property
+    def _current_operation(self) -> str | None:
+        """
+        The operation running on this driver now (on any thread), or None.
+        """
+    @property
     def _reply_slots(self) -> orvaklab.seriallink._ReplySlots:
         ...
     @property
@@ -206,6 +231,8 @@ def _repr_text(text: str) -> str:
     ...
 def _round_to(value: typing.SupportsFloat | typing.SupportsIndex, ndigits: typing.SupportsInt | typing.SupportsIndex) -> float:
     ...
+STOP_FAMILY: frozenset[str]
+"""The operations that stop a module: they never wait for the turn of the operation they stop, and end it at once."""
 UNITS: tuple[str, ...] = ('µl', 'µl/min', 'ml', 'ml/min', 'mm', 'mm/s', 's', 'rpm', 'SLPM', '°C', 'pH', 'mV', 'mmHg', 'in')
 """Every unit an operation or reading is described in ("" is none)."""
 _HOMED_RE: re.Pattern[str]
