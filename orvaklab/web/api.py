@@ -45,8 +45,9 @@ from fastapi.staticfiles import StaticFiles
 
 from orvaklab._sampling import calls_for
 from orvaklab.exceptions import OrvakValueError
+from orvaklab.unitbase import STOP_FAMILY
 from orvaklab.web.errors import WebError, error_body, jsonable, status_of
-from orvaklab.web.live import STOP_FAMILY, Hub, pick_every
+from orvaklab.web.live import Hub, pick_every
 
 if TYPE_CHECKING:
     from orvaklab.shapes import OperationDescription, ParameterDescription

@@ -40,13 +40,10 @@ from orvaklab.exceptions import OrvakStoppedError
 from orvaklab.web.errors import WebError, error_body, jsonable
 from orvaklab.web.station import Station
 
-__all__ = ["Hub", "Operation", "Subscriber", "STOP_FAMILY"]
+__all__ = ["Hub", "Operation", "Subscriber", "pick_every"]
 
 _log = logging.getLogger(__name__)
 
-# The drivers' stop family: it never waits for a turn, so it is never
-# refused as busy nor queued behind anything.
-STOP_FAMILY = frozenset({"stop", "pause", "abort"})
 # How often states and the link are looked at.
 _TICK = 0.1
 # Progress of one module goes to the pages at most this often (events come

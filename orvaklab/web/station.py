@@ -9,7 +9,6 @@ recorder share one read of a module at a time.
 
 from __future__ import annotations
 
-import re
 import threading
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
@@ -26,14 +25,12 @@ __all__ = ["Station", "module_name"]
 
 
 def module_name(driver: Any) -> str:
-    """A module's name on a chain without a bench file: its kind's words
-    and its address ("rotary_valve_1")."""
-    from orvaklab.unitgroup import KINDS
+    """A module's name on a chain without a bench file: its kind's
+    identifier and its address ("rotary_valve_1"), as the bluesky devices
+    name it."""
+    from orvaklab.benchfile import kind_identifier
 
-    kind = KINDS.get(int(driver.instrument_id_number))
-    words = kind.display_name.split(" ", 1)[-1] if kind is not None else "module"
-    slug = re.sub(r"[^a-z0-9]+", "_", words.lower().replace("µ", "u")).strip("_")
-    return f"{slug}_{driver.instrument_number + 1}"
+    return f"{kind_identifier(int(driver.instrument_id_number))}_{driver.instrument_number + 1}"
 
 
 class Station:
