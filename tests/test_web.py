@@ -286,6 +286,24 @@ def test_a_motion_is_followed_and_a_cancel_stops_it(web, bench):
         assert web.hub.state("pump") == "idle"
 
 
+def test_a_motion_started_elsewhere_makes_its_module_busy(web, bench):
+    bench.pump.home()
+    script = threading.Thread(target=lambda: pytest.raises(
+        orvaklab.OrvakStoppedError, bench.pump.aspirate, 500.0, 1000.0, wait=True))
+    script.start()
+    with client(web) as api:
+        deadline = time.monotonic() + 5.0
+        while web.hub.state("pump") != "moving" and time.monotonic() < deadline:
+            time.sleep(0.01)
+        busy = api.post("/api/modules/pump/check_position_ul")
+        assert (busy.status_code, busy.json()["kind"]) == (409, "Busy")
+        assert "pump is busy with aspirate()" in busy.json()["message"]
+        assert api.post("/api/modules/valve/check_position").status_code == 200
+        assert api.post("/api/modules/pump/stop").status_code == 200
+    script.join()
+    assert web.hub.state("pump") == "stopped"
+
+
 def test_stop_all_goes_out_at_once_whatever_else_is_waiting(web, bench):
     """Forty requests wait on the moving pump; a stop still goes straight out."""
     bench.pump.home()

@@ -141,6 +141,12 @@ class Hub:
         self._latest: dict[str, Any] | None = None
         self._watching = contextlib.ExitStack()
         self._threads: list[threading.Thread] = []
+        # Each module's motions: one of them running, whoever called it, is a
+        # motion under way (a read in the module's turn is not).
+        self._motion_names = {
+            name: frozenset(operation["name"] for operation in driver.describe()["operations"]
+                            if operation["kind"] == "motion")
+            for name, driver in station.modules.items()}
         for name in station.modules:
             self._states[name] = self._state_of(name)
 
@@ -201,13 +207,16 @@ class Hub:
     # ---- states ----
 
     def state(self, name: str) -> str:
-        return self._states.get(name) or self._state_of(name)
+        """The module's state now (the pages hear of a change within a tick)."""
+        return self._state_of(name)
 
     def _state_of(self, name: str) -> str:
         if self.station.connection_state != "connected":
             return "disconnected"
         if self.station.modules[name].has_fault():
             return "fault"
+        if self._moving_now(name) is not None:
+            return "moving"
         with self._lock:
             if name in self._motions or name in self._running:
                 return "moving"
@@ -240,6 +249,11 @@ class Hub:
         for name in names:
             self._refresh(name)
 
+    def _moving_now(self, name: str) -> str | None:
+        """The motion the module's driver is running now, from any caller."""
+        current = getattr(self.station.modules[name], "_current_operation", None)
+        return current if current in self._motion_names[name] else None
+
     def busy(self, name: str) -> str | None:
         """Why `name` cannot take an ordinary operation now, or None."""
         with self._lock:
@@ -247,8 +261,9 @@ class Hub:
             motion = self._motions.get(name)
         if running is not None:
             return f"{name} is busy with {running.operation}() (operation {running.id})"
-        if motion is not None:
-            return f"{name} is busy with {motion['operation']}()"
+        current = self._moving_now(name) or (motion["operation"] if motion else None)
+        if current is not None:
+            return f"{name} is busy with {current}()"
         return None
 
     # ---- progress ----
