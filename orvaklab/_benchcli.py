@@ -80,18 +80,11 @@ def served_bench(path: str | os.PathLike[str], **options: Any) -> Iterator[Any]:
 def serve_bench(out: TextIO, path: str, **options: Any) -> int:
     """``orvaklab serve bench.toml``: as ``orvaklab serve PORT``, the chain
     the file declares, with its settings."""
-    import signal
-    import threading
+    from orvaklab._service import print_sila_banner, stop_signal
 
-    stopping = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stopping.set())
+    wait = stop_signal()
     with served_bench(path, **options) as served:
-        trust = "plaintext, no TLS" if served.insecure else f"TLS; clients trust {served.cert_path}"
-        print(f"SiLA 2 server {served.uuid} for {path} ({served.chain.description}) on "
-              f"{served.address} ({trust})", file=out)
+        print_sila_banner(out, served, f"{path} ({served.chain.description})")
         print("Ctrl-C (or SIGTERM) stops every module, then the server.", file=out, flush=True)
-        try:
-            stopping.wait()
-        except KeyboardInterrupt:
-            pass
+        wait()
     return 0

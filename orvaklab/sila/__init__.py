@@ -129,18 +129,11 @@ class ServedChain:
 
 def serve(out: Any, port: str | None, **options: Any) -> int:
     """``orvaklab serve``: serves until Ctrl-C or SIGTERM (a service manager's stop)."""
-    import signal
-    import threading
+    from orvaklab._service import print_sila_banner, stop_signal
 
-    stopping = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stopping.set())
+    wait = stop_signal()
     with ServedChain(port, **options) as served:
-        trust = "plaintext, no TLS" if served.insecure else f"TLS; clients trust {served.cert_path}"
-        print(f"SiLA 2 server {served.uuid} for {served.chain.description} on "
-              f"{served.address} ({trust})", file=out)
+        print_sila_banner(out, served, served.chain.description)
         print("Ctrl-C (or SIGTERM) stops every module, then the server.", file=out, flush=True)
-        try:
-            stopping.wait()
-        except KeyboardInterrupt:
-            pass
+        wait()
     return 0

@@ -9,12 +9,11 @@ stopped, then the servers end and the chain is closed.
 from __future__ import annotations
 
 import contextlib
-import signal
-import threading
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
+from orvaklab._service import print_sila_banner, stop_signal
 from orvaklab.exceptions import OrvakError
 from orvaklab.web.server import WebServer, _listening, is_loopback, read_token_file
 
@@ -94,8 +93,7 @@ def _locked(served: Any) -> Any:
 
 def serve_web(out: TextIO, args: Any) -> int:
     """Serves until Ctrl-C or SIGTERM; `args` are ``orvaklab serve``'s."""
-    stopping = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stopping.set())
+    wait = stop_signal()
     token = read_token_file(args.web_token_file) if args.web_token_file else None
     _listening(args.web_host, args.web).close()  # a port in use is refused before the chain opens
     options = {"host": args.host, "server_port": args.server_port, "state_dir": args.state_dir,
@@ -108,17 +106,12 @@ def serve_web(out: TextIO, args: Any) -> int:
                         title=Path(args.port).name if names else None)
         try:
             if served is not None:
-                trust = ("plaintext, no TLS" if served.insecure
-                         else f"TLS; clients trust {served.cert_path}")
-                print(f"SiLA 2 server {served.uuid} on {served.address} ({trust})", file=out)
+                print_sila_banner(out, served)
             print(f"Page and API of {web.station.title}: {web.url}", file=out)
             print(f"OpenAPI: {web.base_url}/docs (the same token)", file=out)
             print("Ctrl-C (or SIGTERM) stops every module, then the servers.", file=out,
                   flush=True)
-            try:
-                stopping.wait()
-            except KeyboardInterrupt:
-                pass
+            wait()
         finally:
             # Nothing starts from the page from now on; the chain's owner then
             # stops the SiLA server's commands and every module, and closes.
