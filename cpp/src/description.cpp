@@ -38,6 +38,25 @@ void Description::declare(OperationInfo operation) {
     }
 }
 
+void Description::declare_controls(std::string stop, std::string resume, std::string reset) {
+    for (auto [name, doc] : {std::pair{"stop", &stop}, {"resume", &resume}, {"reset", &reset}}) {
+        declare({.name = name, .kind = OperationKind::action, .doc = std::move(*doc)});
+    }
+}
+
+void Description::declare_homing(std::string home, std::string estimate) {
+    declare({.name = "home",
+             .kind = OperationKind::motion,
+             .parameters = {wait_parameter(true)},
+             .result = {.type = "bool"},
+             .doc = std::move(home)});
+    declare({.name = "estimate_home_time",
+             .kind = OperationKind::query,
+             .parameters = {wait_parameter(true)},
+             .result = {.type = "float", .unit = units::second},
+             .doc = std::move(estimate)});
+}
+
 ParameterInfo wait_parameter(bool by_default) {
     return {.name = "wait", .type = "bool", .default_value = DescribedValue(by_default)};
 }

@@ -112,6 +112,10 @@ class ORVAK_EXPORT Description {
     // Adds an operation, replacing one of the same name in its place (a
     // driver's version of a base operation).
     void declare(OperationInfo operation);
+    // stop(), resume() and reset(), in this driver's words.
+    void declare_controls(std::string stop, std::string resume, std::string reset);
+    // home(wait=True) -> bool, a motion, and estimate_home_time(wait=True) in s.
+    void declare_homing(std::string home, std::string estimate);
 };
 
 // The parameters most operations share.

@@ -549,16 +549,11 @@ Description FlowController::describe() const {
                    .result = {.type = "float", .unit = units::second},
                    .doc = "A nominal 0.1 s for a setpoint write (not the settling time); also "
                           "stored in estimated_run_time."});
-    about.declare({.name = "stop",
-                   .kind = OperationKind::action,
-                   .doc = "Zero flow on every channel; the recorded setpoints stay for "
-                          "resume()."});
-    about.declare({.name = "resume",
-                   .kind = OperationKind::action,
-                   .doc = "Sends every channel's recorded setpoint again, channel 1 first."});
-    about.declare({.name = "reset",
-                   .kind = OperationKind::action,
-                   .doc = "Zero flow on every channel and zero recorded setpoints."});
+    about.declare_controls(
+        "Zero flow on every channel; the recorded setpoints stay for "
+        "resume().",
+        "Sends every channel's recorded setpoint again, channel 1 first.",
+        "Zero flow on every channel and zero recorded setpoints.");
     for (long long number = 1; number <= now.num_channels; ++number) {
         const auto suffix = std::to_string(number);
         for (const auto& [field, unit] : {std::pair<std::string, std::string>{"flow", now.units},

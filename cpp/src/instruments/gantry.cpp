@@ -155,18 +155,11 @@ Description Gantry::describe() const {
                           .maximum = now.y_max,
                           .maximum_from = "Y_MAX"};
     Description about = AxisDriver::describe();
-    about.declare({.name = "home",
-                   .kind = OperationKind::motion,
-                   .parameters = {wait_parameter(true)},
-                   .result = {.type = "bool"},
-                   .doc = "Homes both axes to (0, 0); with wait, returns once there. Returns "
-                          "True."});
-    about.declare({.name = "estimate_home_time",
-                   .kind = OperationKind::query,
-                   .parameters = {wait_parameter(true)},
-                   .result = {.type = "float", .unit = units::second},
-                   .doc = "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
-                          "estimated_home_time. wait is ignored."});
+    about.declare_homing(
+        "Homes both axes to (0, 0); with wait, returns once there. Returns "
+        "True.",
+        "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
+        "estimated_home_time. wait is ignored.");
     about.declare({.name = "run",
                    .kind = OperationKind::motion,
                    .parameters = {x, y, wait_parameter(false)},
@@ -192,15 +185,10 @@ Description Gantry::describe() const {
                    .doc = "Seconds along the straight line from the last commanded target to (x, "
                           "y) mm at RUN_SPEED (not clamped); also stored in estimated_run_time. "
                           "wait is ignored."});
-    about.declare({.name = "stop",
-                   .kind = OperationKind::action,
-                   .doc = "Halts the gantry, keeping its target so resume() can continue."});
-    about.declare(
-        {.name = "resume", .kind = OperationKind::action, .doc = "Continues a stopped move."});
-    about.declare({.name = "reset",
-                   .kind = OperationKind::action,
-                   .doc = "Redefines zero at the current position (the gantry must be homed "
-                          "again)."});
+    about.declare_controls("Halts the gantry, keeping its target so resume() can continue.",
+                           "Continues a stopped move.",
+                           "Redefines zero at the current position (the gantry must be homed "
+                           "again).");
     for (const char* axis : {"x", "y"}) {
         about.readings.push_back({.name = axis,
                                   .unit = units::millimetre,

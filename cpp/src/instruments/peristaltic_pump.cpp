@@ -438,13 +438,8 @@ Description PeriPumpBase::describe() const {
                    .result = {.type = "float", .unit = units::second},
                    .doc = "Seconds to pump volume ml at flow_rate ml/min; also stored in "
                           "estimated_run_time. wait is ignored."});
-    about.declare({.name = "stop",
-                   .kind = OperationKind::action,
-                   .doc = "Halts the pump without resetting its step counter."});
-    about.declare(
-        {.name = "resume", .kind = OperationKind::action, .doc = "Resumes a halted run."});
-    about.declare(
-        {.name = "reset", .kind = OperationKind::action, .doc = "Zeroes the step counter."});
+    about.declare_controls("Halts the pump without resetting its step counter.",
+                           "Resumes a halted run.", "Zeroes the step counter.");
     return about;
 }
 

@@ -367,18 +367,11 @@ Description PistonPump::describe() const {
     };
     const ResultInfo seconds{.type = "float", .unit = units::second};
     Description about = AxisDriver::describe();
-    about.declare({.name = "home",
-                   .kind = OperationKind::motion,
-                   .parameters = {wait_parameter(true)},
-                   .result = {.type = "bool"},
-                   .doc = "Homes the piston (0 \xC2\xB5l); with wait, returns once it is there. "
-                          "Returns True."});
-    about.declare({.name = "estimate_home_time",
-                   .kind = OperationKind::query,
-                   .parameters = {wait_parameter(true)},
-                   .result = seconds,
-                   .doc = "Seconds a home takes from mid-stroke, at homing_speed; also stored in "
-                          "estimated_home_time. wait is ignored."});
+    about.declare_homing(
+        "Homes the piston (0 \xC2\xB5l); with wait, returns once it is there. "
+        "Returns True.",
+        "Seconds a home takes from mid-stroke, at homing_speed; also stored in "
+        "estimated_home_time. wait is ignored.");
     about.declare({.name = "run",
                    .kind = OperationKind::motion,
                    .parameters = {speed, volume("target_volume"), valve(priming_valve),
@@ -448,15 +441,10 @@ Description PistonPump::describe() const {
     about.declare({.name = "turn_off_piston_valves",
                    .kind = OperationKind::setting,
                    .doc = "De-energises every valve."});
-    about.declare({.name = "stop",
-                   .kind = OperationKind::action,
-                   .doc = "Halts the piston; its position becomes unknown."});
-    about.declare(
-        {.name = "resume", .kind = OperationKind::action, .doc = "Continues a halted move."});
-    about.declare({.name = "reset",
-                   .kind = OperationKind::action,
-                   .doc = "Closes the valves and re-zeroes the counter where the piston stands; "
-                          "the next move needs a home."});
+    about.declare_controls("Halts the piston; its position becomes unknown.",
+                           "Continues a halted move.",
+                           "Closes the valves and re-zeroes the counter where the piston stands; "
+                           "the next move needs a home.");
     about.readings = {{.name = "volume",
                        .unit = units::microlitre,
                        .type = "float",

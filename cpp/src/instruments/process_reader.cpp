@@ -277,11 +277,8 @@ Description ProcessReader::describe() const {
                    .result = {.type = "float", .unit = units::second},
                    .doc = "The nominal length of one reading (0.1 s); also stored in "
                           "estimated_run_time."});
-    about.declare({.name = "stop",
-                   .kind = OperationKind::action,
-                   .doc = "Nothing to stop: a sensor keeps its state."});
-    about.declare({.name = "resume", .kind = OperationKind::action, .doc = "Nothing to resume."});
-    about.declare({.name = "reset", .kind = OperationKind::action, .doc = "Nothing to reset."});
+    about.declare_controls("Nothing to stop: a sensor keeps its state.", "Nothing to resume.",
+                           "Nothing to reset.");
     // Every channel reads as (pH, mV, T), whatever its probe labels them.
     for (long long number = 1; number <= count; ++number) {
         const auto suffix = std::to_string(number);

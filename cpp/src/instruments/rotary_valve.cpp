@@ -200,18 +200,11 @@ Description RotaryValveBase::describe() const {
                              .maximum = static_cast<double>(now.num_ports),
                              .maximum_from = "NUM_PORTS"};
     Description about = AxisDriver::describe();
-    about.declare({.name = "home",
-                   .kind = OperationKind::motion,
-                   .parameters = {wait_parameter(true)},
-                   .result = {.type = "bool"},
-                   .doc = "Homes the valve to port 1; with wait, returns once it is there. "
-                          "Returns True."});
-    about.declare({.name = "estimate_home_time",
-                   .kind = OperationKind::query,
-                   .parameters = {wait_parameter(true)},
-                   .result = {.type = "float", .unit = units::second},
-                   .doc = "Seconds a home takes, at least HOME_TIME_FLOOR_S; also stored in "
-                          "estimated_home_time. wait is ignored."});
+    about.declare_homing(
+        "Homes the valve to port 1; with wait, returns once it is there. "
+        "Returns True.",
+        "Seconds a home takes, at least HOME_TIME_FLOOR_S; also stored in "
+        "estimated_home_time. wait is ignored.");
     ParameterInfo port_or_name = port;
     port_or_name.type = "int | str";
     about.declare({.name = "select_port",
@@ -233,14 +226,8 @@ Description RotaryValveBase::describe() const {
                    .doc = "Seconds to turn from the current port (port 6 when unknown) to "
                           "port_number at RUN_SPEED_RPM; also stored in estimated_run_time. wait "
                           "is ignored."});
-    about.declare({.name = "stop",
-                   .kind = OperationKind::action,
-                   .doc = "Halts the valve, keeping its target so resume() can continue."});
-    about.declare(
-        {.name = "resume", .kind = OperationKind::action, .doc = "Continues a stopped move."});
-    about.declare({.name = "reset",
-                   .kind = OperationKind::action,
-                   .doc = "Redefines zero at the current position."});
+    about.declare_controls("Halts the valve, keeping its target so resume() can continue.",
+                           "Continues a stopped move.", "Redefines zero at the current position.");
     about.readings = {{.name = "port", .type = "int", .operation = "check_position"}};
     return about;
 }

@@ -171,14 +171,9 @@ Description SolenoidValveBase::describe() const {
                    .result = {.type = "float", .unit = units::second},
                    .doc = "Seconds a switch takes (0.1, whatever the set); also stored in "
                           "estimated_run_time."});
-    about.declare({.name = "stop",
-                   .kind = OperationKind::action,
-                   .doc = "Does nothing: the valves keep their state across a pause."});
-    about.declare({.name = "resume",
-                   .kind = OperationKind::action,
-                   .doc = "Does nothing: the valves kept their state."});
-    about.declare(
-        {.name = "reset", .kind = OperationKind::action, .doc = "De-energises every valve."});
+    about.declare_controls("Does nothing: the valves keep their state across a pause.",
+                           "Does nothing: the valves kept their state.",
+                           "De-energises every valve.");
     return about;
 }
 

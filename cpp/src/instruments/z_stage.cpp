@@ -176,17 +176,9 @@ Description ZStage::describe() const {
                           .maximum = now.z_max,
                           .maximum_from = "Z_MAX"};
     Description about = AxisDriver::describe();
-    about.declare({.name = "home",
-                   .kind = OperationKind::motion,
-                   .parameters = {wait_parameter(true)},
-                   .result = {.type = "bool"},
-                   .doc = "Homes the stage (0 mm); with wait, returns once there. Returns True."});
-    about.declare({.name = "estimate_home_time",
-                   .kind = OperationKind::query,
-                   .parameters = {wait_parameter(true)},
-                   .result = {.type = "float", .unit = units::second},
-                   .doc = "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
-                          "estimated_home_time. wait is ignored."});
+    about.declare_homing("Homes the stage (0 mm); with wait, returns once there. Returns True.",
+                         "Seconds a home takes from anywhere, at HOMING_SPEED; also stored in "
+                         "estimated_home_time. wait is ignored.");
     about.declare({.name = "run",
                    .kind = OperationKind::motion,
                    .parameters = {z,
@@ -219,15 +211,10 @@ Description ZStage::describe() const {
                    .result = {.type = "float", .unit = units::second},
                    .doc = "Seconds from the last commanded target to z mm at RUN_SPEED (not "
                           "clamped); also stored in estimated_run_time. wait is ignored."});
-    about.declare({.name = "stop",
-                   .kind = OperationKind::action,
-                   .doc = "Halts the stage, keeping its target so resume() can continue."});
-    about.declare(
-        {.name = "resume", .kind = OperationKind::action, .doc = "Continues a stopped move."});
-    about.declare({.name = "reset",
-                   .kind = OperationKind::action,
-                   .doc = "Redefines zero at the current position (the stage must be homed "
-                          "again)."});
+    about.declare_controls("Halts the stage, keeping its target so resume() can continue.",
+                           "Continues a stopped move.",
+                           "Redefines zero at the current position (the stage must be homed "
+                           "again).");
     about.readings = {{.name = "position",
                        .unit = units::millimetre,
                        .type = "float",
