@@ -254,7 +254,9 @@ def test_failures_answer_with_their_status_and_the_librarys_message(web, bench, 
 
 def test_a_motion_is_followed_and_a_cancel_stops_it(web, bench):
     with client(web) as api:
-        assert api.post("/api/modules/pump/home").status_code == 202
+        homing = api.post("/api/modules/pump/home")
+        assert homing.status_code == 202
+        assert follow(api, homing.json()["id"])["state"] == "succeeded"
         started = api.post("/api/modules/pump/aspirate", json=LONG_ASPIRATE)
         assert started.status_code == 202
         identifier = started.json()["id"]
