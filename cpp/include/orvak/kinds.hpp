@@ -211,14 +211,16 @@ consteval const Kind& of(int type_code) {
 // The one row whose driver lives in `module`: a driver of a single kind finds
 // its type code and names there instead of repeating them.
 consteval const Kind& only_in(std::string_view module) {
-    const Kind* found = nullptr;
-    for (const Kind& kind : table) {
-        if (kind.module != module) continue;
-        if (found != nullptr) throw "more than one module kind has this driver module";
-        found = &kind;
+    // Indices, not pointers: GCC's sanitizer builds cannot compare pointers
+    // into the table at compile time.
+    std::size_t found = table.size();
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (table[i].module != module) continue;
+        if (found != table.size()) throw "more than one module kind has this driver module";
+        found = i;
     }
-    if (found == nullptr) throw "no module kind has this driver module";
-    return *found;
+    if (found == table.size()) throw "no module kind has this driver module";
+    return table[found];
 }
 
 }  // namespace orvak::kinds
