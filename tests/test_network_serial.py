@@ -72,8 +72,10 @@ class Bridge:
         self.process = subprocess.Popen([SER2NET, "-n", "-u", "-c", str(self.config)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                         env=environment)
-        assert wait_until(lambda: all(map(listening, self.ports.values())), timeout=5.0), \
-            "ser2net did not listen"
+        if not wait_until(lambda: all(map(listening, self.ports.values())), timeout=5.0):
+            self.process.kill()  # a test that fails here leaves no server behind
+            self.process.wait(timeout=5)
+            raise AssertionError("ser2net did not listen")
 
     def stop(self):
         self.process.terminate()
