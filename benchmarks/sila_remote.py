@@ -15,30 +15,12 @@ from __future__ import annotations
 import argparse
 import json
 import socket
-import statistics
 import sys
 import tempfile
-import time
+
+from timing import percentiles, timed  # beside this file
 
 sys.path = [p for p in sys.path if not p.endswith("benchmarks")]  # the installed package
-
-
-def percentiles(samples: list[float]) -> dict[str, float]:
-    ordered = sorted(samples)
-    pick = lambda q: ordered[min(len(ordered) - 1, int(q * len(ordered)))]  # noqa: E731
-    return {"p50_ms": pick(0.50) * 1e3, "p99_ms": pick(0.99) * 1e3,
-            "mean_ms": statistics.fmean(ordered) * 1e3}
-
-
-def timed(call, calls: int) -> list[float]:
-    for _ in range(min(100, calls)):  # warm-up: connections, caches
-        call()
-    samples = []
-    for _ in range(calls):
-        began = time.perf_counter()
-        call()
-        samples.append(time.perf_counter() - began)
-    return samples
 
 
 def main() -> int:
