@@ -138,7 +138,8 @@ def _position(driver: Any) -> tuple[str, dict[str, object]]:
         scales = {channel: driver.full_scale(channel) for channel in channels}
         text = ", ".join(f"{channel}: {setpoints[channel]:g} of {scales[channel]:g}"
                          for channel in channels)
-        return f"setpoints {text} SLPM", {"setpoints": setpoints, "full_scales": scales}
+        # In the driver's UNITS, which a unit configured otherwise changes.
+        return f"setpoints {text} {driver.UNITS}", {"setpoints": setpoints, "full_scales": scales}
     if hasattr(driver, "calibration_speed"):
         flow, rpm = driver.calibration_speed, driver._calibration_rpm
         last = driver._last_flow_rate
