@@ -40,6 +40,20 @@ std::size_t entries_in(const char* directory) {
     return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
 
+// The process's thread count once no thread is on its way out. A thread just
+// joined can still be listed in /proc for a moment, and a count taken then
+// would be one too many for the rest of the test.
+std::size_t threads_at_rest() {
+    auto count = entries_in("/proc/self/task");
+    for (int tries = 0; tries < 100; ++tries) {
+        std::this_thread::sleep_for(20ms);
+        const auto again = entries_in("/proc/self/task");
+        if (again == count) break;
+        count = again;
+    }
+    return count;
+}
+
 class RecordingLog final : public LogSink {
   public:
     struct Line {
@@ -416,7 +430,7 @@ TEST(SerialManager, ManyManagersLeaveNoDescriptorOrThread) {
     for (int i = -1; i < 200; ++i) {
         if (i == 0) {
             descriptors = entries_in("/proc/self/fd");
-            threads = entries_in("/proc/self/task");
+            threads = threads_at_rest();
         }
         PtyPair pty;
         SerialManager manager(PosixSerialPort::adopt(pty.release_slave(), "pty"), nullptr,
@@ -492,7 +506,7 @@ TEST_P(LastHandleOnALoop, IsTornDownOnAThreadOfItsOwn) {
     // A sanitizer's runtime starts a thread of its own with the process's
     // first thread; let that happen before the count is taken.
     std::thread([] {}).join();
-    const auto threads = entries_in("/proc/self/task");
+    const auto threads = threads_at_rest();
     const auto host = std::make_shared<LastHandle>();
     host->stop_first = GetParam().stop_first;
     const auto port = std::make_shared<DroppingPort>(host, !GetParam().on_distributor);
@@ -511,7 +525,8 @@ TEST_P(LastHandleOnALoop, IsTornDownOnAThreadOfItsOwn) {
     EXPECT_TRUE(eventually([&] { return !port->is_open(); }));
     reaper->drain();
     EXPECT_EQ(reaper->pending(), 0U);
-    EXPECT_TRUE(eventually([&] { return entries_in("/proc/self/task") == threads; }));
+    EXPECT_TRUE(eventually([&] { return entries_in("/proc/self/task") == threads; }))
+        << entries_in("/proc/self/task") << " threads, " << threads << " before";
 }
 
 }  // namespace
