@@ -67,7 +67,7 @@ class Bridge:
 
     def start(self):
         # ser2net is not ours: it runs without a sanitizer runtime preloaded
-        # into the tests (scripts/asan_python.sh).
+        # into the tests (scripts/asan.sh).
         environment = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self.process = subprocess.Popen([SER2NET, "-n", "-u", "-c", str(self.config)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

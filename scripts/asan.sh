@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
-# Runs the Python tests of lifetimes, shutdown and concurrency against
-# extension modules built with AddressSanitizer (and UndefinedBehaviorSanitizer),
-# in a build directory and a virtual environment of their own. The sanitizer
+# Builds the core, its C++ tests and the extension modules once with
+# AddressSanitizer (and UndefinedBehaviorSanitizer), in a build directory and
+# a virtual environment of their own, and runs the C++ tests, then the Python
+# tests of lifetimes, shutdown, exits and concurrency against those modules.
+# The virtual environment gets only what those tests import. The sanitizer
 # runtime is preloaded into the interpreter, which is not built with it, and
 # so is the C++ runtime: the interpreter does not link it, and ASan can only
 # intercept exceptions thrown through a runtime loaded before it starts.
 # CPython keeps memory until exit by design, so leaks are not reported.
-#   scripts/asan_python.sh [pytest arguments]
+#   scripts/asan.sh [pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 venv=build/asan-venv
 [[ -x "$venv/bin/python" ]] || python3 -m venv --system-site-packages "$venv"
 python="$PWD/$venv/bin/python"
-"$python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.1,<3.2"
+"$python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.1,<3.2" "pytest>=7"
 "$python" -m pip install -q --no-build-isolation -Cbuild-dir=build/py-asan \
-    -Ccmake.define.ORVAK_SANITIZE=address ".[test]"
+    -Ccmake.define.ORVAK_SANITIZE=address -Ccmake.define.ORVAK_BUILD_TESTS=ON .
+(cd build/py-asan && ctest --output-on-failure --timeout 300)
 
 suppressions="$PWD/scripts/ubsan.supp"
 # The runtimes the modules were linked with, as the loader would find them.
