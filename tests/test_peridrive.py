@@ -256,6 +256,15 @@ NAN, INF = float("nan"), float("inf")
     (lambda p: p.run(5.0, 1.0, calibration="fast"), OrvakValueError,
      "run() calibration must be a number (got 'fast')."),
     (lambda p: p.run(46.0, 1.0), OrvakValueError, "above its maximum of 150.0 RPM."),
+    # Command values that would go out rounded to zero.
+    (lambda p: p.run(0.0005, 1.0), OrvakValueError,
+     "Orvak Peri S: flow rate 0.0005 ml/min is below the slowest speed it can be set to "
+     "(0.00129 ml/min at 18.0 ml/min at 60.0 RPM)."),
+    (lambda p: p.set_speed(1e-9), OrvakValueError, "below the slowest speed"),
+    (lambda p: p.run(18.0, -1e-6), OrvakValueError,
+     "Orvak Peri S: volume -1e-06 ml is below the smallest turn it makes "
+     "(3e-05 ml at 18.0 ml/min at 60.0 RPM)."),
+    (lambda p: p.run_as_is(1e-6), OrvakValueError, "below the smallest turn it makes"),
     (lambda p: p.run_as_is(0.0), OrvakValueError, "run_as_is() volume must be non-zero."),
     (lambda p: p.run_as_is(INF), OrvakValueError,
      "run_as_is() volume must be a finite number (got inf)."),
@@ -415,7 +424,13 @@ def wired_pump():
 def test_the_revolutions_round_as_python_does(wired_pump, volume, calibration, rpm):
     pump, view = wired_pump
     pump.calibrate(calibration, rpm)
-    pump.run_as_is(volume)
     revolutions = round(volume * rpm / calibration, 4)
     assert math.isfinite(revolutions)
+    if revolutions == 0.0:  # a turn too small to send is refused instead
+        sent = len(view.commands)
+        with pytest.raises(OrvakValueError, match="below the smallest turn"):
+            pump.run_as_is(volume)
+        assert len(view.commands) == sent
+        return
+    pump.run_as_is(volume)
     assert view.commands[-1] == f"G0 X{revolutions!r} W0"

@@ -12,6 +12,9 @@ namespace orvak {
 
 namespace {
 
+// The speed word and the revolutions go out rounded to 4 decimals.
+constexpr double smallest_command_step = 1e-4;
+
 constexpr std::string_view cap_message =
     "Flow rate {} ml/min drives {} to {} RPM, above its maximum of {} RPM.";
 constexpr std::string_view standard_missing =
@@ -212,12 +215,21 @@ std::string PeriPumpBase::calibration_text() const {
 }
 
 // A calibration set by hand (calibration_speed 0) can make the command values
-// infinite; they are refused rather than sent as "inf".
+// infinite; they are refused rather than sent as "inf". Both values go out
+// with 4 decimals, so anything under half the last one is sent as zero.
 double PeriPumpBase::sendable_speed_word(double flow_rate, const PeriPumpSettings& now) const {
     const double word = speed_word(flow_rate, now);
     if (!std::isfinite(word)) {
         throw ValueError(text::fill("{}: flow rate {} ml/min gives no finite motor speed at {}.",
                                     {name, text::number(flow_rate), calibration_text()}));
+    }
+    if (word == 0.0) {
+        const double slowest = (smallest_command_step * 60.0 * calibration_speed) /
+                               (calibration_rpm * now.rev_per_sec_to_g2);
+        throw ValueError(text::fill(
+            "{}: flow rate {} ml/min is below the slowest speed it can be set to ({} ml/min at "
+            "{}).",
+            {name, text::number(flow_rate), text::general(slowest, 3), calibration_text()}));
     }
     return word;
 }
@@ -227,6 +239,12 @@ double PeriPumpBase::sendable_revolutions(double volume) const {
     if (!std::isfinite(revs)) {
         throw ValueError(text::fill("{}: volume {} ml gives no finite number of revolutions at {}.",
                                     {name, text::number(volume), calibration_text()}));
+    }
+    if (revs == 0.0) {
+        const double smallest = (smallest_command_step * calibration_speed) / calibration_rpm;
+        throw ValueError(text::fill(
+            "{}: volume {} ml is below the smallest turn it makes ({} ml at {}).",
+            {name, text::number(volume), text::general(smallest, 3), calibration_text()}));
     }
     return revs;
 }

@@ -16,7 +16,10 @@
 // a NaN or infinite volume or calibration, are refused: they would otherwise
 // go out as "G2 Xnan" or "G0 Xnan". A calibration that makes the speed word
 // or the revolutions infinite (a calibration_speed of 0 set by hand) is
-// refused for the same reason, before anything is sent or recorded.
+// refused for the same reason, before anything is sent or recorded. So is a
+// flow or a volume so small that its command value rounds to zero: a zero
+// speed word is refused by the firmware after the counter was zeroed, and a
+// zero turn would report a run that pumped nothing.
 #pragma once
 
 #include <optional>
@@ -161,7 +164,8 @@ class ORVAK_EXPORT PeriPumpBase : public AxisDriver {
 
   private:
     [[nodiscard]] double speed_word(double flow_rate, const PeriPumpSettings& now) const;
-    // The command values, refused when they are not finite numbers.
+    // The command values, refused when they are not finite numbers or round
+    // to zero from a non-zero flow or volume.
     [[nodiscard]] double sendable_speed_word(double flow_rate, const PeriPumpSettings& now) const;
     [[nodiscard]] double sendable_revolutions(double volume) const;
     void guard_max_rpm(double flow_rate, const PeriPumpSettings& now) const;
