@@ -184,13 +184,20 @@ def test_bad_values_are_refused_before_anything_is_sent(web, bench, module, oper
     assert web.hub.state("pump") == "idle"
 
 
-@pytest.mark.parametrize("raw", [b'{"speed": NaN, "volume": 20}', b'{"speed": Infinity}'])
-def test_numbers_that_are_not_finite_are_refused(web, bench, raw):
+@pytest.mark.parametrize("raw, message", [
+    (b'{"speed": NaN, "volume": 20}', "speed must be a finite number"),
+    (b'{"speed": Infinity}', "speed must be a finite number"),
+    (b'{"speed": 1' + b"0" * 400 + b', "volume": 20}', "speed must be a finite number"),
+    (b"[" * 100_000 + b"]" * 100_000, "the body is nested too deeply"),
+])
+def test_bodies_no_number_or_object_can_hold_are_refused(web, bench, raw, message):
+    sent = wire(bench, "pump")
     with client(web) as api:
         reply = api.post("/api/modules/pump/aspirate", content=raw,
                          headers={"Content-Type": "application/json"})
     assert reply.status_code == 400
-    assert "speed must be a finite number" in reply.json()["message"]
+    assert message in reply.json()["message"]
+    assert wire(bench, "pump") == sent
 
 
 def test_a_value_the_driver_refuses_comes_with_the_drivers_message(web, bench):

@@ -149,7 +149,10 @@ def _typed(value: Any, kind: str, inner: str | None) -> Any:
         if isinstance(value, float) and not math.isfinite(value):
             raise _Refusal(OrvakValueError("must be a finite number"))
         if kind == "float":
-            return float(value)
+            try:
+                return float(value)
+            except OverflowError:  # an integer beyond any float
+                raise _Refusal(OrvakValueError("must be a finite number")) from None
         if isinstance(value, int) or value.is_integer():
             return int(value)
     elif kind == "list" and isinstance(value, list):
@@ -503,6 +506,8 @@ def build_app(station: Station, hub: Hub, token: str, *,
             given = json.loads(raw) if raw.strip() else {}
         except ValueError as error:
             raise WebError(400, "BadRequest", f"the body is not JSON: {error}") from None
+        except RecursionError:
+            raise WebError(400, "BadRequest", "the body is nested too deeply") from None
         if not isinstance(given, dict):
             raise WebError(400, "BadRequest", "the body is a JSON object of parameters")
         method = getattr(driver, operation)
