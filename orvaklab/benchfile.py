@@ -472,8 +472,10 @@ def _ports(reader: _Reader, driver: Any, value: object, where: tuple[str | int, 
         if not 1 <= number <= count:
             raise reader.fail(at, shown, f"{driver.name} has ports 1 to {count}; there is no "
                                          f"port {number}", label)
-        if not isinstance(name, str) or not name.strip():
+        if not isinstance(name, str):
             raise reader.fail(at, shown, f"a port's name is text, not {_shown(name)}", label)
+        if not name.strip():
+            raise reader.fail(at, shown, f"a port's name is not blank ({name!r})", label)
         if _is_number_text(name.strip()):
             raise reader.fail(at, shown, f"a port's name is not a number ({name!r}); "
                                          "select_port takes numbers as port numbers", label)

@@ -136,6 +136,7 @@ MISTAKES = [
     (('3 = "water" }', '3 = "water", 13 = "acid" }'), 9, "ports.13",
      "Orvak Rotary Valve XL has ports 1 to 12; there is no port 13"),
     (('3 = "water" }', '3 = "2" }'), 9, "ports.3", "a port's name is not a number"),
+    (('3 = "water" }', '3 = " " }'), 9, "ports.3", "a port's name is not blank (' ')"),
     (('3 = "water" }', '3 = "waste" }'), 9, "ports.3", "'waste' already names port 1"),
     (("flow_rate = 64.0", "flow_rate = -5.0"), 14, "calibration.flow_rate",
      "calibrate() flow_rate must be > 0 (got -5.0)"),
