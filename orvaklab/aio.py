@@ -68,7 +68,8 @@ import logging
 import os
 import threading
 from collections.abc import AsyncIterator, Callable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Concatenate, Generic, NamedTuple, ParamSpec, TypeVar
+from typing import (TYPE_CHECKING, Any, ClassVar, Concatenate, Generic, NamedTuple, ParamSpec,
+                    TypeVar, overload)
 
 from orvaklab._progress import ProgressEvent, progress
 from orvaklab.discovery import DEFAULT_BAUDRATE, ConnectionState, FoundModule, OrvakInterface
@@ -84,12 +85,14 @@ if TYPE_CHECKING:
     from orvaklab.sim import BenchChain
     from orvaklab.unitgroup import InstrumentGroup
 
-__all__ = ["AsyncInterface", "AsyncDriver", "ConnectionChange", "AsyncBench", "open_bench"]
+__all__ = ["AsyncInterface", "AsyncDriver", "ConnectionChange", "AsyncBench", "open_bench",
+           "async_class"]
 
 _log = logging.getLogger(__name__)
 
 T = TypeVar("T", bound=Instrument)
 K = TypeVar("K", bound=Instrument)
+A = TypeVar("A", bound="AsyncDriver[Any]")
 P = ParamSpec("P")
 R = TypeVar("R")
 
@@ -313,10 +316,17 @@ class AsyncDriver(Generic[T]):
     interface's thread pool; other attributes read and write through to
     ``sync``. ``await driver.call(Kind.method, ...)`` is the same call with
     its arguments and result checked by a type checker.
+
+    Each driver is an instance of its class's awaitable class
+    (``async_class``), such as ``orvaklab.aiodrivers.AsyncOrvakRotaryValve032``,
+    whose stub gives every awaited method the blocking one's parameters and
+    result; ``narrow`` to it to have them checked.
     """
 
     __slots__ = ("sync", "_workers", "_turn")
 
+    blocking: ClassVar[type[Instrument]] = Instrument
+    """The blocking driver class whose methods this class awaits."""
     sync: T
     """The blocking driver every call runs on."""
 
@@ -350,12 +360,28 @@ class AsyncDriver(Generic[T]):
         plain data built from the limits in force, nothing sent, so not awaited."""
         return self.sync.describe()
 
-    def narrow(self, kind: type[K]) -> AsyncDriver[K]:
-        """This driver typed as a `kind` driver; TypeError when it is not one."""
-        if not isinstance(self.sync, kind):
+    @overload
+    def narrow(self, kind: type[A]) -> A: ...
+    @overload
+    def narrow(self, kind: type[K]) -> AsyncDriver[K]: ...
+
+    def narrow(self, kind: type[Any]) -> AsyncDriver[Any]:
+        """This driver typed as a `kind` driver, `kind` being a blocking
+        class or its awaitable class (which types every awaited method);
+        TypeError when it is not one. The result shares this driver's turn."""
+        awaitable = isinstance(kind, type) and issubclass(kind, AsyncDriver)
+        blocking = kind.blocking if awaitable else kind
+        if not isinstance(self.sync, blocking):
             raise TypeError(f"{self.sync.name} is a {type(self.sync).__name__}, "
-                            f"not {kind.__name__}")
-        return self  # type: ignore[return-value]  # checked just above
+                            f"not {blocking.__name__}")
+        if not awaitable or isinstance(self, kind):
+            return self
+        # A base class's awaitable class (a model's driver typed as its
+        # family's): the same driver, workers and turn behind another face.
+        view = object.__new__(kind)
+        for slot in AsyncDriver.__slots__:
+            object.__setattr__(view, slot, object.__getattribute__(self, slot))
+        return view
 
     async def call(self, method: Callable[Concatenate[T, P], R], /,
                    *args: P.args, **kwargs: P.kwargs) -> R:
@@ -397,6 +423,23 @@ class AsyncDriver(Generic[T]):
             if len(stopped) > 1 and isinstance(stopped[1], BaseException):
                 _log.warning("%s: stop() after a cancelled call failed: %s", self.sync.name,
                              stopped[1])
+
+
+@functools.cache
+def async_class(blocking: type[Instrument]) -> type[AsyncDriver[Any]]:
+    """The awaitable class of a blocking driver class: ``AsyncOrvakPistonPump``
+    for ``OrvakPistonPump``. Its methods are the blocking ones, awaited (the
+    class defines none of its own); ``orvaklab.aiodrivers`` names those of
+    the package's drivers, and its stub types them."""
+    if blocking is Instrument:
+        return AsyncDriver
+    name = blocking.__name__
+    name = f"_Async{name[1:]}" if name.startswith("_") else f"Async{name}"
+    return type(name, (AsyncDriver,), {
+        "__slots__": (), "__module__": "orvaklab.aiodrivers", "__qualname__": name,
+        "blocking": blocking,
+        "__doc__": f"The awaitable {blocking.__name__} driver: every public method of "
+                   f"``{blocking.__module__}.{blocking.__name__}``, awaited."})
 
 
 class AsyncInterface:
@@ -488,7 +531,8 @@ class AsyncInterface:
 
     def _attached(self, group: InstrumentGroup) -> None:
         self._workers.size_for(len(group.inst))
-        self.drivers = [AsyncDriver(driver, self._workers) for driver in group.inst]
+        self.drivers = [async_class(type(driver))(driver, self._workers)
+                        for driver in group.inst]
 
     async def add_group(self, instrument_list: list[int] | list[str] | list[int | str],
                         group_number: int = 0) -> list[AsyncDriver[Instrument]]:
@@ -637,8 +681,14 @@ class AsyncBench:
         self.sync[name]  # the blocking bench's KeyError, naming the modules
         return self._modules[name]
 
-    def module(self, name: str, kind: type[K]) -> AsyncDriver[K]:
-        """The async driver `name`, typed as a `kind` driver (as ``narrow``)."""
+    @overload
+    def module(self, name: str, kind: type[A]) -> A: ...
+    @overload
+    def module(self, name: str, kind: type[K]) -> AsyncDriver[K]: ...
+
+    def module(self, name: str, kind: type[Any]) -> AsyncDriver[Any]:
+        """The async driver `name`, typed as a `kind` driver, a blocking or
+        an awaitable class (as ``narrow``)."""
         return self[name].narrow(kind)
 
     async def save(self) -> bool:

@@ -147,6 +147,45 @@ async def test_one_driver_runs_calls_in_order_and_a_queued_cancel_sends_nothing(
 
 
 @run_async
+async def test_each_driver_is_its_classs_awaitable_and_narrows_to_it_or_a_family():
+    from orvaklab import aiodrivers
+    from orvaklab.aio import AsyncDriver, async_class
+    from orvaklab.instruments.pistondrive import OrvakPistonPump
+
+    codes = [2, 15, 4]  # a rotary valve, a 3-roller Peri T, a piston pump
+    async with AsyncInterface(emulate=codes) as chain:
+        drivers = await chain.add_group(codes)
+        for driver in drivers:
+            awaitable = async_class(type(driver.sync))
+            assert type(driver) is awaitable and awaitable.blocking is type(driver.sync)
+            assert getattr(aiodrivers, awaitable.__name__) is awaitable
+        valve, head, pump = drivers
+        # the driver, the class it is narrowed to, whether that is itself
+        for driver, kind, itself in [
+                (valve, aiodrivers.AsyncOrvakRotaryValve032, True),
+                (valve, OrvakRotaryValve032, True),
+                (pump, OrvakPistonPump, True),
+                (head, aiodrivers.AsyncOrvakPeriT3Roller, True),
+                (head, aiodrivers.AsyncOrvakPeriT, False)]:  # its family's face
+            narrowed = driver.narrow(kind)
+            assert (narrowed is driver) == itself and narrowed.sync is driver.sync
+            assert isinstance(narrowed, kind if issubclass(kind, AsyncDriver) else AsyncDriver)
+        for driver, kind, named in [
+                (pump, aiodrivers.AsyncOrvakRotaryValve032, "not OrvakRotaryValve032"),
+                (valve, OrvakPistonPump, "not OrvakPistonPump"),
+                (head, aiodrivers.AsyncOrvakPeriS, "not OrvakPeriS")]:
+            with pytest.raises(TypeError, match=named):
+                driver.narrow(kind)
+        # The family's face shares the driver's turn: calls through both keep
+        # their order.
+        face = head.narrow(aiodrivers.AsyncOrvakPeriT)
+        view, began = chain.bench.modules[1], len(chain.bench.modules[1].commands)
+        await asyncio.gather(head.set_rollers(3), face.set_rollers(6), head.set_rollers(4))
+        assert view.commands[began:] == ["M710 X3", "M710 X6", "M710 X4"]
+        assert face.describe() == head.describe()
+
+
+@run_async
 async def test_different_drivers_wait_at_the_same_time_and_the_loop_runs():
     codes = [2, 9, 8, 4]
     async with AsyncInterface(emulate=codes, time_scale=0.0) as chain:
