@@ -5,9 +5,9 @@ is cancelled by a time-out, and progress is streamed while it runs.
     python examples/async_chain.py --time-scale 1   # in real time
 
 The same code drives a real chain with ``AsyncInterface("/dev/ttyUSB0")``.
-Calls through ``call(Kind.method, ...)`` are checked by a type checker
-(``mypy --strict``) against the drivers' signatures; plain ``await
-driver.method(...)`` works on every driver too, unchecked.
+A driver narrowed to its awaitable class (``orvaklab.aiodrivers``) has every
+awaited call checked by a type checker (``mypy --strict``) against the
+blocking driver's signature.
 """
 
 from __future__ import annotations
@@ -18,9 +18,7 @@ import contextlib
 
 from orvaklab import ProgressEvent
 from orvaklab.aio import AsyncDriver, AsyncInterface
-from orvaklab.instruments.pistondrive import OrvakPistonPump
-from orvaklab.instruments.rotaryport import OrvakRotaryValve032
-from orvaklab.instruments.ventrix import OrvakVentrix
+from orvaklab.aiodrivers import AsyncOrvakPistonPump, AsyncOrvakRotaryValve032, AsyncOrvakVentrix
 from orvaklab.unitbase import Instrument
 
 # Type codes, in chain order: rotary valve, 1 ml piston pump, flow controller.
@@ -36,27 +34,25 @@ async def report(events: list[ProgressEvent], chain: AsyncInterface) -> None:
 async def run(time_scale: float) -> None:
     async with AsyncInterface(emulate=CHAIN, time_scale=time_scale) as chain:
         drivers: list[AsyncDriver[Instrument]] = await chain.add_group(CHAIN)
-        valve = drivers[0].narrow(OrvakRotaryValve032)
-        pump = drivers[1].narrow(OrvakPistonPump)
-        mfc = drivers[2].narrow(OrvakVentrix)
+        valve = drivers[0].narrow(AsyncOrvakRotaryValve032)
+        pump = drivers[1].narrow(AsyncOrvakPistonPump)
+        mfc = drivers[2].narrow(AsyncOrvakVentrix)
         finished: list[ProgressEvent] = []
         watcher = asyncio.create_task(report(finished, chain))
         await asyncio.sleep(0)  # let the watcher start watching
 
         # Two modules home at the same time; each call waits for its DONE.
-        await asyncio.gather(valve.call(OrvakRotaryValve032.home),
-                             pump.call(OrvakPistonPump.home))
-        await asyncio.gather(valve.call(OrvakRotaryValve032.select_port, 4),
-                             mfc.call(OrvakVentrix.set_setpoint, 1, 0.5, wait=True))
-        port: int = await valve.call(OrvakRotaryValve032.check_position)
+        await asyncio.gather(valve.home(), pump.home())
+        await asyncio.gather(valve.select_port(4), mfc.set_setpoint(1, 0.5, wait=True))
+        port: int = await valve.check_position()
         print(f"{valve.sync.name}: at port {port} of {valve.sync.NUM_PORTS}")
 
         # A time-out that expires stops the pump; its position becomes unknown.
         with contextlib.suppress(TimeoutError):
             async with asyncio.timeout(0.1):
-                await pump.call(OrvakPistonPump.aspirate, 100.0, 900.0, wait=True)
+                await pump.aspirate(100.0, 900.0, wait=True)
         print(f"{pump.sync.name}: stopped by the time-out; position {pump.sync.current_position}")
-        await pump.home()  # the dynamic form: any public method, unchecked
+        await pump.home()
 
         watcher.cancel()
         with contextlib.suppress(asyncio.CancelledError):

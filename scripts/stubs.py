@@ -10,8 +10,10 @@ scope's ``__constant_docs__`` gets its attribute docstring and, from
 ``__constant_types__``, its annotation, and those two mappings are dropped.
 Constants are instance-overridable (the core reads the value in force on the
 instance), so they are not ``ClassVar``s. A method alias (``cls.b = cls.a``)
-is written ``b = a``, and a module's type variable ``T = typing.TypeVar(...)``. Run it from outside the source tree's root, so that
-``orvaklab`` is the installed package, not the sources.
+is written ``b = a``, and a module's type variable ``T = typing.TypeVar(...)``.
+The awaitable drivers' stub (orvaklab/aiodrivers.pyi) is written from the
+finished driver stubs (awaitable_stubs.py). Run it from outside the source
+tree's root, so that ``orvaklab`` is the installed package, not the sources.
 """
 
 import argparse
@@ -156,15 +158,21 @@ def with_type_variables(text, module):
 
 
 def generate(directory, modules):
-    """Writes the finished stub of each of `modules` below `directory`."""
+    """Writes the finished stub of each of `modules` below `directory`, then
+    the stub of the awaitable drivers made from them."""
     import pybind11_stubgen
 
+    from awaitable_stubs import awaitable_stub
+
     pybind11_stubgen.main([*modules, "--exit-code", "-o", str(directory)])
+    finished = {}
     for name in modules:
         path = directory.joinpath(*name.split(".")).with_suffix(".pyi")
         module = importlib.import_module(name)
         text = with_type_variables(with_method_aliases(path.read_text(), module), module)
-        path.write_text(finish(text, module))
+        finished[name] = finish(text, module)
+        path.write_text(finished[name])
+    directory.joinpath("orvaklab", "aiodrivers.pyi").write_text(awaitable_stub(finished))
 
 
 def stub_files(root):

@@ -90,3 +90,24 @@ def test_package_ships_its_stubs():
     assert len(MODULES) >= 13 and (PACKAGE_DIR / "py.typed").exists()
     assert [path for path in EXTENSIONS
             if not path.with_name(path.name.partition(".")[0] + ".pyi").exists()] == []
+
+
+def test_every_awaitable_driver_awaits_every_public_method_of_its_blocking_class():
+    import ast
+
+    from orvaklab import aiodrivers
+    from orvaklab.aio import AsyncDriver
+
+    tree = ast.parse((PACKAGE_DIR / "aiodrivers.pyi").read_text())
+    stubbed = {node.name: {item.name for item in node.body
+                           if isinstance(item, ast.AsyncFunctionDef)}
+               for node in tree.body if isinstance(node, ast.ClassDef)}
+    assert set(stubbed) == set(aiodrivers.__all__)
+    for name in aiodrivers.__all__:
+        blocking = getattr(aiodrivers, name).blocking
+        methods = {method for method in dir(blocking) if not method.startswith("_")
+                   and method not in dir(AsyncDriver)
+                   and callable(getattr(blocking, method))
+                   and not isinstance(inspect.getattr_static(blocking, method),
+                                      (staticmethod, classmethod, property, type))}
+        assert stubbed[name] == methods, name
