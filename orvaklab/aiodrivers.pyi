@@ -2,10 +2,8 @@
 The awaitable driver classes, one per driver class of the package.
 """
 from __future__ import annotations
-import _weakrefset
 import collections.abc
 import orvaklab.aio
-import orvaklab.instruments.arcprobes
 import orvaklab.instruments.gantry
 import orvaklab.instruments.peridrive
 import orvaklab.instruments.pistondrive
@@ -14,13 +12,8 @@ import orvaklab.instruments.rotaryport
 import orvaklab.instruments.solenoidbank
 import orvaklab.instruments.ventrix
 import orvaklab.instruments.zaxis
-import orvaklab.seriallink
 import orvaklab.shapes
-import orvaklab.unitbase
-import orvaklab.unitgroup
-import re
 import typing
-import weakref
 __all__: list[str] = ['AsyncOrvakGantry', 'AsyncOrvakPeriP', 'AsyncOrvakPeriPumpXL', 'AsyncOrvakPeriS', 'AsyncOrvakPeriT', 'AsyncOrvakPeriT3Roller', 'AsyncOrvakPistonPump', 'AsyncOrvakProcess', 'AsyncOrvakRotaryValve032', 'AsyncOrvakRotaryValve052', 'AsyncOrvakRotaryValve096', 'AsyncOrvakSolVal', 'AsyncOrvakSolValXL', 'AsyncOrvakVentrix', 'AsyncOrvakZStage']
 class AsyncOrvakGantry(orvaklab.aio.AsyncDriver[orvaklab.instruments.gantry.OrvakGantry]):
     """The awaitable OrvakGantry driver: every public method of ``orvaklab.instruments.gantry.OrvakGantry``, awaited."""

@@ -43,6 +43,16 @@ def _top_level_names(tree):
     return names
 
 
+def _modules_named(node):
+    """The modules the qualified names in `node` come from (``typing`` for
+    ``typing.ClassVar``); docstrings are constants, so their text never counts."""
+    for found in ast.walk(node):
+        if isinstance(found, ast.Attribute) and found.attr[:1].isupper():
+            module = ast.unparse(found.value)
+            if all(part.isidentifier() and part[:1].islower() for part in module.split(".")):
+                yield module
+
+
 def _public_methods(node):
     """The class body's public methods (name -> its definitions, overloads
     included), aliases (``b = a``) as copies named after the alias."""
@@ -82,15 +92,11 @@ def awaitable_stub(stubs):
     classes = {(module, node.name): node for module, tree in trees.items()
                for node in tree.body if isinstance(node, ast.ClassDef)}
     defined = {module: _top_level_names(tree) for module, tree in trees.items()}
-    imports = {f"import {alias.name}" for tree in trees.values() for node in tree.body
-               if isinstance(node, ast.Import) for alias in node.names}
-    imports |= {"import orvaklab.aio", "import typing"}
     body = []
     own = set(dir(aio.AsyncDriver))
     for name in aiodrivers.__all__:
         blocking = getattr(aiodrivers, name).blocking
         qualified = f"{blocking.__module__}.{blocking.__name__}"
-        imports.add(f"import {blocking.__module__}")
         methods = {}
         for cls in blocking.__mro__:
             node = classes.get((cls.__module__, cls.__name__))
@@ -106,7 +112,8 @@ def awaitable_stub(stubs):
             f"    blocking: typing.ClassVar[type[{qualified}]]\n"
             f"    sync: {qualified}\n").body[0]
         header.body.extend(f for method in sorted(methods) for f in methods[method])
-        body.append(ast.unparse(header))
+        body.append(header)
     names = ", ".join(repr(name) for name in aiodrivers.__all__)
-    return (HEAD + "\n".join(sorted(imports)) + f"\n__all__: list[str] = [{names}]\n"
-            + "\n".join(body) + "\n")
+    imports = sorted({f"import {module}" for node in body for module in _modules_named(node)})
+    return (HEAD + "\n".join(imports) + f"\n__all__: list[str] = [{names}]\n"
+            + "\n".join(ast.unparse(node) for node in body) + "\n")
