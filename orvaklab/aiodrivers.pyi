@@ -635,7 +635,7 @@ class AsyncOrvakPeriT(orvaklab.aio.AsyncDriver[orvaklab.instruments.peridrive.Or
             rpm (float, rpm): at least 0 rpm
         """
 
-    async def calibrate_by_tubing(self: orvaklab.instruments.peridrive._PeriPumpBase, tube_ID_OD: collections.abc.Sequence[float], rollers: int | None=None) -> None:
+    async def calibrate_by_tubing(self, tube_ID_OD: collections.abc.Sequence[float], rollers: int | None=None) -> None:
         """
         Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS_BY_ROLLERS for the roller count (ROLLERS when None); a list is accepted.
         
@@ -791,7 +791,7 @@ class AsyncOrvakPeriT3Roller(orvaklab.aio.AsyncDriver[orvaklab.instruments.perid
             rpm (float, rpm): at least 0 rpm
         """
 
-    async def calibrate_by_tubing(self: orvaklab.instruments.peridrive._PeriPumpBase, tube_ID_OD: collections.abc.Sequence[float], rollers: int | None=None) -> None:
+    async def calibrate_by_tubing(self, tube_ID_OD: collections.abc.Sequence[float], rollers: int | None=None) -> None:
         """
         Calibrates by a standard tubing (ID, OD) in mm of TUBING_PRESETS_BY_ROLLERS for the roller count (ROLLERS when None); a list is accepted.
         

@@ -75,8 +75,11 @@ def _public_methods(node):
 
 
 def _awaited(function, qualify):
-    """`function` as an ``async def``, its annotations qualified."""
+    """`function` as an ``async def``, its annotations qualified. Its self is
+    the awaitable driver, not the blocking class a binding may have named."""
     function = qualify.visit(copy.deepcopy(function))
+    if function.args.args:
+        function.args.args[0].annotation = None
     awaited = ast.AsyncFunctionDef(name=function.name, args=function.args, body=function.body,
                                    decorator_list=function.decorator_list,
                                    returns=function.returns, type_comment=None)

@@ -102,6 +102,9 @@ def test_every_awaitable_driver_awaits_every_public_method_of_its_blocking_class
     stubbed = {node.name: {item.name for item in node.body
                            if isinstance(item, ast.AsyncFunctionDef)}
                for node in tree.body if isinstance(node, ast.ClassDef)}
+    # A self typed as the blocking class would refuse every call on the driver.
+    assert [item.name for item in ast.walk(tree) if isinstance(item, ast.AsyncFunctionDef)
+            and item.args.args[0].annotation is not None] == []
     assert set(stubbed) == set(aiodrivers.__all__)
     for name in aiodrivers.__all__:
         blocking = getattr(aiodrivers, name).blocking
