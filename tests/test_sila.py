@@ -181,7 +181,12 @@ def test_progress_rises_remaining_time_falls_and_cancel_sends_the_stop_line(serv
         distinct = sorted(set(seen))
         assert len(distinct) >= 3, seen  # a few updates a second over a ~0.75 s turn
         assert [p for p, _ in seen] == sorted(p for p, _ in seen)
-        assert [r for _, r in seen] == sorted((r for _, r in seen), reverse=True)
+        # The client counts the remaining time down from when an update
+        # arrived, so an update that took a little longer on the way reads a
+        # little higher than the count before it: falls, give or take that.
+        remaining = [r.total_seconds() for _, r in seen]
+        assert remaining[-1] < remaining[0] - 0.3, remaining
+        assert all(later <= earlier + 0.1 for earlier, later in zip(remaining, remaining[1:]))
 
         # A command queued behind a running one and cancelled sends nothing;
         # the running one goes on.
