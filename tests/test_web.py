@@ -342,7 +342,9 @@ def test_stop_all_goes_out_at_once_whatever_else_is_waiting(web, bench):
         listener.join()
         assert reply.status_code == 200 and reply.json()["stopped"] == list(ADDRESS)
         assert len(wire(bench, "pump")) > sent
-        assert heard[0] - began < 0.2  # the pump's stop line on the wire
+        # The pump's stop line on the wire at once: behind the 6 s aspirate or
+        # the crowd's 2 s status waits it would take seconds.
+        assert heard[0] - began < 1.0
         assert follow(api, started.json()["id"])["state"] == "stopped"
     for thread in waiting:
         thread.join()
