@@ -128,7 +128,10 @@ class ProgressBars:
             target = event.elapsed
             if bar.total:
                 target = bar.total if event.done and event.succeeded else min(target, bar.total)
-            bar.update(target - bar.n)
+            # Set, then shown: adding the step could land a rounding error
+            # past the total, which tqdm warns about.
+            bar.n = target
+            bar.update(0)
             if event.done:
                 if not event.succeeded:
                     bar.set_postfix_str("failed", refresh=False)

@@ -132,3 +132,11 @@ def test_every_waited_operation_shows_a_bar_never_an_error(kind, caplog):
     assert last.startswith(f"{driver.name}: ") and last.endswith(" s")
     # An estimate fills a bar; without one, the seconds spent are shown.
     assert ("100%" in last) == ("no estimate" not in kind)
+
+
+@pytest.mark.filterwarnings("error:clamping frac")
+def test_a_bar_ends_exactly_at_its_total():
+    # 1.118... plus the step to 6.87 is one rounding error past 6.87.
+    bars = orvaklab.ProgressBars(file=io.StringIO(), mininterval=0)
+    for elapsed, done in [(1.1180231647800212, False), (6.9, True)]:
+        bars(orvaklab.ProgressEvent("Orvak Z Stage", "run", 6.87, elapsed, done, True))
