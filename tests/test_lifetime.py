@@ -22,7 +22,7 @@ path = os.ttyname(slave)
 threads = lambda: len(os.listdir("/proc/self/task"))
 fds = lambda: len(os.listdir("/proc/self/fd"))
 
-def settle(target, measure, within=1.0):
+def settle(target, measure, within=5.0):
     deadline = time.monotonic() + within
     while measure() != target and time.monotonic() < deadline:
         time.sleep(0.01)

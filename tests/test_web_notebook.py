@@ -31,7 +31,17 @@ def run(client, code, timeout=30.0):
             outputs.append(message)
         if message["msg_type"] == "status" and message["content"]["execution_state"] == "idle":
             break
-    return client.get_shell_msg(timeout=timeout)["content"], outputs
+    return reply_to(client, message_id, timeout)["content"], outputs
+
+
+def reply_to(client, message_id, timeout):
+    """The shell's reply to `message_id`, past replies to earlier requests
+    (the kernel-info request of the start, for one)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        reply = client.get_shell_msg(timeout=max(0.1, deadline - time.monotonic()))
+        if reply["parent_header"].get("msg_id") == message_id:
+            return reply
 
 
 @pytest.fixture
@@ -70,7 +80,7 @@ def test_stop_through_the_page_ends_a_blocking_cell(kernel, tmp_path):
         time.sleep(0.05)
     pressed = time.monotonic()
     assert api.post("/api/stop").status_code == 200
-    answer = kernel.get_shell_msg(timeout=10.0)
+    answer = reply_to(kernel, blocking, timeout=10.0)
     ended = time.monotonic() - pressed
     assert answer["parent_header"]["msg_id"] == blocking
     assert answer["content"]["status"] == "error"
